@@ -1,0 +1,27 @@
+// Appending nodes. Capacity is secured in every per-node array before the first append, so an
+// allocation failure leaves all five arrays of equal length and the index unchanged.
+#include "build/growth.h"
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t level) {
+    const size_t d = dims();
+    NodeLinks node_links(static_cast<size_t>(level) + 1);
+    reserve_for(vectors, d);
+    reserve_for(stored_norms, 1);
+    reserve_for(masks, 1);
+    reserve_for(node_levels, 1);
+    reserve_for(links, 1);
+    // From here on nothing allocates, so nothing can throw.
+    const float norm = simd_dot(vector, vector);
+    vectors.insert(vectors.end(), vector, vector + d);
+    stored_norms.push_back(norm);
+    masks.push_back(mask);
+    node_levels.push_back(level);
+    links.push_back(std::move(node_links));
+}
+
+void HyperbolicIndex::add_item_flat(const float* vector, uint64_t mask) { append_node(vector, mask, 0); }
+
+}  // namespace vek

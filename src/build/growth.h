@@ -1,0 +1,16 @@
+// Capacity helpers for the insertion paths.
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+namespace vek {
+
+// Grows capacity geometrically so that `extra` more elements fit without reallocation.
+template <class T>
+void reserve_for(std::vector<T>& v, size_t extra) {
+    const size_t need = v.size() + extra;
+    if (need > v.capacity()) v.reserve(std::max(need, v.capacity() * 2));
+}
+
+}  // namespace vek

@@ -1,0 +1,107 @@
+// Linked insertion. All graph work (searches, selections, shrinks) is computed first into pending
+// lists, and only then committed with non-throwing swaps and appends: an allocation failure midway
+// removes the new node again and leaves every list, the entry point and the generator as they were.
+#include <cmath>
+
+#include "build/growth.h"
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+namespace {
+
+struct PendingList {
+    int32_t node;
+    int32_t layer;
+    LinkList list;
+};
+
+}  // namespace
+
+int32_t HyperbolicIndex::link_limit(int32_t layer) const {
+    const int32_t limit = layer == 0 ? max_m_0 : max_m;
+    return limit > 0 ? limit : 0;
+}
+
+// Level of a new node: floor(-ln(u) * level_mult) with u uniform in [0, 1). Construction accepts any
+// M; for M < 2 the multiplier is infinite, zero or NaN, and every node then gets level 0.
+int32_t HyperbolicIndex::draw_level() {
+    const double u = unit_dist(level_rng);  // consumes two 32-bit outputs
+    const double mult = static_cast<double>(level_mult);
+    if (!(std::isfinite(mult) && mult > 0.0)) return 0;
+    return static_cast<int32_t>(-std::log(std::max(u, 1e-10)) * mult);
+}
+
+int32_t HyperbolicIndex::descend(const float* query, float query_norm, int32_t target_layer) const {
+    int32_t cur = ep_id;
+    for (int32_t layer = ep_layer; layer > target_layer; --layer) {
+        FarthestFirst w = search_layer(query, query_norm, cur, 1, layer);
+        if (!w.empty()) cur = w.top().id;
+    }
+    return cur;
+}
+
+void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int32_t ef_construction) {
+    const int32_t ef = std::max(ef_construction, 1);
+    const std::mt19937 rng_before = level_rng;
+    const int32_t level = draw_level();
+    const int32_t n = static_cast<int32_t>(size());
+    try {
+        append_node(vector, mask, level);
+    } catch (...) {
+        level_rng = rng_before;
+        throw;
+    }
+
+    try {
+        const float* q = vec(n);
+        const float qn = stored_norms[n];
+        NodeLinks own(static_cast<size_t>(level) + 1);
+        std::vector<PendingList> rebuilt;
+        std::vector<std::pair<int32_t, int32_t>> appended;  // (neighbour, layer) that take n as-is
+
+        if (ep_id >= 0) {
+            int32_t e = descend(q, qn, level);
+            for (int32_t layer = std::min(level, ep_layer); layer >= 0; --layer) {
+                const int32_t limit = link_limit(layer);
+                FarthestFirst w = search_layer(q, qn, e, ef, layer);
+                own[layer] = select_neighbours(q, qn, w, limit);
+                for (int32_t m : own[layer]) {
+                    LinkList& list = links[m][layer];
+                    if (static_cast<int64_t>(list.size()) + 1 <= limit) {
+                        reserve_for(list, 1);
+                        appended.emplace_back(m, layer);
+                        continue;
+                    }
+                    // The list would overflow: rebuild it from its members plus n, m in the query role.
+                    const float* mv = vec(m);
+                    const float mn = node_norm(m);
+                    FarthestFirst pool;
+                    for (int32_t x : list) pool.push({dist_to_node(mv, mn, x), x});
+                    pool.push({dist_to_node(mv, mn, n), n});
+                    rebuilt.push_back({m, layer, select_neighbours(mv, mn, pool, limit)});
+                }
+                if (!own[layer].empty()) e = own[layer][0];
+            }
+        }
+
+        // Commit: nothing below allocates.
+        links[n].swap(own);
+        for (const auto& [m, layer] : appended) links[m][layer].push_back(n);
+        for (PendingList& p : rebuilt) links[p.node][p.layer].swap(p.list);
+    } catch (...) {
+        vectors.resize(static_cast<size_t>(n) * dims());
+        stored_norms.pop_back();
+        masks.pop_back();
+        node_levels.pop_back();
+        links.pop_back();
+        level_rng = rng_before;
+        throw;
+    }
+    if (level > ep_layer) {
+        ep_layer = level;
+        ep_id = n;
+    }
+}
+
+}  // namespace vek

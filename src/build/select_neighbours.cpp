@@ -1,0 +1,51 @@
+// The HNSW neighbour-selection heuristic, keeping pruned candidates to top the list up.
+#include <algorithm>
+
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+std::vector<int32_t> HyperbolicIndex::select_neighbours(const float* /*base*/, float /*base_norm*/,
+                                                        FarthestFirst& candidates, int M) const {
+    std::vector<NodeDist> sorted;
+    sorted.reserve(candidates.size());
+    while (!candidates.empty()) {
+        sorted.push_back(candidates.top());
+        candidates.pop();
+    }
+    std::sort(sorted.begin(), sorted.end());
+
+    const size_t limit = M > 0 ? static_cast<size_t>(M) : 0;  // a negative limit selects nothing
+    std::vector<int32_t> selected;
+    selected.reserve(std::min(limit, sorted.size()));
+    std::vector<NodeDist> discarded;
+
+    for (const NodeDist& c : sorted) {
+        if (selected.size() >= limit) break;
+        if (selected.empty()) {
+            selected.push_back(c.id);
+            continue;
+        }
+        // Candidate c stands in the query role against each kept node.
+        const float* cv = vec(c.id);
+        const float cn = node_norm(c.id);
+        bool dominated = false;
+        for (int32_t s : selected) {
+            if (dist_to_node(cv, cn, s) < c.dist) {
+                dominated = true;
+                break;
+            }
+        }
+        if (dominated)
+            discarded.push_back(c);
+        else
+            selected.push_back(c.id);
+    }
+    for (const NodeDist& c : discarded) {
+        if (selected.size() >= limit) break;
+        selected.push_back(c.id);
+    }
+    return selected;
+}
+
+}  // namespace vek

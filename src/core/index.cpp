@@ -1,0 +1,44 @@
+// Construction and the small accessors.
+#include <cmath>
+
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+namespace {
+
+MetricKind parse_metric(const std::string& name) {
+    if (name == "euclidean" || name == "l2") return Euclidean;
+    if (name == "cosine") return Cosine;
+    return Poincare;  // the default, and the fallback for any other name
+}
+
+}  // namespace
+
+HyperbolicIndex::HyperbolicIndex(int32_t dimension_, float curvature_, int32_t M, const std::string& metric_name)
+    : dimension(dimension_),
+      curvature(curvature_),
+      max_m(M),
+      max_m_0(static_cast<int32_t>(2u * static_cast<uint32_t>(M))),
+      level_mult(static_cast<float>(1.0 / std::log(static_cast<double>(M)))),
+      metric(parse_metric(metric_name)) {
+    std::random_device device("default");
+    level_rng.seed(device());
+}
+
+std::string HyperbolicIndex::get_metric() const {
+    switch (metric) {
+        case Euclidean:
+            return "euclidean";
+        case Cosine:
+            return "cosine";
+        default:
+            return "poincare";
+    }
+}
+
+float HyperbolicIndex::compute_distance(const float* query, int32_t node_id) const {
+    return dist_to_node(query, simd_dot(query, query), node_id);
+}
+
+}  // namespace vek

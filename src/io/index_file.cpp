@@ -1,0 +1,267 @@
+// The index file: a 28-byte header (dimension, curvature, max_m, ep_id, ep_layer, n), then per node
+// its vector and cached squared norm, then per node its mask, then per node its level and, for each
+// layer 0..level, a uint64 count and that many int32 ids. Native byte order, no padding.
+//
+// Saving writes a temporary file beside the target and renames it over the target only when every
+// byte is on disk, so a failed save reports an error and leaves any previous file intact. Loading
+// reads into a fresh state, checks every count against the bytes that remain and every id against the
+// nodes, and replaces the instance only when the whole file is sound.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+namespace {
+
+constexpr uint64_t kHeaderBytes = 28;
+
+struct FileCloser {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+std::string errno_text() { return std::strerror(errno); }
+
+class Writer {
+public:
+    Writer(FILE* f, const std::string& name) : f_(f), name_(name) {}
+    void raw(const void* p, size_t bytes) {
+        if (bytes != 0 && std::fwrite(p, 1, bytes, f_) != bytes)
+            throw std::runtime_error("Failed to write index file: " + name_ + " (" + errno_text() + ")");
+    }
+    template <class T>
+    void value(const T& v) {
+        raw(&v, sizeof(T));
+    }
+
+private:
+    FILE* f_;
+    const std::string& name_;
+};
+
+class Reader {
+public:
+    Reader(FILE* f, uint64_t size, const std::string& name) : f_(f), left_(size), name_(name) {}
+    [[noreturn]] void fail(const std::string& why) const {
+        throw std::runtime_error("Invalid index file: " + name_ + ": " + why);
+    }
+    uint64_t left() const { return left_; }
+    // Refuses a record of `count` items of `item_bytes` each unless the file still holds them.
+    void need(uint64_t count, uint64_t item_bytes, const char* what) const {
+        if (item_bytes != 0 && count > left_ / item_bytes) fail(std::string("file too short for ") + what);
+    }
+    void raw(void* p, size_t bytes, const char* what) {
+        need(bytes, 1, what);
+        if (bytes != 0 && std::fread(p, 1, bytes, f_) != bytes) fail(std::string("read error in ") + what);
+        left_ -= bytes;
+    }
+    template <class T>
+    T value(const char* what) {
+        T v;
+        raw(&v, sizeof(T), what);
+        return v;
+    }
+
+private:
+    FILE* f_;
+    uint64_t left_;
+    const std::string& name_;
+};
+
+// The file the save really replaces: a symbolic link is followed, so the link itself survives.
+std::string resolve_target(const std::string& filename) {
+    struct stat st;
+    if (::lstat(filename.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(filename.c_str(), nullptr)) {
+            std::string out(real);
+            std::free(real);
+            return out;
+        }
+    }
+    return filename;
+}
+
+std::string temp_name_for(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+}
+
+}  // namespace
+
+// Loaded state, swapped into the instance in one step.
+struct IndexFile {
+    int32_t dimension = 0;
+    float curvature = 0.0f;
+    int32_t max_m = 0;
+    int32_t ep_id = -1;
+    int32_t ep_layer = -1;
+    std::vector<float> vectors;
+    std::vector<float> stored_norms;
+    std::vector<uint64_t> masks;
+    std::vector<int32_t> node_levels;
+    std::vector<NodeLinks> links;
+
+    static void write(const HyperbolicIndex& index, Writer& w);
+    void read(Reader& r);
+    void validate(Reader& r) const;
+    void install_into(HyperbolicIndex& index);
+};
+
+void IndexFile::write(const HyperbolicIndex& index, Writer& w) {
+    const uint64_t n = index.size();
+    w.value(index.dimension);
+    w.value(index.curvature);
+    w.value(index.max_m);
+    w.value(index.ep_id);
+    w.value(index.ep_layer);
+    w.value(n);
+    for (size_t i = 0; i < n; ++i) {
+        w.raw(index.vec(static_cast<int32_t>(i)), index.dims() * sizeof(float));
+        w.value(index.stored_norms[i]);
+    }
+    w.raw(index.masks.data(), n * sizeof(uint64_t));
+    for (size_t i = 0; i < n; ++i) {
+        w.value(index.node_levels[i]);
+        for (const LinkList& list : index.links[i]) {
+            w.value(static_cast<uint64_t>(list.size()));
+            w.raw(list.data(), list.size() * sizeof(int32_t));
+        }
+    }
+}
+
+void IndexFile::read(Reader& r) {
+    dimension = r.value<int32_t>("header");
+    curvature = r.value<float>("header");
+    max_m = r.value<int32_t>("header");
+    ep_id = r.value<int32_t>("header");
+    ep_layer = r.value<int32_t>("header");
+    const uint64_t n = r.value<uint64_t>("header");
+    if (dimension < 0) r.fail("negative dimension " + std::to_string(dimension));
+    // Smallest possible node: vector and norm, mask, level, one empty layer-0 list.
+    const uint64_t min_node_bytes = 4ull * static_cast<uint64_t>(dimension) + 4 + 8 + 4 + 8;
+    r.need(n, min_node_bytes, "the announced node count");
+    if (n > static_cast<uint64_t>(INT32_MAX)) r.fail("node count " + std::to_string(n) + " exceeds the id range");
+
+    const size_t d = static_cast<size_t>(dimension);
+    vectors.resize(n * d);
+    stored_norms.resize(n);
+    masks.resize(n);
+    node_levels.resize(n);
+    links.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        r.raw(vectors.data() + i * d, d * sizeof(float), "vector block");
+        stored_norms[i] = r.value<float>("vector block");
+    }
+    r.raw(masks.data(), n * sizeof(uint64_t), "mask block");
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t level = r.value<int32_t>("graph block");
+        if (level < 0) r.fail("node " + std::to_string(i) + " has negative level " + std::to_string(level));
+        const uint64_t layers = static_cast<uint64_t>(level) + 1;
+        r.need(layers, 8, "the layers of a node");
+        node_levels[i] = level;
+        links[i].resize(layers);
+        for (LinkList& list : links[i]) {
+            const uint64_t count = r.value<uint64_t>("graph block");
+            r.need(count, 4, "a neighbour list");
+            list.resize(count);
+            r.raw(list.data(), count * sizeof(int32_t), "graph block");
+        }
+    }
+    if (r.left() != 0) r.fail(std::to_string(r.left()) + " unexpected bytes after the last record");
+}
+
+void IndexFile::validate(Reader& r) const {
+    const int64_t n = static_cast<int64_t>(node_levels.size());
+    for (int64_t i = 0; i < n; ++i) {
+        for (size_t layer = 0; layer < links[i].size(); ++layer) {
+            for (int32_t id : links[i][layer]) {
+                if (id < 0 || id >= n)
+                    r.fail("node " + std::to_string(i) + " links to missing node " + std::to_string(id));
+                if (static_cast<size_t>(node_levels[id]) < layer)
+                    r.fail("node " + std::to_string(i) + " links on layer " + std::to_string(layer) + " to node " +
+                           std::to_string(id) + ", which does not reach that layer");
+            }
+        }
+    }
+    const bool no_entry = ep_id == -1 && ep_layer == -1;
+    const bool valid_entry = ep_id >= 0 && ep_id < n && node_levels[ep_id] == ep_layer;
+    if (!no_entry && !valid_entry)
+        r.fail("invalid entry point " + std::to_string(ep_id) + " at layer " + std::to_string(ep_layer));
+}
+
+void IndexFile::install_into(HyperbolicIndex& index) {
+    index.dimension = dimension;
+    index.curvature = curvature;
+    index.max_m = max_m;
+    index.max_m_0 = static_cast<int32_t>(2u * static_cast<uint32_t>(max_m));
+    index.level_mult = static_cast<float>(1.0 / std::log(static_cast<double>(max_m)));
+    index.ep_id = ep_id;
+    index.ep_layer = ep_layer;
+    index.vectors.swap(vectors);
+    index.stored_norms.swap(stored_norms);
+    index.masks.swap(masks);
+    index.node_levels.swap(node_levels);
+    index.links.swap(links);
+}
+
+void HyperbolicIndex::save_index(const std::string& filename) const {
+    const std::string target = resolve_target(filename);
+    if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0)
+        throw std::runtime_error("Cannot open file for saving: " + filename);
+    const std::string temp = temp_name_for(target);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::runtime_error("Cannot open file for saving: " + filename);
+    File f(::fdopen(fd, "wb"));
+    if (!f) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw std::runtime_error("Cannot open file for saving: " + filename);
+    }
+    try {
+        std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 20);
+        Writer w(f.get(), filename);
+        IndexFile::write(*this, w);
+        if (std::fflush(f.get()) != 0 || ::fsync(::fileno(f.get())) != 0)
+            throw std::runtime_error("Failed to write index file: " + filename + " (" + errno_text() + ")");
+        FILE* raw = f.release();
+        if (std::fclose(raw) != 0)
+            throw std::runtime_error("Failed to write index file: " + filename + " (" + errno_text() + ")");
+        if (std::rename(temp.c_str(), target.c_str()) != 0)
+            throw std::runtime_error("Failed to replace index file: " + filename + " (" + errno_text() + ")");
+    } catch (...) {
+        f.reset();
+        ::unlink(temp.c_str());
+        throw;
+    }
+}
+
+void HyperbolicIndex::load_index(const std::string& filename) {
+    File f(std::fopen(filename.c_str(), "rb"));
+    struct stat st;
+    if (!f || ::fstat(::fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))
+        throw std::runtime_error("Cannot open file for loading: " + filename);
+    std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 20);
+    Reader r(f.get(), static_cast<uint64_t>(st.st_size), filename);
+    IndexFile file;
+    file.read(r);
+    file.validate(r);
+    file.install_into(*this);
+}
+
+}  // namespace vek
