@@ -59,6 +59,8 @@ void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int3
         NodeLinks own(static_cast<size_t>(level) + 1);
         std::vector<PendingList> rebuilt;
         std::vector<std::pair<int32_t, int32_t>> appended;  // (neighbour, layer) that take n as-is
+        std::vector<int32_t> members;
+        std::vector<float> dists;
 
         if (ep_id >= 0) {
             int32_t e = descend(q, qn, level);
@@ -74,11 +76,14 @@ void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int3
                         continue;
                     }
                     // The list would overflow: rebuild it from its members plus n, m in the query role.
+                    members.assign(list.begin(), list.end());
+                    members.push_back(n);
+                    dists.resize(members.size());
                     const float* mv = vec(m);
                     const float mn = node_norm(m);
+                    dist_to_nodes(mv, mn, members.data(), members.size(), dists.data());
                     FarthestFirst pool;
-                    for (int32_t x : list) pool.push({dist_to_node(mv, mn, x), x});
-                    pool.push({dist_to_node(mv, mn, n), n});
+                    for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
                     rebuilt.push_back({m, layer, select_neighbours(mv, mn, pool, limit)});
                 }
                 if (!own[layer].empty()) e = own[layer][0];

@@ -26,15 +26,16 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(const float* /*base*/, f
             selected.push_back(c.id);
             continue;
         }
-        // Candidate c stands in the query role against each kept node.
+        // Candidate c stands in the query role against each kept node, in selection order; four
+        // distances are computed at a time and checked in order.
         const float* cv = vec(c.id);
         const float cn = node_norm(c.id);
         bool dominated = false;
-        for (int32_t s : selected) {
-            if (dist_to_node(cv, cn, s) < c.dist) {
-                dominated = true;
-                break;
-            }
+        for (size_t j = 0; j < selected.size() && !dominated; j += 4) {
+            const size_t group = std::min<size_t>(4, selected.size() - j);
+            float d[4];
+            dist_to_nodes(cv, cn, selected.data() + j, group, d);
+            for (size_t g = 0; g < group && !dominated; ++g) dominated = d[g] < c.dist;
         }
         if (dominated)
             discarded.push_back(c);

@@ -16,6 +16,9 @@
 
 namespace vek {
 
+// Under the Poincare metric, graph walks never step onto nodes this close to the boundary.
+constexpr float kBoundaryNormSq = 0.995f;
+
 enum MetricKind : int32_t { Poincare = 0, Euclidean = 1, Cosine = 2 };
 
 // A scored node. Comparisons look at the distance only, so ties are ordered by heap mechanics alone.
@@ -59,6 +62,9 @@ public:
 
     float simd_dot(const float* a, const float* b) const { return kernels::dot(a, b, dims()); }
     inline float dist_to_node(const float* query, float query_norm, int32_t node) const;
+    // Distances from one query to `count` nodes, each bit-identical to dist_to_node.
+    inline void dist_to_nodes(const float* query, float query_norm, const int32_t* ids, size_t count,
+                              float* out) const;
 
     // --- build (build/) ---
     void add_item_flat(const float* vector, uint64_t mask);
@@ -82,9 +88,18 @@ public:
     void load_index(const std::string& filename);
     IndexStats get_stats() const;
 
-private:
-    size_t dims() const { return dimension > 0 ? static_cast<size_t>(dimension) : 0; }
+    // Node `node`'s stored vector: dims() floats.
     const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * dims(); }
+    size_t dims() const { return dimension > 0 ? static_cast<size_t>(dimension) : 0; }
+    // Whether the walks step over this node: under the Poincare metric, nodes at the boundary.
+    bool beyond_boundary(int32_t node) const { return metric == Poincare && stored_norms[node] >= kBoundaryNormSq; }
+    // Expansion of one walk step: the ids of `list` not seen before, marked as seen on the way, minus
+    // those beyond the boundary, with their vectors prefetched; then their distances.
+    template <class FirstVisit>
+    void score_fresh(const float* query, float query_norm, const LinkList& list, FirstVisit&& first_visit,
+                     std::vector<int32_t>& ids, std::vector<float>& dists) const;
+
+private:
     // Squared norm of a stored node, recomputed for this call when the cached value is missing.
     float node_norm(int32_t node) const {
         float g = stored_norms[node];
@@ -116,17 +131,48 @@ private:
 };
 
 // The one distance of the system: every search, insertion and Python call goes through here.
-inline float HyperbolicIndex::dist_to_node(const float* query, float query_norm, int32_t node) const {
-    const float* v = vec(node);
+// Four nodes at a time overlap their FMA chains and memory loads without changing any sum.
+inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_norm, const int32_t* ids,
+                                           size_t count, float* out) const {
     const size_t n = dims();
-    switch (metric) {
-        case Euclidean:
-            return kernels::l2sq(query, v, n);
-        case Cosine:
-            return kernels::cosine(kernels::dot(query, v, n), query_norm, node_norm(node));
-        default:
-            return kernels::poincare(kernels::l2sq(query, v, n), query_norm, node_norm(node));
+    const bool squared_difference = metric != Cosine;
+    size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const float* v[4] = {vec(ids[j]), vec(ids[j + 1]), vec(ids[j + 2]), vec(ids[j + 3])};
+        if (squared_difference)
+            kernels::accumulate<true, 4>(query, v, n, out + j);
+        else
+            kernels::accumulate<false, 4>(query, v, n, out + j);
     }
+    for (; j < count; ++j) {
+        const float* v = vec(ids[j]);
+        out[j] = squared_difference ? kernels::l2sq(query, v, n) : kernels::dot(query, v, n);
+    }
+    if (metric == Euclidean) return;
+    for (size_t k = 0; k < count; ++k) {
+        const float g = node_norm(ids[k]);
+        out[k] = metric == Cosine ? kernels::cosine(out[k], query_norm, g) : kernels::poincare(out[k], query_norm, g);
+    }
+}
+
+template <class FirstVisit>
+void HyperbolicIndex::score_fresh(const float* query, float query_norm, const LinkList& list,
+                                  FirstVisit&& first_visit, std::vector<int32_t>& ids,
+                                  std::vector<float>& dists) const {
+    ids.clear();
+    for (int32_t v : list) {
+        if (!first_visit(v) || beyond_boundary(v)) continue;
+        _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
+        ids.push_back(v);
+    }
+    dists.resize(ids.size());
+    dist_to_nodes(query, query_norm, ids.data(), ids.size(), dists.data());
+}
+
+inline float HyperbolicIndex::dist_to_node(const float* query, float query_norm, int32_t node) const {
+    float d;
+    dist_to_nodes(query, query_norm, &node, 1, &d);
+    return d;
 }
 
 }  // namespace vek

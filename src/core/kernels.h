@@ -18,21 +18,9 @@ inline float reduce8(__m256 acc) {
     return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
 }
 
-// Sum over i of term(i) * term(i) or a[i] * b[i], in the order above. `Diff` selects (a-b)^2.
+// The scalar tail of a sum, from index i on, folded into r (the reduced lanes).
 template <bool Diff>
-inline float accumulate(const float* a, const float* b, size_t n) {
-    size_t i = 0;
-    __m256 acc = _mm256_setzero_ps();
-    for (; i + 8 <= n; i += 8) {
-        __m256 x = _mm256_loadu_ps(a + i);
-        __m256 y = _mm256_loadu_ps(b + i);
-        if constexpr (Diff) {
-            x = _mm256_sub_ps(x, y);
-            y = x;
-        }
-        acc = _mm256_fmadd_ps(x, y, acc);
-    }
-    float r = reduce8(acc);
+inline float finish(const float* a, const float* b, size_t i, size_t n, float r) {
     auto term = [&](size_t j, float& x, float& y) {
         x = a[j];
         y = b[j];
@@ -62,8 +50,38 @@ inline float accumulate(const float* a, const float* b, size_t n) {
     return r;
 }
 
-inline float dot(const float* a, const float* b, size_t n) { return accumulate<false>(a, b, n); }
-inline float l2sq(const float* a, const float* b, size_t n) { return accumulate<true>(a, b, n); }
+// out[k] = sum over i of a[i] * b[k][i], or of (a[i] - b[k][i])^2 when Diff, for K vectors at once.
+// Each sum keeps its own lanes and the order above, so it is bit-identical to a sum computed alone;
+// interleaving K independent FMA chains only hides their latency.
+template <bool Diff, int K>
+inline void accumulate(const float* a, const float* const* b, size_t n, float* out) {
+    __m256 acc[K];
+    for (int k = 0; k < K; ++k) acc[k] = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 x = _mm256_loadu_ps(a + i);
+        for (int k = 0; k < K; ++k) {
+            const __m256 y = _mm256_loadu_ps(b[k] + i);
+            if constexpr (Diff) {
+                const __m256 t = _mm256_sub_ps(x, y);
+                acc[k] = _mm256_fmadd_ps(t, t, acc[k]);
+            } else {
+                acc[k] = _mm256_fmadd_ps(x, y, acc[k]);
+            }
+        }
+    }
+    for (int k = 0; k < K; ++k) out[k] = finish<Diff>(a, b[k], i, n, reduce8(acc[k]));
+}
+
+template <bool Diff>
+inline float accumulate_one(const float* a, const float* b, size_t n) {
+    float r;
+    accumulate<Diff, 1>(a, &b, n, &r);
+    return r;
+}
+
+inline float dot(const float* a, const float* b, size_t n) { return accumulate_one<false>(a, b, n); }
+inline float l2sq(const float* a, const float* b, size_t n) { return accumulate_one<true>(a, b, n); }
 
 // Cosine distance from a dot product and the two squared norms.
 inline float cosine(float d, float x, float g) {

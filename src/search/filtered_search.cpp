@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "core/hyperbolic_index.h"
-#include "search/prefetch.h"
 #include "search/top_k.h"
 
 namespace vek {
@@ -50,10 +49,16 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* query, int32_
     const Filter filter{filter_mask, max_radius, min_norm};
     const float query_norm = simd_dot(query, query);
     const int32_t cur = descend(query, query_norm, 0);
-    const bool boundary_rule = metric == Poincare;
     const size_t ef = static_cast<size_t>(std::max({k, ef_search, 1}));
 
     std::vector<uint8_t> visited(size(), 0);
+    auto first_visit = [&visited](int32_t v) {
+        if (visited[v]) return false;
+        visited[v] = 1;
+        return true;
+    };
+    std::vector<int32_t> fresh;
+    std::vector<float> dists;
     NearestFirst candidates;
     FarthestFirst beam;
     TopK matches(k);
@@ -73,16 +78,10 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* query, int32_
         if (!expand_entry && c.dist >= beam.top().dist && matches.size() >= k) break;
         expand_entry = false;
 
-        const LinkList& neighbours = links[c.id][0];
-        const size_t count = neighbours.size();
-        if (count > 0) prefetch_vector(vec(neighbours[0]));
-        for (size_t j = 0; j < count; ++j) {
-            const int32_t v = neighbours[j];
-            if (visited[v]) continue;
-            visited[v] = 1;
-            if (boundary_rule && stored_norms[v] >= kBoundaryNormSq) continue;
-            if (j + 1 < count) prefetch_vector(vec(neighbours[j + 1]));
-            const float d = dist_to_node(query, query_norm, v);
+        score_fresh(query, query_norm, links[c.id][0], first_visit, fresh, dists);
+        for (size_t j = 0; j < fresh.size(); ++j) {
+            const int32_t v = fresh[j];
+            const float d = dists[j];
             if (beam.size() < ef || d < beam.top().dist) {
                 candidates.push({d, v});
                 beam.push({d, v});

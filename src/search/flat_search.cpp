@@ -18,13 +18,23 @@ std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* query, i
     const float norm_floor = min_norm_sq - 0.15f;
     const bool radius_screen = max_radius >= 0.0f;
     TopK best(k);
-    for (size_t i = 0; i < n; ++i) {
-        if ((masks[i] & filter_mask) != filter_mask) continue;
-        if (norm_screen && norm_floor > stored_norms[i]) continue;
-        const int32_t id = static_cast<int32_t>(i);
-        const float d = dist_to_node(query, query_norm, id);
-        if (radius_screen && !(d <= max_radius)) continue;
-        best.offer({d, id});
+    // Screened ids are gathered in small batches so their distances can be computed four at a time;
+    // they are still offered in id order.
+    constexpr size_t kBatch = 64;
+    int32_t ids[kBatch];
+    float dists[kBatch];
+    for (size_t start = 0; start < n;) {
+        size_t count = 0;
+        for (; start < n && count < kBatch; ++start) {
+            if ((masks[start] & filter_mask) != filter_mask) continue;
+            if (norm_screen && norm_floor > stored_norms[start]) continue;
+            ids[count++] = static_cast<int32_t>(start);
+        }
+        dist_to_nodes(query, query_norm, ids, count, dists);
+        for (size_t j = 0; j < count; ++j) {
+            if (radius_screen && !(dists[j] <= max_radius)) continue;
+            best.offer({dists[j], ids[j]});
+        }
     }
     std::vector<int32_t> out;
     for (const NodeDist& e : best.drain_ascending()) out.push_back(e.id);

@@ -4,32 +4,37 @@
 #include <algorithm>
 
 #include "core/hyperbolic_index.h"
-#include "search/prefetch.h"
 
 namespace vek {
 
 namespace {
 
-struct VisitMarks {
+struct WalkScratch {
     std::vector<uint16_t> tags;
     uint16_t version = 0;
+    std::vector<int32_t> ids;
+    std::vector<float> dists;
 };
 
-thread_local VisitMarks marks;
+thread_local WalkScratch scratch;
 
 }  // namespace
 
 FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_norm, int32_t entry, int32_t ef,
                                             int32_t layer) const {
-    VisitMarks& vm = marks;
-    if (vm.tags.size() < size()) vm.tags.resize(size(), 0);
-    if (++vm.version == 0) {
-        std::fill(vm.tags.begin(), vm.tags.end(), uint16_t{0});
-        vm.version = 1;
+    WalkScratch& ws = scratch;
+    if (ws.tags.size() < size()) ws.tags.resize(size(), 0);
+    if (++ws.version == 0) {
+        std::fill(ws.tags.begin(), ws.tags.end(), uint16_t{0});
+        ws.version = 1;
     }
-    const uint16_t tag = vm.version;
-    uint16_t* visited = vm.tags.data();
-    const bool boundary_rule = metric == Poincare;
+    const uint16_t tag = ws.version;
+    uint16_t* visited = ws.tags.data();
+    auto first_visit = [visited, tag](int32_t v) {
+        if (visited[v] == tag) return false;
+        visited[v] = tag;
+        return true;
+    };
     const size_t width = static_cast<size_t>(std::max(ef, 1));
 
     NearestFirst candidates;
@@ -44,19 +49,12 @@ FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_norm
         candidates.pop();
         if (result.size() >= width && c.dist > result.top().dist) break;
 
-        const LinkList& neighbours = links[c.id][layer];
-        const size_t count = neighbours.size();
-        if (count > 0) prefetch_vector(vec(neighbours[0]));
-        for (size_t j = 0; j < count; ++j) {
-            const int32_t v = neighbours[j];
-            if (visited[v] == tag) continue;
-            visited[v] = tag;
-            if (boundary_rule && stored_norms[v] >= kBoundaryNormSq) continue;
-            if (j + 1 < count) prefetch_vector(vec(neighbours[j + 1]));
-            const float d = dist_to_node(query, query_norm, v);
+        score_fresh(query, query_norm, links[c.id][layer], first_visit, ws.ids, ws.dists);
+        for (size_t j = 0; j < ws.ids.size(); ++j) {
+            const float d = ws.dists[j];
             if (result.size() < width || d < result.top().dist) {
-                candidates.push({d, v});
-                result.push({d, v});
+                candidates.push({d, ws.ids[j]});
+                result.push({d, ws.ids[j]});
                 if (result.size() > width) result.pop();
             }
         }
