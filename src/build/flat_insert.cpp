@@ -7,19 +7,18 @@ namespace vek {
 
 void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t level) {
     const size_t d = dims();
-    NodeLinks node_links(static_cast<size_t>(level) + 1);
     reserve_for(vectors, d);
     reserve_for(stored_norms, 1);
     reserve_for(masks, 1);
     reserve_for(node_levels, 1);
-    reserve_for(links, 1);
+    links.reserve_one_more();
     // From here on nothing allocates, so nothing can throw.
     const float norm = simd_dot(vector, vector);
     vectors.insert(vectors.end(), vector, vector + d);
     stored_norms.push_back(norm);
     masks.push_back(mask);
     node_levels.push_back(level);
-    links.push_back(std::move(node_links));
+    links.push_node(level);
 }
 
 void HyperbolicIndex::add_item_flat(const float* vector, uint64_t mask) { append_node(vector, mask, 0); }

@@ -56,7 +56,7 @@ void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int3
     try {
         const float* q = vec(n);
         const float qn = stored_norms[n];
-        NodeLinks own(static_cast<size_t>(level) + 1);
+        std::vector<LinkList> own(static_cast<size_t>(level) + 1);
         std::vector<PendingList> rebuilt;
         std::vector<std::pair<int32_t, int32_t>> appended;  // (neighbour, layer) that take n as-is
         std::vector<int32_t> members;
@@ -69,7 +69,7 @@ void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int3
                 FarthestFirst w = search_layer(q, qn, e, ef, layer);
                 own[layer] = select_neighbours(q, qn, w, limit);
                 for (int32_t m : own[layer]) {
-                    LinkList& list = links[m][layer];
+                    LinkList& list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
                         reserve_for(list, 1);
                         appended.emplace_back(m, layer);
@@ -91,15 +91,15 @@ void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int3
         }
 
         // Commit: nothing below allocates.
-        links[n].swap(own);
-        for (const auto& [m, layer] : appended) links[m][layer].push_back(n);
-        for (PendingList& p : rebuilt) links[p.node][p.layer].swap(p.list);
+        for (int32_t layer = 0; layer <= level; ++layer) links.at(n, layer).swap(own[layer]);
+        for (const auto& [m, layer] : appended) links.at(m, layer).push_back(n);
+        for (PendingList& p : rebuilt) links.at(p.node, p.layer).swap(p.list);
     } catch (...) {
         vectors.resize(static_cast<size_t>(n) * dims());
         stored_norms.pop_back();
         masks.pop_back();
         node_levels.pop_back();
-        links.pop_back();
+        links.pop_node();
         level_rng = rng_before;
         throw;
     }

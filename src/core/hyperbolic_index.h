@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/kernels.h"
+#include "core/link_table.h"
 
 namespace vek {
 
@@ -32,8 +33,6 @@ struct NodeDist {
 using FarthestFirst = std::priority_queue<NodeDist>;  // top = farthest
 using NearestFirst = std::priority_queue<NodeDist, std::vector<NodeDist>, std::greater<NodeDist>>;
 
-using LinkList = std::vector<int32_t>;
-using NodeLinks = std::vector<LinkList>;  // one list per layer 0..level
 
 struct IndexStats {
     int32_t num_nodes;
@@ -122,7 +121,7 @@ private:
     std::vector<float> vectors;  // node i occupies [i * dimension, (i + 1) * dimension)
     std::vector<float> stored_norms;
     std::vector<int32_t> node_levels;
-    std::vector<NodeLinks> links;
+    LinkTable links;  // links.at(node, layer): the node's neighbour list on that layer
     std::vector<uint64_t> masks;
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};

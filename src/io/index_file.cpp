@@ -115,7 +115,7 @@ struct IndexFile {
     std::vector<float> stored_norms;
     std::vector<uint64_t> masks;
     std::vector<int32_t> node_levels;
-    std::vector<NodeLinks> links;
+    LinkTable links;
 
     static void write(const HyperbolicIndex& index, Writer& w);
     void read(Reader& r);
@@ -138,7 +138,8 @@ void IndexFile::write(const HyperbolicIndex& index, Writer& w) {
     w.raw(index.masks.data(), n * sizeof(uint64_t));
     for (size_t i = 0; i < n; ++i) {
         w.value(index.node_levels[i]);
-        for (const LinkList& list : index.links[i]) {
+        for (size_t layer = 0; layer < index.links.layers(static_cast<int32_t>(i)); ++layer) {
+            const LinkList& list = index.links.at(static_cast<int32_t>(i), static_cast<int32_t>(layer));
             w.value(static_cast<uint64_t>(list.size()));
             w.raw(list.data(), list.size() * sizeof(int32_t));
         }
@@ -163,7 +164,6 @@ void IndexFile::read(Reader& r) {
     stored_norms.resize(n);
     masks.resize(n);
     node_levels.resize(n);
-    links.resize(n);
     for (size_t i = 0; i < n; ++i) {
         r.raw(vectors.data() + i * d, d * sizeof(float), "vector block");
         stored_norms[i] = r.value<float>("vector block");
@@ -175,8 +175,9 @@ void IndexFile::read(Reader& r) {
         const uint64_t layers = static_cast<uint64_t>(level) + 1;
         r.need(layers, 8, "the layers of a node");
         node_levels[i] = level;
-        links[i].resize(layers);
-        for (LinkList& list : links[i]) {
+        links.push_node(level);
+        for (int32_t layer = 0; layer <= level; ++layer) {
+            LinkList& list = links.at(static_cast<int32_t>(i), layer);
             const uint64_t count = r.value<uint64_t>("graph block");
             r.need(count, 4, "a neighbour list");
             list.resize(count);
@@ -189,11 +190,11 @@ void IndexFile::read(Reader& r) {
 void IndexFile::validate(Reader& r) const {
     const int64_t n = static_cast<int64_t>(node_levels.size());
     for (int64_t i = 0; i < n; ++i) {
-        for (size_t layer = 0; layer < links[i].size(); ++layer) {
-            for (int32_t id : links[i][layer]) {
+        for (int32_t layer = 0; layer <= node_levels[i]; ++layer) {
+            for (int32_t id : links.at(static_cast<int32_t>(i), layer)) {
                 if (id < 0 || id >= n)
                     r.fail("node " + std::to_string(i) + " links to missing node " + std::to_string(id));
-                if (static_cast<size_t>(node_levels[id]) < layer)
+                if (node_levels[id] < layer)
                     r.fail("node " + std::to_string(i) + " links on layer " + std::to_string(layer) + " to node " +
                            std::to_string(id) + ", which does not reach that layer");
             }

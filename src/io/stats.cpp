@@ -16,7 +16,7 @@ IndexStats HyperbolicIndex::get_stats() const {
     s.dimension = dimension;
 
     double degree_sum = 0.0;
-    for (const NodeLinks& node : links) degree_sum += static_cast<double>(node[0].size());
+    for (size_t i = 0; i < n; ++i) degree_sum += static_cast<double>(links.at(static_cast<int32_t>(i), 0).size());
     s.avg_degree_layer0 = n == 0 ? 0.0 : degree_sum / static_cast<double>(n);
 
     // Position 0 is kept for nodes of level -1, which insertion and loading never produce; position

@@ -78,7 +78,7 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* query, int32_
         if (!expand_entry && c.dist >= beam.top().dist && matches.size() >= k) break;
         expand_entry = false;
 
-        score_fresh(query, query_norm, links[c.id][0], first_visit, fresh, dists);
+        score_fresh(query, query_norm, links.at(c.id, 0), first_visit, fresh, dists);
         for (size_t j = 0; j < fresh.size(); ++j) {
             const int32_t v = fresh[j];
             const float d = dists[j];

@@ -49,7 +49,7 @@ FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_norm
         candidates.pop();
         if (result.size() >= width && c.dist > result.top().dist) break;
 
-        score_fresh(query, query_norm, links[c.id][layer], first_visit, ws.ids, ws.dists);
+        score_fresh(query, query_norm, links.at(c.id, layer), first_visit, ws.ids, ws.dists);
         for (size_t j = 0; j < ws.ids.size(); ++j) {
             const float d = ws.dists[j];
             if (result.size() < width || d < result.top().dist) {

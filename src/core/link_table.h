@@ -1,0 +1,58 @@
+// Neighbour lists of every node on every layer. Layer 0 is held apart from the layers above: every
+// search ends with a long walk there, and this way a node's layer-0 ids are two memory accesses away
+// instead of three. Most nodes have no upper layer and then own no upper storage at all.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vek {
+
+using LinkList = std::vector<int32_t>;
+
+class LinkTable {
+public:
+    LinkList& at(int32_t node, int32_t layer) { return layer == 0 ? base_[node] : upper_[node][layer - 1]; }
+    const LinkList& at(int32_t node, int32_t layer) const {
+        return layer == 0 ? base_[node] : upper_[node][layer - 1];
+    }
+    // Number of layer lists of a node: its level + 1.
+    size_t layers(int32_t node) const { return 1 + upper_[node].size(); }
+    size_t size() const { return base_.size(); }
+
+    // Makes room for one more node, so that a following push_node cannot fail.
+    void reserve_one_more() {
+        grow(base_);
+        grow(upper_);
+    }
+    // Appends a node with `level` + 1 empty lists. Only the upper lists allocate, before anything changes.
+    void push_node(int32_t level) {
+        std::vector<LinkList> upper(static_cast<size_t>(level));
+        reserve_one_more();
+        base_.emplace_back();
+        upper_.push_back(std::move(upper));
+    }
+    void pop_node() {
+        base_.pop_back();
+        upper_.pop_back();
+    }
+    void resize(size_t n) {
+        base_.resize(n);
+        upper_.resize(n);
+    }
+    void swap(LinkTable& other) noexcept {
+        base_.swap(other.base_);
+        upper_.swap(other.upper_);
+    }
+
+private:
+    template <class T>
+    static void grow(std::vector<T>& v) {
+        if (v.size() == v.capacity()) v.reserve(v.capacity() ? 2 * v.capacity() : 16);
+    }
+
+    std::vector<LinkList> base_;
+    std::vector<std::vector<LinkList>> upper_;
+};
+
+}  // namespace vek
