@@ -93,10 +93,16 @@ public:
     // Whether the walks step over this node: under the Poincare metric, nodes at the boundary.
     bool beyond_boundary(int32_t node) const { return metric == Poincare && stored_norms[node] >= kBoundaryNormSq; }
     // Expansion of one walk step: the ids of `list` not seen before, marked as seen on the way, minus
-    // those beyond the boundary, with their vectors prefetched; then their distances.
+    // those beyond the boundary, with their vectors prefetched; then their distances. `ids` and
+    // `dists` must have room for the whole list; returns how many were scored.
     template <class FirstVisit>
-    void score_fresh(const float* query, float query_norm, const LinkList& list, FirstVisit&& first_visit,
-                     std::vector<int32_t>& ids, std::vector<float>& dists) const;
+    size_t score_fresh(const float* query, float query_norm, const LinkList& list, FirstVisit&& first_visit,
+                       int32_t* ids, float* dists) const;
+    // Starts fetching a node's neighbour list on a layer, ahead of its expansion.
+    void prefetch_links(int32_t node, int32_t layer) const {
+        const LinkList& list = links.at(node, layer);
+        _mm_prefetch(reinterpret_cast<const char*>(list.data()), _MM_HINT_T0);
+    }
 
 private:
     // Squared norm of a stored node, recomputed for this call when the cached value is missing.
@@ -155,17 +161,16 @@ inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_norm,
 }
 
 template <class FirstVisit>
-void HyperbolicIndex::score_fresh(const float* query, float query_norm, const LinkList& list,
-                                  FirstVisit&& first_visit, std::vector<int32_t>& ids,
-                                  std::vector<float>& dists) const {
-    ids.clear();
+size_t HyperbolicIndex::score_fresh(const float* query, float query_norm, const LinkList& list,
+                                    FirstVisit&& first_visit, int32_t* ids, float* dists) const {
+    size_t count = 0;
     for (int32_t v : list) {
         if (!first_visit(v) || beyond_boundary(v)) continue;
         _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
-        ids.push_back(v);
+        ids[count++] = v;
     }
-    dists.resize(ids.size());
-    dist_to_nodes(query, query_norm, ids.data(), ids.size(), dists.data());
+    dist_to_nodes(query, query_norm, ids, count, dists);
+    return count;
 }
 
 inline float HyperbolicIndex::dist_to_node(const float* query, float query_norm, int32_t node) const {

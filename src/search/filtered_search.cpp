@@ -78,8 +78,15 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* query, int32_
         if (!expand_entry && c.dist >= beam.top().dist && matches.size() >= k) break;
         expand_entry = false;
 
-        score_fresh(query, query_norm, links.at(c.id, 0), first_visit, fresh, dists);
-        for (size_t j = 0; j < fresh.size(); ++j) {
+        if (!candidates.empty()) prefetch_links(candidates.top().id, 0);  // likely expanded next
+
+        const LinkList& list = links.at(c.id, 0);
+        if (fresh.size() < list.size()) {
+            fresh.resize(list.size());
+            dists.resize(list.size());
+        }
+        const size_t count = score_fresh(query, query_norm, list, first_visit, fresh.data(), dists.data());
+        for (size_t j = 0; j < count; ++j) {
             const int32_t v = fresh[j];
             const float d = dists[j];
             if (beam.size() < ef || d < beam.top().dist) {

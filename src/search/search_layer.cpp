@@ -49,12 +49,21 @@ FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_norm
         candidates.pop();
         if (result.size() >= width && c.dist > result.top().dist) break;
 
-        score_fresh(query, query_norm, links.at(c.id, layer), first_visit, ws.ids, ws.dists);
-        for (size_t j = 0; j < ws.ids.size(); ++j) {
-            const float d = ws.dists[j];
+        if (!candidates.empty()) prefetch_links(candidates.top().id, layer);  // likely expanded next
+
+        const LinkList& list = links.at(c.id, layer);
+        if (ws.ids.size() < list.size()) {
+            ws.ids.resize(list.size());
+            ws.dists.resize(list.size());
+        }
+        int32_t* ids = ws.ids.data();
+        float* dists = ws.dists.data();
+        const size_t fresh = score_fresh(query, query_norm, list, first_visit, ids, dists);
+        for (size_t j = 0; j < fresh; ++j) {
+            const float d = dists[j];
             if (result.size() < width || d < result.top().dist) {
-                candidates.push({d, ws.ids[j]});
-                result.push({d, ws.ids[j]});
+                candidates.push({d, ids[j]});
+                result.push({d, ids[j]});
                 if (result.size() > width) result.pop();
             }
         }

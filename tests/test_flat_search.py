@@ -1,0 +1,477 @@
+"""Exhaustive search: screens, the bounded top-k heap and its exact output order, threads."""
+
+from __future__ import annotations
+
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import vek_core
+from indexfile import IndexFile
+from reference import distances as reference_distances
+
+METRICS = ["poincare", "euclidean", "cosine"]
+F32 = np.float32
+
+
+def dists(metric, q, vectors):
+    """Distances from q to every vector, as Python floats holding the float32 values."""
+    return [float(v) for v in reference_distances(metric, q, vectors)]
+
+
+# --- libstdc++ priority_queue, element by element -------------------------------------------------
+# push: append, sift the new entry up while its parent is strictly nearer (less).
+# pop: move the last entry out, walk the hole from the root to the bottom always into the larger
+# child (the right one when the two are equal), then sift the former last entry up from there.
+
+
+def heap_push(h, e):
+    h.append(e)
+    hole = len(h) - 1
+    while hole > 0:
+        parent = (hole - 1) // 2
+        if not h[parent][0] < e[0]:
+            break
+        h[hole] = h[parent]
+        hole = parent
+    h[hole] = e
+
+
+def heap_pop(h):
+    top = h[0]
+    value = h.pop()
+    n = len(h)
+    if n == 0:
+        return top
+    hole = child = 0
+    while child < (n - 1) // 2:
+        child = 2 * (child + 1)
+        if h[child][0] < h[child - 1][0]:
+            child -= 1
+        h[hole] = h[child]
+        hole = child
+    if n % 2 == 0 and child == (n - 2) // 2:
+        child = 2 * (child + 1)
+        h[hole] = h[child - 1]
+        hole = child - 1
+    while hole > 0:
+        parent = (hole - 1) // 2
+        if not h[parent][0] < value[0]:
+            break
+        h[hole] = h[parent]
+        hole = parent
+    h[hole] = value
+    return top
+
+
+def expected_flat(dists, masks, norms, k, filter_mask=0, max_radius=-1.0, min_norm_sq=-1.0):
+    """The scan as documented: screens in id order, push then pop the farthest, drain reversed."""
+    max_radius = F32(max_radius)
+    min_norm_sq = F32(min_norm_sq)
+    floor = F32(min_norm_sq - F32(0.15))
+    heap = []
+    for i, d in enumerate(dists):
+        if int(masks[i]) & filter_mask != filter_mask:
+            continue
+        if min_norm_sq >= 0 and floor > F32(norms[i]):
+            continue
+        if max_radius >= 0 and not d <= max_radius:
+            continue
+        heap_push(heap, (d, i))
+        if len(heap) > k:
+            heap_pop(heap)
+    out = []
+    while heap:
+        out.append(heap_pop(heap)[1])
+    return out[::-1]
+
+
+def test_heap_emulation_matches_known_libstdcxx_layout():
+    # Hand-traced: pushing 1,1,1 then popping keeps the later equal entries on top in this order.
+    h = []
+    for i, d in enumerate([1.0, 1.0, 1.0, 1.0]):
+        heap_push(h, (d, i))
+    assert [e[1] for e in h] == [0, 1, 2, 3]
+    assert heap_pop(h)[1] == 0  # root leaves, hole walks right on ties, 3 sifted into it
+    assert [e[1] for e in h] == [2, 1, 3]
+    h = []
+    for i, d in enumerate([1.0, 3.0, 2.0, 3.0]):
+        heap_push(h, (d, i))
+    assert [e[1] for e in h] == [1, 3, 2, 0]
+
+
+# --- building helpers ------------------------------------------------------------------------------
+
+
+def ball_points(rng, n, dim, max_norm=0.8):
+    x = rng.standard_normal((n, dim))
+    x /= np.linalg.norm(x, axis=1, keepdims=True)
+    x *= rng.uniform(0.0, max_norm, (n, 1))
+    return x.astype(F32)
+
+
+def points_for(metric, rng, n, dim):
+    if metric == "poincare":
+        return ball_points(rng, n, dim)
+    return rng.standard_normal((n, dim)).astype(F32)
+
+
+def flat_index(metric, vectors, masks=None, M=16):
+    index = vek_core.HyperbolicIndex(vectors.shape[1], M=M, metric=metric)
+    for i, v in enumerate(vectors):
+        index.add_item_flat(v, 0 if masks is None else int(masks[i]))
+    return index
+
+
+def norms_of(index, n):
+    return [index.get_stored_norm(i) for i in range(n)]
+
+
+# --- agreement with brute force ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("dim", [3, 19])
+def test_matches_brute_force(metric, dim):
+    rng = np.random.default_rng(100 + dim)
+    x = points_for(metric, rng, 300, dim)
+    index = flat_index(metric, x)
+    for q in points_for(metric, rng, 8, dim):
+        d = dists(metric, q, x)
+        order = sorted(range(len(x)), key=lambda i: d[i])
+        for k in (1, 7, 50, 299, 300, 1000):
+            got = index.hardware_flat_search(q, k, 0)
+            assert sorted(d[i] for i in got) == sorted(d)[:k]
+            assert [d[i] for i in got] == sorted(d[i] for i in got)
+            if len(set(d)) == len(d):
+                assert got == order[:k]
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_linked_and_flat_nodes_scanned_alike(metric):
+    # The scan ignores the graph: linked and flat nodes, interleaved, all take part.
+    rng = np.random.default_rng(7)
+    x = points_for(metric, rng, 120, 8)
+    index = vek_core.HyperbolicIndex(8, metric=metric)
+    for i, v in enumerate(x):
+        if i % 3 == 0:
+            index.add_item_and_link(v)
+        else:
+            index.add_item_flat(v)
+    for q in points_for(metric, rng, 5, 8):
+        d = dists(metric, q, x)
+        got = index.hardware_flat_search(q, 200, 0)
+        assert got == expected_flat(d, [0] * len(x), norms_of(index, len(x)), 200)
+        assert len(got) == len(x)
+
+
+# --- exact order under ties: the heap must behave exactly like push-then-pop ---------------------
+
+
+def tie_heavy_data(metric, rng, n, dim):
+    """Few distinct vectors, each repeated many times, so most distances are exactly equal."""
+    if metric == "euclidean":
+        # 0/1 entries: the distance between two of them, or to the origin, is a small integer.
+        return rng.integers(0, 2, (n, dim)).astype(F32)
+    pool = points_for(metric, rng, 6, dim)
+    return pool[rng.integers(0, len(pool), n)]
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("n", [1, 2, 5, 17, 64, 400])
+def test_exact_order_with_many_ties(metric, n):
+    rng = np.random.default_rng(n * 31 + len(metric))
+    dim = 5
+    x = tie_heavy_data(metric, rng, n, dim)
+    index = flat_index(metric, x)
+    norms = norms_of(index, n)
+    queries = [np.zeros(dim, F32) if metric == "euclidean" else points_for(metric, rng, 1, dim)[0]]
+    queries.append(x[n // 2].copy())  # a stored vector: ties at the minimum too
+    ks = sorted({1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 31, 32, 33, 255, 256, 257, 300, n - 1, n, n + 1})
+    for q in queries:
+        d = dists(metric, q, x)
+        if n >= 17:
+            assert len(set(d)) < n / 2
+        for k in ks:
+            if k < 1:
+                continue
+            assert index.hardware_flat_search(q, k, 0) == expected_flat(d, [0] * n, norms, k), (k, d)
+
+
+@pytest.mark.parametrize("k", [1, 2, 3, 4, 5, 8, 13, 40])
+def test_exact_order_with_ties_and_screens(k):
+    rng = np.random.default_rng(k)
+    n = 120
+    x = rng.integers(0, 3, (n, 4)).astype(F32)
+    masks = rng.integers(0, 8, n).astype(np.uint64)
+    index = flat_index("euclidean", x, masks)
+    norms = norms_of(index, n)
+    q = np.ones(4, F32)
+    d = dists("euclidean", q, x)
+    for filter_mask, max_radius, min_norm_sq in [(0, -1.0, -1.0), (1, -1.0, -1.0), (5, 2.0, -1.0),
+                                                 (0, 1.0, 4.15), (2, 3.0, 8.0), (0, 0.0, -1.0)]:
+        got = index.hardware_flat_search(q, k, filter_mask, max_radius, min_norm_sq)
+        assert got == expected_flat(d, masks, norms, k, filter_mask, max_radius, min_norm_sq)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_exact_order_with_nan_and_infinite_distances(metric):
+    # NaN distances are unordered; the scan's heap must still end up exactly where push/pop leave it.
+    rng = np.random.default_rng(3)
+    dim = 4
+    x = tie_heavy_data(metric, rng, 60, dim)
+    x[[5, 17, 40]] = np.nan
+    if metric == "euclidean":
+        x[[8, 30]] = F32(3e38)  # squared distance overflows to +inf
+    index = flat_index(metric, x)
+    norms = norms_of(index, len(x))
+    q = x[1].copy()
+    d = dists(metric, q, x)
+    assert any(np.isnan(d))
+    for k in (1, 2, 3, 5, 9, 20, 59, 60, 61):
+        assert index.hardware_flat_search(q, k, 0) == expected_flat(d, [0] * len(x), norms, k)
+        # With the radius screen on, NaN distances are skipped.
+        got = index.hardware_flat_search(q, k, 0, 1e30)
+        assert got == expected_flat(d, [0] * len(x), norms, k, 0, 1e30)
+        assert not any(np.isnan(d[i]) for i in got)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_identical_nearest_pair_k1_returns_higher_id(metric):
+    rng = np.random.default_rng(11)
+    x = points_for(metric, rng, 50, 6)
+    q = points_for(metric, rng, 1, 6)[0]
+    near = (q * F32(0.999)).astype(F32) if metric != "cosine" else q.copy()
+    x[12] = near
+    x[37] = near
+    index = flat_index(metric, x)
+    d = dists(metric, q, x)
+    assert d[12] == d[37] and sum(v <= d[12] for v in d) == 2
+    assert index.hardware_flat_search(q, 1, 0) == [37]
+    got = index.hardware_flat_search(q, 2, 0)
+    assert sorted(got) == [12, 37]
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_ties_at_boundary_keep_result_distance_multiset(metric):
+    rng = np.random.default_rng(12)
+    dim = 6
+    x = tie_heavy_data(metric, rng, 200, dim)
+    index = flat_index(metric, x)
+    q = points_for(metric, rng, 1, dim)[0]
+    d = dists(metric, q, x)
+    for k in (3, 10, 25, 60, 199):
+        got = index.hardware_flat_search(q, k, 0)
+        assert len(got) == len(set(got)) == k
+        assert sorted(d[i] for i in got) == sorted(d)[:k]
+
+
+# --- screens ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("filter_mask", [0, 1, 2, 3, 0b1010, 0b1111, 1 << 63, (1 << 63) | 1, 1 << 40])
+def test_mask_screen(filter_mask):
+    rng = np.random.default_rng(5)
+    n = 200
+    x = rng.standard_normal((n, 8)).astype(F32)
+    masks = rng.integers(0, 16, n).astype(np.uint64)
+    masks[::7] |= np.uint64(1 << 63)
+    masks[3] = np.uint64(2**64 - 1)
+    index = flat_index("euclidean", x, masks)
+    q = rng.standard_normal(8).astype(F32)
+    d = dists("euclidean", q, x)
+    passing = [i for i in range(n) if int(masks[i]) & filter_mask == filter_mask]
+    if filter_mask == 0:
+        assert len(passing) == n
+    got = index.hardware_flat_search(q, n, filter_mask)
+    assert got == sorted(passing, key=lambda i: d[i])
+    assert index.hardware_flat_search(q, 5, filter_mask) == sorted(passing, key=lambda i: d[i])[:5]
+
+
+def crafted_norm_index(tmp_path, norms, metric="euclidean"):
+    """Nodes whose cached squared norms are set directly in the index file."""
+    n = len(norms)
+    vectors = np.arange(n * 2, dtype=F32).reshape(n, 2)
+    f = IndexFile(2, vectors=vectors, norms=np.array(norms, F32), masks=np.zeros(n, np.uint64),
+                  levels=[0] * n, links=[[[]] for _ in range(n)])
+    path = tmp_path / "norms.bin"
+    f.write(path)
+    index = vek_core.HyperbolicIndex(2, metric=metric)
+    index.load_index(str(path))
+    return index
+
+
+def below(v):
+    return float(np.nextafter(F32(v), F32(-np.inf)))
+
+
+@pytest.mark.parametrize(
+    "min_norm_sq, kept, skipped",
+    [
+        # The floor is min_norm_sq - 0.15 in float32 (1 - 0.15f rounds to 0.85f exactly).
+        (1.0, [0.85, 0.9, 1.0, 5.0], [0.84, below(0.85), 0.0, -1.0]),
+        # 0.4f - 0.15f is exactly 0.25 in float32 but slightly above 0.25 in double arithmetic.
+        (0.4, [0.25], [below(0.25)]),
+        (0.2, [0.05, float(F32(0.2) - F32(0.15))], [below(F32(0.2) - F32(0.15)), 0.049]),
+        # Zero keeps every cached norm down to -0.15, so also slightly negative cached values.
+        (0.0, [0.0, -0.15, -0.1], [below(-0.15), -1.0]),
+        # Negative or NaN: the screen is off.
+        (-1.0, [-5.0, 0.0, 0.84, 100.0], []),
+        (-0.01, [-5.0, 0.0], []),
+        (float("nan"), [-5.0, 0.0, 3.0], []),
+    ],
+)
+def test_norm_screen_slack(tmp_path, min_norm_sq, kept, skipped):
+    norms = kept + skipped
+    index = crafted_norm_index(tmp_path, norms)
+    assert [index.get_stored_norm(i) for i in range(len(norms))] == [float(F32(v)) for v in norms]
+    q = np.zeros(2, F32)
+    got = index.hardware_flat_search(q, 100, 0, -1.0, min_norm_sq)
+    assert sorted(got) == list(range(len(kept)))
+
+
+def test_norm_screen_on_inserted_vectors():
+    # fl(x*x) for these x is exactly 0.85f and 0.84f, so the cached norms are those values.
+    x85 = np.array([0.92195445, 0, 0, 0, 0], F32)
+    x84 = np.array([0, 0, 0.9165151, 0, 0], F32)
+    index = vek_core.HyperbolicIndex(5, metric="euclidean")
+    index.add_item_flat(x85)
+    index.add_item_flat(x84)
+    index.add_item_flat(np.ones(5, F32))
+    assert index.get_stored_norm(0) == float(F32(0.85))
+    assert index.get_stored_norm(1) == float(F32(0.84))
+    q = np.zeros(5, F32)
+    assert index.hardware_flat_search(q, 10, 0, -1.0, 1.0) == [0, 2]
+    assert index.hardware_flat_search(q, 10, 0, min_norm_sq=0.98) == [1, 0, 2]
+    assert index.hardware_flat_search(q, 10, 0, min_norm_sq=5.16) == []
+    assert index.hardware_flat_search(q, 10, 0, min_norm_sq=5.15) == [2]
+
+
+def test_norm_screen_runs_before_distance(tmp_path):
+    # A node screened out by its norm is never scored, so its NaN vector cannot matter; with the
+    # screen off the same node is scored (NaN) and takes part in the heap.
+    f = IndexFile(2, vectors=np.array([[np.nan, 0], [1, 0], [2, 0]], F32), norms=np.array([0.0, 1.0, 4.0], F32),
+                  masks=np.array([1, 0, 0], np.uint64), levels=[0, 0, 0], links=[[[]], [[]], [[]]])
+    path = tmp_path / "nan.bin"
+    f.write(path)
+    index = vek_core.HyperbolicIndex(2, metric="euclidean")
+    index.load_index(str(path))
+    q = np.zeros(2, F32)
+    assert index.hardware_flat_search(q, 3, 0, -1.0, 0.5) == [1, 2]
+    assert index.hardware_flat_search(q, 3, 2) == []
+    assert sorted(index.hardware_flat_search(q, 3, 0)) == [0, 1, 2]
+
+
+def test_radius_screen_euclidean_uses_squared_distance():
+    pts = np.array([[3, 4], [0, 5], [6, 8], [1, 1], [0, 0], [0, 0], [5, 0.01]], F32)
+    index = flat_index("euclidean", pts)
+    q = np.zeros(2, F32)
+    got = index.hardware_flat_search(q, 10, 0, 25.0)
+    assert sorted(got[:2]) == [4, 5] and got[2] == 3 and sorted(got[3:]) == [0, 1]
+    got = index.hardware_flat_search(q, 10, 0, float(below(25.0)))
+    assert sorted(got[:2]) == [4, 5] and got[2:] == [3]
+    # 5 bounds the squared distance, not the length: (3, 4) at length 5 is out.
+    got = index.hardware_flat_search(q, 10, 0, 5.0)
+    assert sorted(got[:2]) == [4, 5] and got[2:] == [3]
+    assert index.hardware_flat_search(q, 10, 0, 100.0)[-1] == 2
+    assert len(index.hardware_flat_search(q, 10, 0, 99.99)) == 6
+    # Radius 0 keeps vectors equal to the query only, at most k of them (the later id wins at k=1).
+    assert sorted(index.hardware_flat_search(q, 10, 0, 0.0)) == [4, 5]
+    assert index.hardware_flat_search(q, 1, 0, 0.0) == [5]
+    assert index.hardware_flat_search(np.array([3, 4], F32), 10, 0, 0.0) == [0]
+    # Negative radius: screen off.
+    assert len(index.hardware_flat_search(q, 10, 0, -0.5)) == 7
+
+
+@pytest.mark.parametrize("metric", ["poincare", "cosine"])
+def test_radius_screen_other_metrics(metric):
+    rng = np.random.default_rng(21)
+    x = points_for(metric, rng, 150, 5)
+    index = flat_index(metric, x)
+    q = x[10].copy()
+    d = dists(metric, q, x)
+    if metric == "poincare":
+        # Even the query's own stored copy is 0.0013810393 away: radius 0 returns nothing.
+        assert index.hardware_flat_search(q, 10, 0, 0.0) == []
+        assert index.hardware_flat_search(q, 10, 0, 0.0013) == []
+        assert index.hardware_flat_search(q, 10, 0, 0.0013810393) == [10]
+    radius = float(np.median(d))
+    got = index.hardware_flat_search(q, 1000, 0, radius)
+    assert got == sorted((i for i in range(len(x)) if d[i] <= F32(radius)), key=lambda i: d[i])
+    assert len(got) >= 75
+
+
+# --- k and emptiness -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_k_edge_values(metric):
+    rng = np.random.default_rng(4)
+    x = points_for(metric, rng, 40, 4)
+    index = flat_index(metric, x)
+    q = points_for(metric, rng, 1, 4)[0]
+    d = dists(metric, q, x)
+    assert index.hardware_flat_search(q, 0, 0) == []
+    full = index.hardware_flat_search(q, 2**31 - 1, 0)
+    assert full == sorted(range(40), key=lambda i: d[i])
+    for k in (-1, -7, -(2**31)):
+        with pytest.raises(ValueError, match="vector::reserve"):
+            index.hardware_flat_search(q, k, 0)
+        # Screens that reject everything do not change that.
+        with pytest.raises(ValueError, match="vector::reserve"):
+            index.hardware_flat_search(q, k, 1 << 20)
+    # The index is unchanged and still answers.
+    assert index.hardware_flat_search(q, 2**31 - 1, 0) == full
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("k", [-5, -1, 0, 1, 10])
+def test_empty_index_returns_empty(metric, k):
+    index = vek_core.HyperbolicIndex(4, metric=metric)
+    q = np.full(4, 0.1, F32)
+    assert index.hardware_flat_search(q, k, 0) == []
+    assert index.hardware_flat_search(q, k, 3, 1.0, 0.5) == []
+
+
+def test_screens_rejecting_everything_give_empty_list():
+    rng = np.random.default_rng(9)
+    index = flat_index("euclidean", rng.standard_normal((30, 4)).astype(F32))
+    q = np.zeros(4, F32)
+    assert index.hardware_flat_search(q, 5, 1) == []
+    assert index.hardware_flat_search(q, 5, 0, -1.0, 1e9) == []
+    assert index.hardware_flat_search(q, 5, 0, 1e-9) == []
+
+
+def test_filter_mask_is_required():
+    index = flat_index("euclidean", np.ones((2, 3), F32))
+    with pytest.raises(TypeError):
+        index.hardware_flat_search(np.ones(3, F32), 5)
+    assert index.hardware_flat_search(query=np.ones(3, F32), k=5, filter_mask=0, min_norm_sq=1.0,
+                                      max_radius=0.0) == [1, 0]
+
+
+# --- threads ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_concurrent_searches_match_single_thread(metric):
+    rng = np.random.default_rng(77)
+    n, dim = 3000, 24
+    x = tie_heavy_data(metric, rng, n, dim) if metric == "euclidean" else points_for(metric, rng, n, dim)
+    masks = rng.integers(0, 4, n).astype(np.uint64)
+    index = flat_index(metric, x, masks)
+    queries = points_for(metric, rng, 40, dim)
+    args = [(i, k, fm) for i in range(len(queries)) for k, fm in ((1, 0), (10, 0), (64, 1), (300, 2))]
+
+    def run(a):
+        i, k, fm = a
+        return index.hardware_flat_search(queries[i], k, fm)
+
+    single = [run(a) for a in args]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        rounds = [list(pool.map(run, args)) for _ in range(3)]
+        shuffled = list(pool.map(run, args[::-1]))[::-1]
+    for r in rounds:
+        assert r == single
+    assert shuffled == single
