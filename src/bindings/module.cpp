@@ -1,9 +1,16 @@
-// The vek_core module: argument checks, the interpreter lock and result conversion around the index.
-// Every array is checked against what will be read from it while the GIL is still held.
+// The vek_core module: argument checks, the interpreter lock, the index lock and result conversion.
+//
+// Locking. Each index has a reader-writer lock: searches and read-only calls share it, calls that
+// modify the index hold it alone. Two rules make every interleaving deadlock-free: a thread never
+// waits for the index lock while holding the GIL, and a thread that released the GIL gives the index
+// lock back before it takes the GIL again. Sizes that depend on the index (its dimension, its node
+// count) are checked under the index lock, since a load on another thread may change them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 
@@ -16,19 +23,56 @@ namespace {
 
 using FloatArray = py::array_t<float, py::array::c_style>;
 using MaskArray = py::array_t<uint64_t, py::array::c_style>;
+using Shared = std::shared_lock<std::shared_mutex>;
+using Exclusive = std::unique_lock<std::shared_mutex>;
 
 [[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
 
-// A query or linked vector must hold at least `dimension` values; only those are read.
-const float* leading_values(const HyperbolicIndex& index, const FloatArray& a) {
-    if (a.size() < index.get_dimension()) dimension_mismatch();
-    return a.data();
-}
+// An input array as read once with the GIL held: the array object itself stays referenced by the call.
+struct Values {
+    const float* data;
+    py::ssize_t size;
+    py::ssize_t ndim;
+    py::ssize_t length;  // extent of the first dimension, or 0
+
+    explicit Values(const FloatArray& a)
+        : data(a.data()), size(a.size()), ndim(a.ndim()), length(a.ndim() > 0 ? a.shape(0) : 0) {}
+
+    // A query or linked vector must hold at least `dimension` values; only those are read.
+    const float* leading(const HyperbolicIndex& index) const {
+        if (size < index.get_dimension()) dimension_mismatch();
+        return data;
+    }
+    // A flat insertion takes exactly one vector of `dimension` values.
+    const float* exact(const HyperbolicIndex& index) const {
+        if (ndim != 1 || length != index.get_dimension()) dimension_mismatch();
+        return data;
+    }
+};
 
 void check_node(const HyperbolicIndex& index, int32_t node_id) {
     if (node_id < 0 || static_cast<size_t>(node_id) >= index.size())
-        throw py::index_error("node_id " + std::to_string(node_id) + " is out of range for an index of " +
-                              std::to_string(index.size()) + " nodes");
+        throw std::out_of_range("node_id " + std::to_string(node_id) + " is out of range for an index of " +
+                                std::to_string(index.size()) + " nodes");
+}
+
+// Runs `work` without the GIL, under the index lock taken in mode `Lock`.
+template <class Lock, class Work>
+auto without_gil(const HyperbolicIndex& index, Work&& work) {
+    py::gil_scoped_release unlocked;
+    Lock lock(index.guard());
+    return work();
+}
+
+// Takes the index lock in mode `Lock` for a call that works with the GIL, waiting without the GIL.
+template <class Lock>
+Lock lock_with_gil(const HyperbolicIndex& index) {
+    Lock lock(index.guard(), std::try_to_lock);
+    if (!lock.owns_lock()) {
+        py::gil_scoped_release unlocked;
+        lock.lock();
+    }
+    return lock;
 }
 
 }  // namespace
@@ -42,28 +86,28 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
         .def(
             "add_item_flat",
             [](HyperbolicIndex& self, FloatArray vector, uint64_t mask) {
-                if (vector.ndim() != 1 || vector.shape(0) != self.get_dimension()) dimension_mismatch();
-                const float* values = vector.data();
-                py::gil_scoped_release unlocked;
-                self.add_item_flat(values, mask);
+                const Values v(vector);
+                without_gil<Exclusive>(self, [&] { self.add_item_flat(v.exact(self), mask); });
             },
             py::arg("vector"), py::arg("mask") = 0)
         .def(
             "add_item_and_link",
             [](HyperbolicIndex& self, FloatArray vector, uint64_t mask, int32_t ef_construction) {
-                if (self.get_dimension() < 0) dimension_mismatch();
-                const float* values = leading_values(self, vector);
-                py::gil_scoped_release unlocked;
-                self.add_item_and_link(values, mask, ef_construction);
+                const Values v(vector);
+                without_gil<Exclusive>(self, [&] {
+                    if (self.get_dimension() < 0) dimension_mismatch();
+                    self.add_item_and_link(v.leading(self), mask, ef_construction);
+                });
             },
             py::arg("vector"), py::arg("mask") = 0, py::arg("ef_construction") = 200)
         .def(
             "custom_hnsw_search",
             [](const HyperbolicIndex& self, FloatArray query, int32_t k, uint64_t filter_mask, int32_t ef_search,
                float max_radius, float min_norm) {
-                const float* q = leading_values(self, query);
-                py::gil_scoped_release unlocked;
-                return self.custom_hnsw_search(q, k, filter_mask, ef_search, max_radius, min_norm);
+                const Values q(query);
+                return without_gil<Shared>(self, [&] {
+                    return self.custom_hnsw_search(q.leading(self), k, filter_mask, ef_search, max_radius, min_norm);
+                });
             },
             py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 50,
             py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -71,9 +115,10 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
             "filtered_search",
             [](const HyperbolicIndex& self, FloatArray query, int32_t k, uint64_t filter_mask, int32_t ef_search,
                float max_radius, float min_norm) {
-                const float* q = leading_values(self, query);
-                py::gil_scoped_release unlocked;
-                return self.filtered_search(q, k, filter_mask, ef_search, max_radius, min_norm);
+                const Values q(query);
+                return without_gil<Shared>(self, [&] {
+                    return self.filtered_search(q.leading(self), k, filter_mask, ef_search, max_radius, min_norm);
+                });
             },
             py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 2000,
             py::arg("max_radius") = -1.0, py::arg("min_norm") = -1.0)
@@ -81,16 +126,30 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
             "hardware_flat_search",
             [](const HyperbolicIndex& self, FloatArray query, int32_t k, uint64_t filter_mask, float max_radius,
                float min_norm_sq) {
-                const float* q = leading_values(self, query);
-                py::gil_scoped_release unlocked;
-                return self.hardware_flat_search(q, k, filter_mask, max_radius, min_norm_sq);
+                const Values q(query);
+                return without_gil<Shared>(self, [&] {
+                    return self.hardware_flat_search(q.leading(self), k, filter_mask, max_radius, min_norm_sq);
+                });
             },
             py::arg("query"), py::arg("k"), py::arg("filter_mask"), py::arg("max_radius") = -1.0,
             py::arg("min_norm_sq") = -1.0)
-        .def("save_index", &HyperbolicIndex::save_index, py::arg("filename"))
-        .def("load_index", &HyperbolicIndex::load_index, py::arg("filename"))
+        .def(
+            "save_index",
+            [](const HyperbolicIndex& self, const std::string& filename) {
+                const Shared lock = lock_with_gil<Shared>(self);
+                self.save_index(filename);
+            },
+            py::arg("filename"))
+        .def(
+            "load_index",
+            [](HyperbolicIndex& self, const std::string& filename) {
+                const Exclusive lock = lock_with_gil<Exclusive>(self);
+                self.load_index(filename);
+            },
+            py::arg("filename"))
         .def("get_stats",
              [](const HyperbolicIndex& self) {
+                 const Shared lock = lock_with_gil<Shared>(self);
                  const vek::IndexStats s = self.get_stats();
                  py::dict d;
                  d["num_nodes"] = s.num_nodes;
@@ -107,14 +166,17 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
         .def(
             "compute_distance",
             [](const HyperbolicIndex& self, FloatArray query, int32_t node_id) {
-                const float* q = leading_values(self, query);
+                const Values q(query);
+                const Shared lock = lock_with_gil<Shared>(self);
+                const float* values = q.leading(self);
                 check_node(self, node_id);
-                return self.compute_distance(q, node_id);
+                return self.compute_distance(values, node_id);
             },
             py::arg("query"), py::arg("node_id"))
         .def(
             "get_stored_norm",
             [](const HyperbolicIndex& self, int32_t node_id) {
+                const Shared lock = lock_with_gil<Shared>(self);
                 check_node(self, node_id);
                 return self.get_stored_norm(node_id);
             },
@@ -122,6 +184,7 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
         .def(
             "update_masks",
             [](HyperbolicIndex& self, MaskArray new_masks) {
+                const Exclusive lock = lock_with_gil<Exclusive>(self);
                 self.update_masks(new_masks.data(), static_cast<size_t>(new_masks.size()));
             },
             py::arg("new_masks"));

@@ -9,6 +9,7 @@
 #include <functional>
 #include <queue>
 #include <random>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,8 @@ public:
     size_t size() const { return stored_norms.size(); }
     int32_t get_dimension() const { return dimension; }
     MetricKind get_metric_kind() const { return metric; }
+    // Readers share it, writers hold it alone; taken by the callers (the binding), not by members.
+    std::shared_mutex& guard() const { return guard_; }
 
     float simd_dot(const float* a, const float* b) const { return kernels::dot(a, b, dims()); }
     inline float dist_to_node(const float* query, float query_norm, int32_t node) const;
@@ -131,6 +134,7 @@ private:
     std::vector<uint64_t> masks;
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
+    mutable std::shared_mutex guard_;
 
     friend struct IndexFile;
 };

@@ -84,17 +84,26 @@ private:
     const std::string& name_;
 };
 
-// The file the save really replaces: a symbolic link is followed, so the link itself survives.
-std::string resolve_target(const std::string& filename) {
+// Where a save goes. A regular file (or a new one) is replaced atomically, through a symbolic link if
+// there is one, so the link survives. Anything else that can be written (a device, a pipe, a dangling
+// link) is written in place, as a plain open would: renaming over it would destroy it.
+struct SaveTarget {
+    std::string path;
+    bool atomic;
+};
+
+SaveTarget resolve_target(const std::string& filename) {
     struct stat st;
-    if (::lstat(filename.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(filename.c_str(), nullptr)) {
-            std::string out(real);
-            std::free(real);
-            return out;
-        }
+    if (::lstat(filename.c_str(), &st) != 0) return {filename, true};
+    std::string path = filename;
+    if (S_ISLNK(st.st_mode)) {
+        char* real = ::realpath(filename.c_str(), nullptr);
+        if (!real) return {filename, false};
+        path = real;
+        std::free(real);
+        if (::stat(path.c_str(), &st) != 0) return {filename, false};
     }
-    return filename;
+    return {path, S_ISREG(st.st_mode)};
 }
 
 std::string temp_name_for(const std::string& target) {
@@ -222,32 +231,38 @@ void IndexFile::install_into(HyperbolicIndex& index) {
 }
 
 void HyperbolicIndex::save_index(const std::string& filename) const {
-    const std::string target = resolve_target(filename);
-    if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0)
+    const SaveTarget target = resolve_target(filename);
+    struct stat st;
+    if (::stat(target.path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || ::access(target.path.c_str(), W_OK) != 0))
         throw std::runtime_error("Cannot open file for saving: " + filename);
-    const std::string temp = temp_name_for(target);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const std::string written = target.atomic ? temp_name_for(target.path) : filename;
+    const int flags = target.atomic ? O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    const int fd = ::open(written.c_str(), flags, 0666);
     if (fd < 0) throw std::runtime_error("Cannot open file for saving: " + filename);
+    auto discard = [&] {
+        if (target.atomic) ::unlink(written.c_str());
+    };
     File f(::fdopen(fd, "wb"));
     if (!f) {
         ::close(fd);
-        ::unlink(temp.c_str());
+        discard();
         throw std::runtime_error("Cannot open file for saving: " + filename);
     }
+    auto fail = [&](const char* what) {
+        throw std::runtime_error(std::string(what) + filename + " (" + errno_text() + ")");
+    };
     try {
         std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 20);
         Writer w(f.get(), filename);
         IndexFile::write(*this, w);
-        if (std::fflush(f.get()) != 0 || ::fsync(::fileno(f.get())) != 0)
-            throw std::runtime_error("Failed to write index file: " + filename + " (" + errno_text() + ")");
-        FILE* raw = f.release();
-        if (std::fclose(raw) != 0)
-            throw std::runtime_error("Failed to write index file: " + filename + " (" + errno_text() + ")");
-        if (std::rename(temp.c_str(), target.c_str()) != 0)
-            throw std::runtime_error("Failed to replace index file: " + filename + " (" + errno_text() + ")");
+        if (std::fflush(f.get()) != 0) fail("Failed to write index file: ");
+        if (target.atomic && ::fsync(::fileno(f.get())) != 0) fail("Failed to write index file: ");
+        if (std::fclose(f.release()) != 0) fail("Failed to write index file: ");
+        if (target.atomic && std::rename(written.c_str(), target.path.c_str()) != 0)
+            fail("Failed to replace index file: ");
     } catch (...) {
         f.reset();
-        ::unlink(temp.c_str());
+        discard();
         throw;
     }
 }
