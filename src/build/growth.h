@@ -7,8 +7,8 @@
 namespace vek {
 
 // Grows capacity geometrically so that `extra` more elements fit without reallocation.
-template <class T>
-void reserve_for(std::vector<T>& v, size_t extra) {
+template <class T, class Alloc>
+void reserve_for(std::vector<T, Alloc>& v, size_t extra) {
     const size_t need = v.size() + extra;
     if (need > v.capacity()) v.reserve(std::max(need, v.capacity() * 2));
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/huge_pages.h"
 #include "core/kernels.h"
 #include "core/link_table.h"
 
@@ -30,6 +31,8 @@ struct NodeDist {
     bool operator<(const NodeDist& o) const { return dist < o.dist; }
     bool operator>(const NodeDist& o) const { return dist > o.dist; }
 };
+
+using VectorStore = std::vector<float, HugePageAllocator<float>>;
 
 using FarthestFirst = std::priority_queue<NodeDist>;  // top = farthest
 using NearestFirst = std::priority_queue<NodeDist, std::vector<NodeDist>, std::greater<NodeDist>>;
@@ -127,7 +130,7 @@ private:
     int32_t ep_layer = -1;
     float level_mult;
     MetricKind metric;
-    std::vector<float> vectors;  // node i occupies [i * dimension, (i + 1) * dimension)
+    VectorStore vectors;  // node i occupies [i * dimension, (i + 1) * dimension)
     std::vector<float> stored_norms;
     std::vector<int32_t> node_levels;
     LinkTable links;  // links.at(node, layer): the node's neighbour list on that layer

@@ -120,7 +120,7 @@ struct IndexFile {
     int32_t max_m = 0;
     int32_t ep_id = -1;
     int32_t ep_layer = -1;
-    std::vector<float> vectors;
+    VectorStore vectors;
     std::vector<float> stored_norms;
     std::vector<uint64_t> masks;
     std::vector<int32_t> node_levels;

@@ -1,0 +1,183 @@
+"""Shared helpers for the benchmarks: data, timing, recall and Markdown tables.
+
+Import this module before NumPy in every benchmark: it pins BLAS to one thread so that NumPy's
+brute force and vek_core (which never starts a thread) are compared core for core.
+"""
+import os
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import argparse  # noqa: E402
+import platform  # noqa: E402
+import time  # noqa: E402
+from importlib import metadata  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+OUT_DIR = Path(__file__).resolve().parent / "out"
+
+DIM = 128
+N_CLUSTERS = 100
+CENTRE_SCALE = 1.0  # per-component std of the cluster centres
+NOISE_SCALE = 0.5  # per-component std of a point around its centre
+BALL_MAX_NORM = 0.9  # largest Euclidean norm after scaling into the Poincare ball
+DATA_SEED = 20240601
+QUERY_SEED = 20240602
+
+
+# --- data -------------------------------------------------------------------------------------
+
+def _cluster_points(rng, centres, n):
+    labels = rng.integers(0, len(centres), size=n)
+    noise = rng.standard_normal((n, centres.shape[1]), dtype=np.float32) * np.float32(NOISE_SCALE)
+    return centres[labels] + noise
+
+
+def make_dataset(n, n_queries, dim=DIM, poincare=False):
+    """Base vectors and queries from one mixture of Gaussian clusters (queries are fresh draws).
+
+    With `poincare`, both sets are scaled by one factor so that the largest norm is BALL_MAX_NORM,
+    which keeps every point well away from the boundary of the unit ball.
+    """
+    centres = np.random.default_rng(DATA_SEED).standard_normal((N_CLUSTERS, dim), dtype=np.float32)
+    centres *= np.float32(CENTRE_SCALE)
+    base = _cluster_points(np.random.default_rng(DATA_SEED + 1), centres, n)
+    queries = _cluster_points(np.random.default_rng(QUERY_SEED), centres, n_queries)
+    if poincare:
+        top = max(np.linalg.norm(base, axis=1).max(), np.linalg.norm(queries, axis=1).max())
+        factor = np.float32(BALL_MAX_NORM / top)
+        base *= factor
+        queries *= factor
+    return np.ascontiguousarray(base, np.float32), np.ascontiguousarray(queries, np.float32)
+
+
+# --- exact answers ----------------------------------------------------------------------------
+
+def _poincare64(sq_diff, x, g):
+    """Poincare geodesic distance in float64, with the same clamps as the index."""
+    x = np.minimum(x, 0.999999)
+    g = np.minimum(g, 0.999999)
+    den = np.maximum((1.0 - x) * (1.0 - g), 1e-6)
+    t = np.maximum(2.0 * np.maximum(sq_diff, 0.0) / den + 1.0, 1.000001)
+    return np.arccosh(t)
+
+
+def distances64(base, queries, metric):
+    """Exact distances (float64) from each query to every base vector, shape (queries, base)."""
+    b = base.astype(np.float64, copy=False)
+    q = np.atleast_2d(queries).astype(np.float64)
+    bn = np.einsum("ij,ij->i", b, b)
+    qn = np.einsum("ij,ij->i", q, q)
+    dots = q @ b.T
+    if metric == "cosine":
+        return 1.0 - dots / np.sqrt(qn)[:, None] / np.sqrt(bn)[None, :]
+    sq = np.maximum(qn[:, None] - 2.0 * dots + bn[None, :], 0.0)
+    if metric == "l2":
+        return sq
+    return _poincare64(sq, qn[:, None], bn[None, :])
+
+
+def exact_topk(base, queries, k, metric, chunk=64):
+    """Exact top-k ids per query (nearest first), computed in float64 in chunks of queries."""
+    base = base.astype(np.float64)
+    out = np.empty((len(queries), k), dtype=np.int64)
+    for s in range(0, len(queries), chunk):
+        d = distances64(base, queries[s:s + chunk], metric)
+        part = np.argpartition(d, k - 1, axis=1)[:, :k]
+        order = np.argsort(np.take_along_axis(d, part, axis=1), axis=1)
+        out[s:s + chunk] = np.take_along_axis(part, order, axis=1)
+    return out
+
+
+def recall_at_k(found, truth, k):
+    """Mean fraction of the true top-k found in each answer's first k ids."""
+    hits = sum(len(set(np.asarray(f)[:k].tolist()) & set(t[:k].tolist())) for f, t in zip(found, truth))
+    return hits / (k * len(truth))
+
+
+# --- timing -----------------------------------------------------------------------------------
+
+def run_timed(fn, items):
+    """Calls fn on each item; returns (results, seconds)."""
+    start = time.perf_counter()
+    results = [fn(x) for x in items]
+    return results, time.perf_counter() - start
+
+
+def race(sides, repeat, warmup=5):
+    """Times several ways of answering the same queries: sides maps a name to (fn, items).
+
+    The sides take turns pass by pass, so load from elsewhere on the machine hits them alike, and
+    the fastest of `repeat` passes counts. Returns name -> (results of the last pass, seconds).
+    """
+    for fn, items in sides.values():
+        for x in items[:warmup]:
+            fn(x)
+    out = {}
+    for _ in range(max(1, repeat)):
+        for name, (fn, items) in sides.items():
+            results, secs = run_timed(fn, items)
+            out[name] = (results, min(secs, out.get(name, (None, float("inf")))[1]))
+    return out
+
+
+# --- reporting --------------------------------------------------------------------------------
+
+def markdown_table(headers, rows):
+    cells = [[str(h) for h in headers]] + [[str(c) for c in r] for r in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(headers))]
+    fmt = lambda r: "| " + " | ".join(c.rjust(w) for c, w in zip(r, widths)) + " |"  # noqa: E731
+    sep = "|" + "|".join("-" * (w + 1) + ":" for w in widths) + "|"
+    return "\n".join([fmt(cells[0]), sep] + [fmt(r) for r in cells[1:]])
+
+
+def environment_line():
+    def version(pkg):
+        try:
+            return metadata.version(pkg)
+        except metadata.PackageNotFoundError:
+            return "n/a"
+
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    return (f"python {platform.python_version()}, numpy {np.__version__}, hnswlib {version('hnswlib')}, "
+            f"{os.cpu_count()} cpus, load avg {load:.2f} at start, BLAS threads "
+            f"{os.environ.get('OPENBLAS_NUM_THREADS')}")
+
+
+def write_report(name, text):
+    OUT_DIR.mkdir(exist_ok=True)
+    path = OUT_DIR / f"{name}.md"
+    path.write_text(text + "\n")
+    return path
+
+
+# --- command line -----------------------------------------------------------------------------
+
+def parser(description, n, queries, quick_n, quick_queries):
+    """Argument parser with --n, --queries and --quick; call resolve() on the parsed result."""
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument("--n", type=int, default=None, help=f"base vectors (default {n}, quick {quick_n})")
+    p.add_argument("--queries", type=int, default=None,
+                   help=f"queries (default {queries}, quick {quick_queries})")
+    p.add_argument("--quick", action="store_true", help="small sizes for a smoke run")
+    p.set_defaults(_sizes=(n, queries, quick_n, quick_queries))
+    return p
+
+
+def resolve(args):
+    n, queries, quick_n, quick_queries = args._sizes
+    if args.n is None:
+        args.n = quick_n if args.quick else n
+    if args.queries is None:
+        args.queries = quick_queries if args.quick else queries
+    return args
+
+
+def report_name(stem, args):
+    """Output name: the stem for the full sizes, a suffix for anything else so full runs are kept."""
+    n, queries = args._sizes[:2]
+    if args.quick and args.n == args._sizes[2] and args.queries == args._sizes[3]:
+        return stem + "_quick"
+    return stem if (args.n, args.queries) == (n, queries) else f"{stem}_n{args.n}_q{args.queries}"
