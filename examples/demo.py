@@ -1,99 +1,99 @@
-"""A tour of vek_core on a generated hierarchy in the Poincare ball.
+"""A tour of vek_core: a hierarchy in the Poincare ball, searched every way the index offers.
 
-Each node of a random tree sits a little farther from the origin than its parent, in a direction
-close to its parent's, so depth maps to norm and subtrees form cones; every node carries the mask
-bit of its top-level branch. The tour builds a flat index and a linked index over the same points and
-shows the exhaustive scan with its screens, the graph search, the filtered search, the index file
-and the statistics.
+With WordNet installed (Debian's wordnet-base) the hierarchy is WordNet's 82,115 noun synsets, each
+placed at a distance from the origin that grows with its depth and in a direction near its parent's,
+with one mask bit per lexicographer file (noun.animal, noun.plant, ...). Without it, a generated tree
+of the same kind stands in. Everything is built offline; the WordNet placement is cached on first use.
 """
 
 from __future__ import annotations
 
+import argparse
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 import numpy as np
+from tqdm import tqdm
 
-import vek_core
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-DIM = 16
-BRANCHES = 8
-MAX_DEPTH = 8
-STEP = 0.3  # geodesic length of one parent-to-child step, in units of the ball's radius scale
-SEED = 7
+import corpora  # noqa: E402
+import vek_core  # noqa: E402
 
-
-def make_hierarchy(n_nodes: int, rng: np.random.Generator):
-    """Returns (points, depth, branch): node 0 is the root, branches hang off it."""
-    points = np.zeros((n_nodes, DIM), dtype=np.float64)
-    depth = np.zeros(n_nodes, dtype=np.int64)
-    branch = np.full(n_nodes, -1, dtype=np.int64)
-    can_parent: list[int] = []  # nodes above the deepest level, beyond the root
-    for i in range(1, n_nodes):
-        parent = 0 if i <= BRANCHES else can_parent[int(rng.integers(len(can_parent)))]
-        direction = points[parent] if parent else rng.normal(size=DIM)
-        # Children spread around their parent's direction by a similar geodesic amount at every depth,
-        # which in the ball's coordinates shrinks with the conformal factor (1 - |parent|^2).
-        spread = 0.6 * (1.0 - float(points[parent] @ points[parent])) / np.sqrt(DIM)
-        direction = direction / np.linalg.norm(direction) + rng.normal(scale=spread, size=DIM)
-        direction /= np.linalg.norm(direction)
-        depth[i] = depth[parent] + 1
-        branch[i] = i - 1 if parent == 0 else branch[parent]
-        points[i] = np.tanh(STEP * depth[i]) * direction  # equal geodesic steps outwards
-        if depth[i] < MAX_DEPTH:
-            can_parent.append(i)
-    return points.astype(np.float32), depth, branch
+WORDNET_QUERIES = ["dog.n.01", "oak.n.02", "violin.n.01", "hurricane.n.01"]
+FILTERED = ("cat.n.01", "noun.plant")  # a query, and the one category its answers must come from
+GENERATED_QUERIES = ["node1234", "node4321"]
 
 
-def show(title: str, index: vek_core.HyperbolicIndex, query: np.ndarray, ids: list[int], depth, branch) -> None:
-    print(f"  {title}")
+def load(use_wordnet: bool) -> tuple[corpora.Hierarchy, list[str], tuple[str, str]]:
+    if use_wordnet and corpora.wordnet_available():
+        print("Data: WordNet 3.0 noun hierarchy placed in the Poincare ball")
+        return corpora.noun_hierarchy(), WORDNET_QUERIES, FILTERED
+    print("Data: a generated hierarchy (install wordnet-base for the WordNet tour)")
+    return corpora.generated_hierarchy(), GENERATED_QUERIES, ("node777", "branch3")
+
+
+def show(h: corpora.Hierarchy, index: vek_core.HyperbolicIndex, q: np.ndarray, ids: list[int]) -> None:
     for i in ids:
-        d = index.compute_distance(query, i)
-        print(f"    node {i:5d}  distance {d:8.5f}  depth {depth[i]}  branch {branch[i]}")
+        gloss = h.glosses[i][:60]
+        print(f"    {index.compute_distance(q, i):7.4f}  {h.names[i]:<28} depth {h.depth[i]:2d}  {gloss}")
 
 
 def main() -> None:
-    rng = np.random.default_rng(SEED)
-    points, depth, branch = make_hierarchy(20_000, rng)
-    masks = np.array([0 if b < 0 else 1 << int(b) for b in branch], dtype=np.uint64)
-    print(f"vek_core: {vek_core.__doc__}")
-    print(f"{len(points)} points of dimension {DIM}, deepest level {depth.max()}, max norm {np.linalg.norm(points, axis=1).max():.4f}\n")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--generated", action="store_true", help="use the generated hierarchy even if WordNet is there")
+    parser.add_argument("--ef-construction", type=int, default=100)
+    args = parser.parse_args()
 
-    flat = vek_core.HyperbolicIndex(DIM)
-    for p, m in zip(points, masks):
-        flat.add_item_flat(p, int(m))
-
-    query = points[1234]
-    print(f"Exhaustive scan around node 1234 (depth {depth[1234]}, branch {branch[1234]}):")
-    show("nearest 5", flat, query, flat.hardware_flat_search(query, 5, 0), depth, branch)
-    show("nearest 5 in branch 3 (mask screen)", flat, query, flat.hardware_flat_search(query, 5, 1 << 3), depth, branch)
-    deep = float(np.tanh(STEP * 6) ** 2)
-    show("nearest 5 at depth >= 6 (squared-norm screen)", flat, query,
-         flat.hardware_flat_search(query, 5, 0, min_norm_sq=deep + 0.15), depth, branch)
-    within = flat.hardware_flat_search(query, 1000, 0, max_radius=1.0)
-    print(f"  {len(within)} nodes lie within geodesic distance 1.0\n")
-
-    graph = vek_core.HyperbolicIndex(DIM, M=16)
+    print(vek_core.__doc__)
     start = time.perf_counter()
-    for p, m in zip(points, masks):
-        graph.add_item_and_link(p, int(m), ef_construction=100)
-    print(f"Linked {len(points)} points in {time.perf_counter() - start:.2f} s")
+    h, query_names, (filter_query, category) = load(not args.generated)
+    sq = np.einsum("ij,ij->i", h.points, h.points)
+    print(f"{len(h)} points of dimension {h.dim}, depth up to {h.depth.max()}, squared norms up to {sq.max():.4f} "
+          f"(ready in {time.perf_counter() - start:.1f} s)\n")
 
-    queries = points[rng.choice(len(points), 200, replace=False)] + rng.normal(scale=0.01, size=(200, DIM)).astype(np.float32)
-    hits = sum(len(set(graph.custom_hnsw_search(q, 10, ef_search=64)) & set(flat.hardware_flat_search(q, 10, 0))) for q in queries)
-    print(f"Graph search recall@10 against the exhaustive scan: {hits / 2000:.3f}")
-    show("graph search around node 1234", graph, query, graph.custom_hnsw_search(query, 5), depth, branch)
-    show("filtered search in branch 5", graph, query, graph.filtered_search(query, 5, filter_mask=1 << 5), depth, branch)
-    print()
+    index = vek_core.HyperbolicIndex(h.dim, M=16, metric="poincare")
+    start = time.perf_counter()
+    for p, m in tqdm(zip(h.points, h.masks), total=len(h), desc="linking", unit="node", mininterval=0.5):
+        index.add_item_and_link(p, int(m), ef_construction=args.ef_construction)
+    print(f"Built the graph in {time.perf_counter() - start:.1f} s\n")
+
+    for name in query_names:
+        q = h.points[h.id(name)]
+        print(f"Nearest to {name} (graph search):")
+        show(h, index, q, index.custom_hnsw_search(q, 6, ef_search=64))
+
+    bit = h.mask_bit(category)
+    q = h.points[h.id(filter_query)]
+    print(f"\nNearest to {filter_query} among {category} (filtered search, mask bit {bit}):")
+    show(h, index, q, index.filtered_search(q, 6, filter_mask=1 << bit))
+    print("  (the filtered search ends its answer at the first large jump in distance, or past 2.0)")
+    print("The same with the exhaustive scan, which returns all k:")
+    show(h, index, q, index.hardware_flat_search(q, 6, 1 << bit))
+
+    rng = np.random.default_rng(0)
+    sample = rng.choice(len(h), 300, replace=False)
+    start = time.perf_counter()
+    graph = [index.custom_hnsw_search(h.points[i], 10, ef_search=64) for i in sample]
+    graph_s = time.perf_counter() - start
+    start = time.perf_counter()
+    exact = [index.hardware_flat_search(h.points[i], 10, 0) for i in sample]
+    exact_s = time.perf_counter() - start
+    recall = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(graph, exact)])
+    print(f"\nRecall@10 of the graph search against the exhaustive scan over {len(sample)} queries: {recall:.3f}")
+    print(f"  graph search {len(sample) / graph_s:,.0f} queries/s, exhaustive scan {len(sample) / exact_s:,.0f} queries/s")
 
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "hierarchy.vek"
-        graph.save_index(str(path))
-        loaded = vek_core.HyperbolicIndex(DIM)
+        start = time.perf_counter()
+        index.save_index(str(path))
+        loaded = vek_core.HyperbolicIndex(h.dim)
         loaded.load_index(str(path))
-        same = all(loaded.custom_hnsw_search(q, 10) == graph.custom_hnsw_search(q, 10) for q in queries[:50])
-        print(f"Saved {path.stat().st_size / 1e6:.2f} MB; the loaded copy answers identically: {same}")
+        took = time.perf_counter() - start
+        same = all(loaded.custom_hnsw_search(h.points[i], 10, ef_search=64) == g for i, g in zip(sample, graph))
+        print(f"\nSaved and loaded {path.stat().st_size / 1e6:.1f} MB in {took:.2f} s; the copy answers identically: {same}")
     print("Statistics:", loaded.get_stats())
 
 
