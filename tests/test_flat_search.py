@@ -10,6 +10,7 @@ import pytest
 import vek_core
 from indexfile import IndexFile
 from reference import distances as reference_distances
+from sampling import points_for
 
 METRICS = ["poincare", "euclidean", "cosine"]
 F32 = np.float32
@@ -102,19 +103,6 @@ def test_heap_emulation_matches_known_libstdcxx_layout():
 
 
 # --- building helpers ------------------------------------------------------------------------------
-
-
-def ball_points(rng, n, dim, max_norm=0.8):
-    x = rng.standard_normal((n, dim))
-    x /= np.linalg.norm(x, axis=1, keepdims=True)
-    x *= rng.uniform(0.0, max_norm, (n, 1))
-    return x.astype(F32)
-
-
-def points_for(metric, rng, n, dim):
-    if metric == "poincare":
-        return ball_points(rng, n, dim)
-    return rng.standard_normal((n, dim)).astype(F32)
 
 
 def flat_index(metric, vectors, masks=None, M=16):

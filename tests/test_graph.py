@@ -15,6 +15,8 @@ import pytest
 
 import vek_core
 from indexfile import IndexFile
+import sampling
+from sampling import ball_points
 from reference import distances as reference_distances
 from reference import sqnorm
 
@@ -200,17 +202,8 @@ def replay_level0_build(metric, x, linked, between_rows, ef_construction, limit=
 # --- data and helpers ------------------------------------------------------------------------------
 
 
-def ball_points(rng, n, dim, max_norm=0.6):
-    x = rng.standard_normal((n, dim))
-    x /= np.linalg.norm(x, axis=1, keepdims=True)
-    x *= rng.uniform(0.0, max_norm, (n, 1))
-    return x.astype(F32)
-
-
 def points_for(metric, rng, n, dim):
-    if metric == "poincare":
-        return ball_points(rng, n, dim)
-    return rng.standard_normal((n, dim)).astype(F32)
+    return sampling.points_for(metric, rng, n, dim, max_norm=0.6)
 
 
 def pairwise(metric, x):

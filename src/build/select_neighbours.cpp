@@ -7,12 +7,7 @@ namespace vek {
 
 std::vector<int32_t> HyperbolicIndex::select_neighbours(const float* /*base*/, float /*base_norm*/,
                                                         FarthestFirst& candidates, int M) const {
-    std::vector<NodeDist> sorted;
-    sorted.reserve(candidates.size());
-    while (!candidates.empty()) {
-        sorted.push_back(candidates.top());
-        candidates.pop();
-    }
+    std::vector<NodeDist> sorted = drain(candidates);
     std::sort(sorted.begin(), sorted.end());
 
     const size_t limit = M > 0 ? static_cast<size_t>(M) : 0;  // a negative limit selects nothing

@@ -37,6 +37,17 @@ using VectorStore = std::vector<float, HugePageAllocator<float>>;
 using FarthestFirst = std::priority_queue<NodeDist>;  // top = farthest
 using NearestFirst = std::priority_queue<NodeDist, std::vector<NodeDist>, std::greater<NodeDist>>;
 
+// Empties a farthest-first heap into a list, in the order the heap pops: farthest first.
+inline std::vector<NodeDist> drain(FarthestFirst& heap) {
+    std::vector<NodeDist> out;
+    out.reserve(heap.size());
+    while (!heap.empty()) {
+        out.push_back(heap.top());
+        heap.pop();
+    }
+    return out;
+}
+
 
 struct IndexStats {
     int32_t num_nodes;

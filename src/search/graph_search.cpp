@@ -18,12 +18,7 @@ std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* query, int
 
     const int32_t cur = descend(query, query_norm, 0);
     FarthestFirst w = search_layer(query, query_norm, cur, ef, 0);
-    std::vector<NodeDist> ordered;
-    ordered.reserve(w.size());
-    while (!w.empty()) {
-        ordered.push_back(w.top());
-        w.pop();
-    }
+    std::vector<NodeDist> ordered = drain(w);
     std::reverse(ordered.begin(), ordered.end());
 
     std::vector<int32_t> out;
