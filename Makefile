@@ -8,9 +8,13 @@ PIP   := $(PY) -m pip
 PY312 := $(shell if python3.12 -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then command -v python3.12; \
            else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
 
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
+# What the build and the test suite need; the sanitized venv below installs the same.
+DEPS    := "scikit-build-core>=0.10" "pybind11>=3,<4" "cmake>=3.18" ninja numpy pytest pybind11-stubgen tqdm scikit-learn
+# The peers the benchmarks compare against, and their plots.
+BENCH_DEPS := hnswlib faiss-cpu usearch matplotlib
 
-.PHONY: all test demo bench build clean
+.PHONY: all test demo bench build clean clang sanitize fuzz stubs wordnet
 
 all: build
 
@@ -18,7 +22,7 @@ $(VENV)/.ready:
 	@test -n "$(PY312)" || { echo "no Python 3.12 found (python3.12 on PATH or pyenv versions/3.12*)"; exit 1; }
 	$(PY312) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q "scikit-build-core>=0.10" "pybind11>=3,<4" numpy pytest
+	$(PIP) install -q $(DEPS)
 	touch $@
 
 $(VENV)/.built: $(VENV)/.ready $(SOURCES)
@@ -30,13 +34,98 @@ build: $(VENV)/.built
 test: build
 	$(PY) -m pytest -q
 
-demo: build
+# The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise.
+demo: build wordnet
 	$(PY) examples/demo.py
 
-bench: build
-	$(PIP) install -q hnswlib
-	$(PY) bench/flat_scan.py
-	$(PY) bench/graph.py
+wordnet:
+	@test -f /usr/share/wordnet/data.noun || { [ "$$(id -u)" -eq 0 ] && command -v apt-get >/dev/null \
+	  && (apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wordnet-base) >/dev/null 2>&1; } \
+	  || echo "wordnet-base not installed: the demo uses generated data"
+
+# Regenerates the committed type stubs from the built module.
+stubs: build
+	$(PY) -m pybind11_stubgen vek_core -o build/stubs
+	cp build/stubs/vek_core.pyi stubs/vek_core-stubs/__init__.pyi
+
+bench: build wordnet
+	$(PIP) install -q $(BENCH_DEPS)
+	$(PY) bench/peers.py
+
+# ---- Hardening: a sanitized copy of the module, and the index file fuzzer -------------------------
+# Both use clang. On a fresh Debian machine clang and its sanitizer runtimes (libclang-rt-14-dev)
+# come from apt; cmake and ninja come from PyPI into .venv-san. Nothing here touches .venv.
+CLANG    ?= clang
+CLANGXX  ?= clang++
+SUDO     := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+SAN_VENV := .venv-san
+SAN_PY   := $(SAN_VENV)/bin/python
+SAN_OUT  := build/sanitize
+ASAN_RT   = $(shell $(CLANG) -print-file-name=libclang_rt.asan-x86_64.so)
+
+# Leak detection is off in the Python run: CPython and NumPy keep interned objects, type objects and
+# arenas alive until exit by design, and every allocation of the engine has interpreter frames on its
+# stack, so no suppression could tell the engine's leaks from the interpreter's. The engine's leaks are
+# checked where no interpreter runs: in the fuzzer (libFuzzer's leak check after each input).
+# Reports go to files under $(SAN_OUT)/reports, so one in a child process or in a test that expects a
+# failure still fails the target. PYTHONMALLOC=malloc puts Python's own objects under ASan too.
+SAN_ENV = LD_PRELOAD=$(ASAN_RT) PYTHONMALLOC=malloc PYTHONDONTWRITEBYTECODE=1 \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:allow_user_segv_handler=0:detect_stack_use_after_return=1:strict_init_order=1:log_path=$(abspath $(SAN_OUT))/reports/report \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(abspath $(SAN_OUT))/reports/report
+
+SAN_PYTEST_ARGS ?=
+
+FUZZ_SECONDS ?= 60
+FUZZ_MAX_LEN ?= 16384
+FUZZ_OUT     := build/fuzz
+FUZZ_BIN     := $(FUZZ_OUT)/cmake/index_file_fuzzer
+FUZZ_SOURCES := $(shell find src -type f -not -path 'src/bindings/*') fuzz/index_file_fuzzer.cpp CMakeLists.txt
+
+clang:
+	@if ! command -v $(CLANGXX) >/dev/null 2>&1 || ! test -f "$$($(CLANG) -print-file-name=libclang_rt.asan-x86_64.so)" \
+	    || ! test -f "$$($(CLANG) -print-file-name=libclang_rt.fuzzer-x86_64.a)"; then \
+	  echo "installing clang and its sanitizer runtimes"; \
+	  $(SUDO) apt-get update -q && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --no-install-recommends clang libclang-rt-14-dev; \
+	fi
+
+$(SAN_VENV)/.ready:
+	@test -n "$(PY312)" || { echo "no Python 3.12 found (python3.12 on PATH or pyenv versions/3.12*)"; exit 1; }
+	$(PY312) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --upgrade pip
+	$(SAN_PY) -m pip install -q $(DEPS) "cmake>=3.18" ninja
+	touch $@
+
+# A Debug build type leaves NDEBUG undefined, which also turns on pybind11's check that references
+# are counted with the GIL held.
+$(SAN_VENV)/.built: $(SAN_VENV)/.ready $(SOURCES) | clang
+	PATH="$(abspath $(SAN_VENV))/bin:$$PATH" CC=$(CLANG) CXX=$(CLANGXX) $(SAN_PY) -m pip install -q --no-build-isolation \
+	  -C build-dir=$(SAN_OUT)/{wheel_tag} -C cmake.build-type=Debug -C cmake.define.VEK_SANITIZE=ON .
+	touch $@
+
+sanitize: $(SAN_VENV)/.built
+	rm -rf $(SAN_OUT)/reports && mkdir -p $(SAN_OUT)/reports
+	@start=$$(date +%s); status=0; \
+	$(SAN_ENV) $(SAN_PY) -m pytest -q -p no:cacheprovider $(SAN_PYTEST_ARGS) || status=$$?; \
+	echo "sanitized test run: $$(( $$(date +%s) - start )) s, pytest exit status $$status"; \
+	if compgen -G "$(SAN_OUT)/reports/*" >/dev/null; then \
+	  echo "SANITIZER REPORTS:"; for f in $(SAN_OUT)/reports/*; do echo "== $$f"; cat "$$f"; done; exit 1; \
+	fi; \
+	echo "no sanitizer reports"; exit $$status
+
+$(FUZZ_BIN): $(FUZZ_SOURCES) $(SAN_VENV)/.ready | clang
+	$(SAN_VENV)/bin/cmake -S . -B $(FUZZ_OUT)/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV))/bin/ninja \
+	  -DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=Debug -DVEK_FUZZ=ON
+	$(SAN_VENV)/bin/cmake --build $(FUZZ_OUT)/cmake --target index_file_fuzzer
+
+# Fuzzes a working corpus (seeded from the committed fuzz/corpus, kept across runs) for FUZZ_SECONDS.
+# A crash, sanitizer report, leak, hang (-timeout) or memory blow-up (-rss_limit_mb) stops the run and
+# leaves the input under $(FUZZ_OUT)/artifacts/.
+fuzz: $(FUZZ_BIN)
+	mkdir -p $(FUZZ_OUT)/corpus $(FUZZ_OUT)/artifacts
+	cp fuzz/corpus/* $(FUZZ_OUT)/corpus/
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+	$(FUZZ_BIN) -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) -timeout=10 -rss_limit_mb=2048 \
+	  -use_value_profile=1 -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/artifacts/ $(FUZZ_OUT)/corpus
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SAN_VENV)

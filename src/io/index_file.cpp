@@ -27,8 +27,6 @@ namespace vek {
 
 namespace {
 
-constexpr uint64_t kHeaderBytes = 28;
-
 struct FileCloser {
     void operator()(FILE* f) const {
         if (f) std::fclose(f);
