@@ -81,20 +81,57 @@ def distances64(base, queries, metric):
 
 def exact_topk(base, queries, k, metric, chunk=64):
     """Exact top-k ids per query (nearest first), computed in float64 in chunks of queries."""
+    return exact_topk_dist(base, queries, k, metric, chunk)[0]
+
+
+def exact_topk_dist(base, queries, k, metric, chunk=64):
+    """Exact top-k ids and their float64 distances per query, both (queries, k), nearest first."""
     base = base.astype(np.float64)
-    out = np.empty((len(queries), k), dtype=np.int64)
+    ids = np.empty((len(queries), k), dtype=np.int64)
+    dists = np.empty((len(queries), k), dtype=np.float64)
     for s in range(0, len(queries), chunk):
         d = distances64(base, queries[s:s + chunk], metric)
         part = np.argpartition(d, k - 1, axis=1)[:, :k]
         order = np.argsort(np.take_along_axis(d, part, axis=1), axis=1)
-        out[s:s + chunk] = np.take_along_axis(part, order, axis=1)
-    return out
+        ids[s:s + chunk] = np.take_along_axis(part, order, axis=1)
+        dists[s:s + chunk] = np.take_along_axis(d, ids[s:s + chunk], axis=1)
+    return ids, dists
 
 
 def recall_at_k(found, truth, k):
     """Mean fraction of the true top-k found in each answer's first k ids."""
     hits = sum(len(set(np.asarray(f)[:k].tolist()) & set(t[:k].tolist())) for f, t in zip(found, truth))
     return hits / (k * len(truth))
+
+
+# Real corpora hold duplicate rows (identical glosses), and float32 distances can order a near-tie
+# differently from the float64 truth; an id-based recall would then fault even an exact scan.
+TIE_RTOL = 1e-5
+TIE_ATOL = 1e-9
+
+
+def recall_with_ties(base, queries, found, kth_dist, k, metric):
+    """Mean fraction of k: an answer's first k ids count as hits when their exact float64 distance is
+    within TIE_RTOL (relative) / TIE_ATOL of the true k-th distance, so any member of a tie counts."""
+    n = len(queries)
+    ids = np.full((n, k), -1, dtype=np.int64)
+    for i, f in enumerate(found):
+        f = np.asarray(f, dtype=np.int64)[:k]
+        ids[i, :len(f)] = f
+    valid = ids >= 0
+    b = base[np.where(valid, ids, 0)].astype(np.float64)  # (n, k, d)
+    q = np.asarray(queries, dtype=np.float64)[:, None, :]
+    bn = np.einsum("ijk,ijk->ij", b, b)
+    qn = np.einsum("ijk,ijk->ij", q, q)
+    dots = np.einsum("ijk,ijk->ij", b, q)
+    if metric == "cosine":
+        d = 1.0 - dots / np.sqrt(qn) / np.sqrt(bn)
+    else:
+        sq = np.maximum(qn - 2.0 * dots + bn, 0.0)
+        d = sq if metric == "l2" else _poincare64(sq, qn, bn)
+    kth = np.asarray(kth_dist, dtype=np.float64)[:, None]
+    hit = valid & (d <= kth + TIE_RTOL * np.abs(kth) + TIE_ATOL)
+    return float(hit.sum()) / (k * n)
 
 
 # --- timing -----------------------------------------------------------------------------------
@@ -144,6 +181,23 @@ def environment_line():
     return (f"python {platform.python_version()}, numpy {np.__version__}, hnswlib {version('hnswlib')}, "
             f"{os.cpu_count()} cpus, load avg {load:.2f} at start, BLAS threads "
             f"{os.environ.get('OPENBLAS_NUM_THREADS')}")
+
+
+def rss_bytes():
+    """Resident set size of this process, from /proc/self/statm."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
 
 
 def write_report(name, text):
