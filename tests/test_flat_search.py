@@ -11,6 +11,7 @@ import vek_core
 from indexfile import IndexFile
 from reference import distances as reference_distances
 from sampling import points_for
+from stdheap import farther, heap_pop, heap_push
 
 METRICS = ["poincare", "euclidean", "cosine"]
 F32 = np.float32
@@ -19,51 +20,6 @@ F32 = np.float32
 def dists(metric, q, vectors):
     """Distances from q to every vector, as Python floats holding the float32 values."""
     return [float(v) for v in reference_distances(metric, q, vectors)]
-
-
-# --- libstdc++ priority_queue, element by element -------------------------------------------------
-# push: append, sift the new entry up while its parent is strictly nearer (less).
-# pop: move the last entry out, walk the hole from the root to the bottom always into the larger
-# child (the right one when the two are equal), then sift the former last entry up from there.
-
-
-def heap_push(h, e):
-    h.append(e)
-    hole = len(h) - 1
-    while hole > 0:
-        parent = (hole - 1) // 2
-        if not h[parent][0] < e[0]:
-            break
-        h[hole] = h[parent]
-        hole = parent
-    h[hole] = e
-
-
-def heap_pop(h):
-    top = h[0]
-    value = h.pop()
-    n = len(h)
-    if n == 0:
-        return top
-    hole = child = 0
-    while child < (n - 1) // 2:
-        child = 2 * (child + 1)
-        if h[child][0] < h[child - 1][0]:
-            child -= 1
-        h[hole] = h[child]
-        hole = child
-    if n % 2 == 0 and child == (n - 2) // 2:
-        child = 2 * (child + 1)
-        h[hole] = h[child - 1]
-        hole = child - 1
-    while hole > 0:
-        parent = (hole - 1) // 2
-        if not h[parent][0] < value[0]:
-            break
-        h[hole] = h[parent]
-        hole = parent
-    h[hole] = value
-    return top
 
 
 def expected_flat(dists, masks, norms, k, filter_mask=0, max_radius=-1.0, min_norm_sq=-1.0):
@@ -79,12 +35,12 @@ def expected_flat(dists, masks, norms, k, filter_mask=0, max_radius=-1.0, min_no
             continue
         if max_radius >= 0 and not d <= max_radius:
             continue
-        heap_push(heap, (d, i))
+        heap_push(heap, (d, i), farther)
         if len(heap) > k:
-            heap_pop(heap)
+            heap_pop(heap, farther)
     out = []
     while heap:
-        out.append(heap_pop(heap)[1])
+        out.append(heap_pop(heap, farther)[1])
     return out[::-1]
 
 
@@ -92,13 +48,13 @@ def test_heap_emulation_matches_known_libstdcxx_layout():
     # Hand-traced: pushing 1,1,1 then popping keeps the later equal entries on top in this order.
     h = []
     for i, d in enumerate([1.0, 1.0, 1.0, 1.0]):
-        heap_push(h, (d, i))
+        heap_push(h, (d, i), farther)
     assert [e[1] for e in h] == [0, 1, 2, 3]
-    assert heap_pop(h)[1] == 0  # root leaves, hole walks right on ties, 3 sifted into it
+    assert heap_pop(h, farther)[1] == 0  # root leaves, hole walks right on ties, 3 sifted into it
     assert [e[1] for e in h] == [2, 1, 3]
     h = []
     for i, d in enumerate([1.0, 3.0, 2.0, 3.0]):
-        heap_push(h, (d, i))
+        heap_push(h, (d, i), farther)
     assert [e[1] for e in h] == [1, 3, 2, 0]
 
 
