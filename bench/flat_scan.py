@@ -6,37 +6,20 @@ bandwidth (bytes of base vectors per second) and how often the two top-k sets ag
 import common  # noqa: I001  (pins BLAS threads before NumPy loads)
 
 import numpy as np
+import peer_systems
 import vek_core
 
 K = 10
 SAMPLE = 200  # queries whose answers are compared between the two sides
 
 
-class NumpyScan:
-    """Brute force with the row norms precomputed once, as a typical NumPy user would write it."""
+class NumpyScan(peer_systems.NumpyScan):
+    """The peer benchmark's NumPy brute force, plus the direct expression for comparison."""
 
     def __init__(self, base, metric):
+        super().__init__(base.shape[1], metric, len(base))
         self.base = base
-        self.metric = metric
-        self.norms = np.einsum("ij,ij->i", base, base)
-        self.one_minus_g = (1.0 - np.minimum(self.norms, np.float32(0.999999))).astype(np.float32)
-
-    def distances(self, q):
-        qn = np.float32(q @ q)
-        d = self.base @ q  # ||x||^2 - 2 x.q + ||q||^2, in place
-        d *= np.float32(-2.0)
-        d += self.norms
-        d += qn
-        if self.metric == "l2":
-            return d
-        np.maximum(d, np.float32(0.0), out=d)
-        den = self.one_minus_g * (np.float32(1.0) - min(qn, np.float32(0.999999)))
-        np.maximum(den, np.float32(1e-6), out=den)
-        d *= np.float32(2.0)
-        d /= den
-        d += np.float32(1.0)
-        np.maximum(d, np.float32(1.000001), out=d)
-        return np.arccosh(d, out=d)
+        self._prepare()
 
     def direct_distances(self, q):
         """The textbook expression: differences, squares and a row sum over the whole matrix."""
