@@ -28,7 +28,7 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(const float* /*base*/, f
         bool dominated = false;
         for (size_t j = 0; j < selected.size() && !dominated; j += 4) {
             const size_t group = std::min<size_t>(4, selected.size() - j);
-            float d[4];
+            float d[8];  // room for the widest group dist_to_nodes may form
             dist_to_nodes(cv, cn, selected.data() + j, group, d);
             for (size_t g = 0; g < group && !dominated; ++g) dominated = d[g] < c.dist;
         }

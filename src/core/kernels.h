@@ -55,11 +55,14 @@ inline float finish(const float* a, const float* b, size_t i, size_t n, float r)
 // interleaving K independent FMA chains only hides their latency.
 template <bool Diff, int K>
 inline void accumulate(const float* a, const float* const* b, size_t n, float* out) {
+    // The k loops are unrolled so that the K accumulators live in registers, not on the stack.
     __m256 acc[K];
+#pragma GCC unroll 8
     for (int k = 0; k < K; ++k) acc[k] = _mm256_setzero_ps();
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 x = _mm256_loadu_ps(a + i);
+#pragma GCC unroll 8
         for (int k = 0; k < K; ++k) {
             const __m256 y = _mm256_loadu_ps(b[k] + i);
             if constexpr (Diff) {
@@ -70,6 +73,7 @@ inline void accumulate(const float* a, const float* const* b, size_t n, float* o
             }
         }
     }
+#pragma GCC unroll 8
     for (int k = 0; k < K; ++k) out[k] = finish<Diff>(a, b[k], i, n, reduce8(acc[k]));
 }
 
