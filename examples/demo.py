@@ -31,7 +31,8 @@ def load(use_wordnet: bool) -> tuple[corpora.Hierarchy, list[str], tuple[str, st
     if use_wordnet and corpora.wordnet_available():
         print("Data: WordNet 3.0 noun hierarchy placed in the Poincare ball")
         return corpora.noun_hierarchy(), WORDNET_QUERIES, FILTERED
-    print("Data: a generated hierarchy (install wordnet-base for the WordNet tour)")
+    hint = "" if not use_wordnet else " (install wordnet-base for the WordNet tour)"
+    print(f"Data: a generated hierarchy{hint}")
     return corpora.generated_hierarchy(), GENERATED_QUERIES, ("node777", "branch3")
 
 
