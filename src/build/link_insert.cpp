@@ -42,7 +42,6 @@ int32_t HyperbolicIndex::descend(const float* query, float query_norm, int32_t t
 }
 
 void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int32_t ef_construction) {
-    const int32_t ef = std::max(ef_construction, 1);
     const std::mt19937 rng_before = level_rng;
     const int32_t level = draw_level();
     const int32_t n = static_cast<int32_t>(size());
@@ -66,7 +65,7 @@ void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int3
             int32_t e = descend(q, qn, level);
             for (int32_t layer = std::min(level, ep_layer); layer >= 0; --layer) {
                 const int32_t limit = link_limit(layer);
-                FarthestFirst w = search_layer(q, qn, e, ef, layer);
+                FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
                 own[layer] = select_neighbours(q, qn, w, limit);
                 for (int32_t m : own[layer]) {
                     LinkList& list = links.at(m, layer);

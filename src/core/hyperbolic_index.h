@@ -73,7 +73,6 @@ public:
     float compute_distance(const float* query, int32_t node_id) const;
     size_t size() const { return stored_norms.size(); }
     int32_t get_dimension() const { return dimension; }
-    MetricKind get_metric_kind() const { return metric; }
     // Readers share it, writers hold it alone; taken by the callers (the binding), not by members.
     std::shared_mutex& guard() const { return guard_; }
 
@@ -108,6 +107,8 @@ public:
     // Node `node`'s stored vector: dims() floats.
     const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * dims(); }
     size_t dims() const { return dimension > 0 ? static_cast<size_t>(dimension) : 0; }
+
+private:
     // Whether the walks step over this node: under the Poincare metric, nodes at the boundary.
     bool beyond_boundary(int32_t node) const { return metric == Poincare && stored_norms[node] >= kBoundaryNormSq; }
     // Expansion of one walk step: the ids of `list` not seen before, marked as seen on the way, minus
@@ -122,7 +123,6 @@ public:
         _mm_prefetch(reinterpret_cast<const char*>(list.data()), _MM_HINT_T0);
     }
 
-private:
     // Squared norm of a stored node, recomputed for this call when the cached value is missing.
     float node_norm(int32_t node) const {
         float g = stored_norms[node];
@@ -132,7 +132,6 @@ private:
     int32_t draw_level();
     int32_t descend(const float* query, float query_norm, int32_t target_layer) const;
     void append_node(const float* vector, uint64_t mask, int32_t level);
-    void link_reverse(int32_t m, int32_t n, int32_t layer, int32_t limit);
 
     int32_t dimension;
     float curvature;

@@ -13,7 +13,7 @@ std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* query, int
     if (k < 0) throw std::length_error("vector::reserve");
 
     const float query_norm = simd_dot(query, query);
-    const int32_t ef = std::max({ef_search, k, 1});
+    const int32_t ef = std::max(ef_search, k);
     const float norm_bound = min_norm >= 0.0f ? min_norm * min_norm : -1.0f;
 
     const int32_t cur = descend(query, query_norm, 0);

@@ -35,7 +35,7 @@ FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_norm
         visited[v] = tag;
         return true;
     };
-    const size_t width = static_cast<size_t>(std::max(ef, 1));
+    const size_t width = static_cast<size_t>(std::max(ef, 1));  // a width below 1 searches as 1
 
     NearestFirst candidates;
     FarthestFirst result;
