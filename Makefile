@@ -8,7 +8,7 @@ PIP   := $(PY) -m pip
 PY312 := $(shell if python3.12 -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then command -v python3.12; \
            else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
 
-SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 # What the build and the test suite need; the sanitized venv below installs the same.
 DEPS    := "scikit-build-core>=0.10" "pybind11>=3,<4" "cmake>=3.18" ninja numpy pytest pybind11-stubgen tqdm scikit-learn
 # The peers the benchmarks compare against, and their plots.
@@ -25,7 +25,9 @@ $(VENV)/.ready:
 	$(PIP) install -q $(DEPS)
 	touch $@
 
+# A venv made before the distribution was renamed holds vek_core as a distribution of its own.
 $(VENV)/.built: $(VENV)/.ready $(SOURCES)
+	@! $(PIP) show -q vek_core 2>/dev/null || $(PIP) uninstall -q -y vek_core
 	$(PIP) install -q --no-build-isolation .
 	touch $@
 
@@ -43,10 +45,11 @@ wordnet:
 	  && (apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q wordnet-base) >/dev/null 2>&1; } \
 	  || echo "wordnet-base not installed: the demo uses generated data"
 
-# Regenerates the committed type stubs from the built module.
+# Regenerates the committed type stubs from the built modules.
 stubs: build
-	$(PY) -m pybind11_stubgen vek_core -o build/stubs
+	$(PY) -m pybind11_stubgen vek_core quellix._native -o build/stubs
 	cp build/stubs/vek_core.pyi stubs/vek_core-stubs/__init__.pyi
+	cp build/stubs/quellix/_native.pyi python/quellix/_native.pyi
 
 bench: build wordnet
 	$(PIP) install -q $(BENCH_DEPS)

@@ -1,19 +1,13 @@
 // The vek_core module: argument checks, the interpreter lock, the index lock and result conversion.
-//
-// Locking. Each index has a reader-writer lock: searches and read-only calls share it, calls that
-// modify the index hold it alone. Two rules make every interleaving deadlock-free: a thread never
-// waits for the index lock while holding the GIL, and a thread that released the GIL gives the index
-// lock back before it takes the GIL again. Sizes that depend on the index (its dimension, its node
-// count) are checked under the index lock, since a load on another thread may change them.
+// The conversion and locking helpers it shares with the quellix module are in binding_helpers.h.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <mutex>
-#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 
+#include "bindings/binding_helpers.h"
 #include "core/hyperbolic_index.h"
 
 namespace py = pybind11;
@@ -21,10 +15,12 @@ using vek::HyperbolicIndex;
 
 namespace {
 
-using FloatArray = py::array_t<float, py::array::c_style>;
-using MaskArray = py::array_t<uint64_t, py::array::c_style>;
-using Shared = std::shared_lock<std::shared_mutex>;
-using Exclusive = std::unique_lock<std::shared_mutex>;
+using vek::binding::Exclusive;
+using vek::binding::FloatArray;
+using vek::binding::lock_with_gil;
+using vek::binding::MaskArray;
+using vek::binding::Shared;
+using vek::binding::without_gil;
 
 [[noreturn]] void dimension_mismatch() { throw std::runtime_error("Vector dimension mismatch"); }
 
@@ -54,25 +50,6 @@ void check_node(const HyperbolicIndex& index, int32_t node_id) {
     if (node_id < 0 || static_cast<size_t>(node_id) >= index.size())
         throw std::out_of_range("node_id " + std::to_string(node_id) + " is out of range for an index of " +
                                 std::to_string(index.size()) + " nodes");
-}
-
-// Runs `work` without the GIL, under the index lock taken in mode `Lock`.
-template <class Lock, class Work>
-auto without_gil(const HyperbolicIndex& index, Work&& work) {
-    py::gil_scoped_release unlocked;
-    Lock lock(index.guard());
-    return work();
-}
-
-// Takes the index lock in mode `Lock` for a call that works with the GIL, waiting without the GIL.
-template <class Lock>
-Lock lock_with_gil(const HyperbolicIndex& index) {
-    Lock lock(index.guard(), std::try_to_lock);
-    if (!lock.owns_lock()) {
-        py::gil_scoped_release unlocked;
-        lock.lock();
-    }
-    return lock;
 }
 
 }  // namespace

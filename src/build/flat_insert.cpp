@@ -5,7 +5,7 @@
 
 namespace vek {
 
-void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t level) {
+void HyperbolicIndex::append_node(const float* vector, float slot, uint64_t mask, int32_t level) {
     const size_t d = dims();
     reserve_for(vectors, d);
     reserve_for(stored_norms, 1);
@@ -13,14 +13,19 @@ void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t le
     reserve_for(node_levels, 1);
     links.reserve_one_more();
     // From here on nothing allocates, so nothing can throw.
-    const float norm = simd_dot(vector, vector);
     vectors.insert(vectors.end(), vector, vector + d);
-    stored_norms.push_back(norm);
+    stored_norms.push_back(slot);
     masks.push_back(mask);
     node_levels.push_back(level);
     links.push_node(level);
 }
 
-void HyperbolicIndex::add_item_flat(const float* vector, uint64_t mask) { append_node(vector, mask, 0); }
+void HyperbolicIndex::add_item_flat(const float* vector, uint64_t mask) {
+    add_item_flat(vector, simd_dot(vector, vector), mask);
+}
+
+void HyperbolicIndex::add_item_flat(const float* vector, float slot, uint64_t mask) {
+    append_node(vector, slot, mask, 0);
+}
 
 }  // namespace vek

@@ -42,11 +42,15 @@ int32_t HyperbolicIndex::descend(const float* query, float query_norm, int32_t t
 }
 
 void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int32_t ef_construction) {
+    add_item_and_link(vector, simd_dot(vector, vector), mask, ef_construction);
+}
+
+void HyperbolicIndex::add_item_and_link(const float* vector, float slot, uint64_t mask, int32_t ef_construction) {
     const std::mt19937 rng_before = level_rng;
     const int32_t level = draw_level();
     const int32_t n = static_cast<int32_t>(size());
     try {
-        append_node(vector, mask, level);
+        append_node(vector, slot, mask, level);
     } catch (...) {
         level_rng = rng_before;
         throw;

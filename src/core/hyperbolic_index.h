@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <type_traits>
 #include <queue>
@@ -23,7 +24,13 @@ namespace vek {
 // Under the Poincare metric, graph walks never step onto nodes this close to the boundary.
 constexpr float kBoundaryNormSq = 0.995f;
 
-enum MetricKind : int32_t { Poincare = 0, Euclidean = 1, Cosine = 2 };
+// PoincareBall is the boundary-accurate geodesic metric of the quellix package; no metric name of the
+// vek_core constructor selects it. Its per-node scalar (the slot that holds the squared norm under the
+// other metrics) is g = 1 / (1 - |x|^2), computed by the caller in double precision from its own values,
+// and a query carries its own g in place of its squared norm. Its distance value is the ranking key
+// |u - v|^2 * g_u * g_v: the geodesic distance is arcosh(1 + 2 key), a monotone function of it, so walks
+// and heaps compare keys and only returned distances are converted (ball_distance below).
+enum MetricKind : int32_t { Poincare = 0, Euclidean = 1, Cosine = 2, PoincareBall = 3 };
 
 // A scored node. Comparisons look at the distance only, so ties are ordered by heap mechanics alone.
 struct NodeDist {
@@ -64,6 +71,8 @@ struct IndexStats {
 class HyperbolicIndex {
 public:
     HyperbolicIndex(int32_t dimension, float curvature, int32_t M, const std::string& metric);
+    // Any metric kind, PoincareBall included (core/product.cpp).
+    HyperbolicIndex(int32_t dimension, int32_t M, MetricKind metric);
     HyperbolicIndex(const HyperbolicIndex&) = delete;
     HyperbolicIndex& operator=(const HyperbolicIndex&) = delete;
 
@@ -85,6 +94,9 @@ public:
     // --- build (build/) ---
     void add_item_flat(const float* vector, uint64_t mask);
     void add_item_and_link(const float* vector, uint64_t mask, int32_t ef_construction);
+    // The same with the node's scalar slot given (its squared norm, or g under PoincareBall).
+    void add_item_flat(const float* vector, float slot, uint64_t mask);
+    void add_item_and_link(const float* vector, float slot, uint64_t mask, int32_t ef_construction);
     std::vector<int32_t> select_neighbours(const float* base, float base_norm, FarthestFirst& candidates,
                                            int M) const;
 
@@ -102,7 +114,30 @@ public:
     // --- io (io/) ---
     void save_index(const std::string& filename) const;
     void load_index(const std::string& filename);
+    // The index file's records on an open stream; `name` appears in error messages. Reading checks the
+    // whole record set and replaces this instance only when it is sound; `size` is the byte count left.
+    void write_records(FILE* f, const std::string& name) const;
+    void read_records(FILE* f, uint64_t size, const std::string& name);
     IndexStats get_stats() const;
+
+    // --- product support (core/product.cpp): what the quellix binding reads beyond the above ---
+    MetricKind metric_kind() const { return metric; }
+    int32_t max_links() const { return max_m; }
+    int32_t entry_point() const { return ep_id; }
+    int32_t entry_layer() const { return ep_layer; }
+    int32_t node_level(int32_t node) const { return node_levels[node]; }
+    uint64_t node_mask(int32_t node) const { return masks[node]; }
+    // Replaces the level generator's seed, so that two builds of the same data give the same graph.
+    void seed_levels(uint64_t seed) {
+        std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32)};
+        level_rng.seed(seq);
+    }
+    std::mt19937& level_generator() { return level_rng; }
+    const std::mt19937& level_generator() const { return level_rng; }
+    // Sets every node's slot (see PoincareBall) from `slots`, one per node.
+    void set_slots(const float* slots);
+    // Bytes held by the per-node arrays and the neighbour lists, capacity included.
+    size_t memory_bytes() const;
 
     // Node `node`'s stored vector: dims() floats.
     const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * dims(); }
@@ -131,7 +166,7 @@ private:
     int32_t link_limit(int32_t layer) const;
     int32_t draw_level();
     int32_t descend(const float* query, float query_norm, int32_t target_layer) const;
-    void append_node(const float* vector, uint64_t mask, int32_t level);
+    void append_node(const float* vector, float slot, uint64_t mask, int32_t level);
 
     int32_t dimension;
     float curvature;
@@ -178,6 +213,10 @@ inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_norm,
         out[j] = squared_difference ? kernels::l2sq(query, v, n) : kernels::dot(query, v, n);
     }
     if (metric == Euclidean) return;
+    if (metric == PoincareBall) {
+        for (size_t k = 0; k < count; ++k) out[k] = (out[k] * query_norm) * stored_norms[ids[k]];
+        return;
+    }
     for (size_t k = 0; k < count; ++k) {
         const float g = node_norm(ids[k]);
         out[k] = metric == Cosine ? kernels::cosine(out[k], query_norm, g) : kernels::poincare(out[k], query_norm, g);

@@ -3,6 +3,7 @@
 // instead of three. Most nodes have no upper layer and then own no upper storage at all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -39,6 +40,16 @@ public:
     void resize(size_t n) {
         base_.resize(n);
         upper_.resize(n);
+    }
+    // Heap bytes of the lists and of the tables that hold them, capacity included.
+    size_t memory_bytes() const {
+        size_t bytes = base_.capacity() * sizeof(LinkList) + upper_.capacity() * sizeof(std::vector<LinkList>);
+        for (const LinkList& l : base_) bytes += l.capacity() * sizeof(int32_t);
+        for (const auto& layers : upper_) {
+            bytes += layers.capacity() * sizeof(LinkList);
+            for (const LinkList& l : layers) bytes += l.capacity() * sizeof(int32_t);
+        }
+        return bytes;
     }
     void swap(LinkTable& other) noexcept {
         base_.swap(other.base_);

@@ -251,8 +251,7 @@ void HyperbolicIndex::save_index(const std::string& filename) const {
     };
     try {
         std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 20);
-        Writer w(f.get(), filename);
-        IndexFile::write(*this, w);
+        write_records(f.get(), filename);
         if (std::fflush(f.get()) != 0) fail("Failed to write index file: ");
         if (target.atomic && ::fsync(::fileno(f.get())) != 0) fail("Failed to write index file: ");
         if (std::fclose(f.release()) != 0) fail("Failed to write index file: ");
@@ -271,7 +270,16 @@ void HyperbolicIndex::load_index(const std::string& filename) {
     if (!f || ::fstat(::fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))
         throw std::runtime_error("Cannot open file for loading: " + filename);
     std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 20);
-    Reader r(f.get(), static_cast<uint64_t>(st.st_size), filename);
+    read_records(f.get(), static_cast<uint64_t>(st.st_size), filename);
+}
+
+void HyperbolicIndex::write_records(FILE* f, const std::string& name) const {
+    Writer w(f, name);
+    IndexFile::write(*this, w);
+}
+
+void HyperbolicIndex::read_records(FILE* f, uint64_t size, const std::string& name) {
+    Reader r(f, size, name);
     IndexFile file;
     file.read(r);
     file.validate(r);

@@ -1,0 +1,12 @@
+"""quellix: an in-memory HNSW vector index for NumPy arrays.
+
+One class, :class:`Index`, over float32 vectors under one of three metrics: "poincare" (geodesic
+distance in the unit ball, accurate up to the boundary), "euclidean" (alias "l2", squared distances)
+and "cosine". Batch calls take and return whole arrays and run on native threads without the GIL.
+The low-level core ``vek_core`` ships in the same distribution and stays as it is.
+"""
+
+from quellix._index import METRICS, Index
+
+__all__ = ["Index", "METRICS"]
+__version__ = "0.2.0"

@@ -1,0 +1,533 @@
+// quellix._native: the engine behind quellix.Index. The Python package converts and validates what a
+// user hands in; this module checks again every array it reads (shape, dtype, length, ids) before the
+// GIL is released, so no call sequence from Python can make it read out of bounds.
+//
+// Batch searches run under one shared index lock taken by the calling thread, split over native
+// worker threads that each answer whole queries; a query's answer never depends on which thread
+// computed it. Insertions take the index lock alone in slices of about 50 ms and give it and the GIL
+// back between slices, to let signals and the progress callback run.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cfloat>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "bindings/binding_helpers.h"
+#include "bindings/quellix_engine.h"
+
+namespace py = pybind11;
+using vek::HyperbolicIndex;
+using vek::MetricKind;
+using vek::NodeDist;
+using vek::binding::Exclusive;
+using vek::binding::FloatArray;
+using vek::binding::lock_with_gil;
+using vek::binding::MaskArray;
+using vek::binding::Shared;
+using vek::binding::without_gil;
+
+namespace {
+
+using IdArray = py::array_t<int64_t, py::array::c_style>;
+
+MetricKind parse_metric(const std::string& name) {
+    if (name == "poincare") return vek::PoincareBall;
+    if (name == "euclidean" || name == "l2") return vek::Euclidean;
+    if (name == "cosine") return vek::Cosine;
+    throw py::value_error("metric must be one of 'poincare', 'euclidean', 'l2', 'cosine', not '" + name + "'");
+}
+
+const char* metric_name(MetricKind kind) {
+    switch (kind) {
+        case vek::PoincareBall:
+            return "poincare";
+        case vek::Euclidean:
+            return "euclidean";
+        default:
+            return "cosine";
+    }
+}
+
+// The cores this process may run on: its affinity mask, which a container or taskset may narrow.
+int usable_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// Runs task(i) for i in [0, count) on up to `threads` threads, the calling one included. The first
+// exception stops the hand-out of further items and is rethrown once every thread has finished.
+template <class Task>
+void parallel_for(size_t count, int threads, Task&& task) {
+    const size_t workers = std::min(count, static_cast<size_t>(std::max(threads, 1)));
+    if (workers <= 1) {
+        for (size_t i = 0; i < count; ++i) task(i);
+        return;
+    }
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_lock;
+    auto run = [&] {
+        try {
+            for (size_t i; !failed.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < count;) task(i);
+        } catch (...) {
+            const std::lock_guard<std::mutex> guard(error_lock);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(workers - 1);
+    try {
+        for (size_t t = 1; t < workers; ++t) pool.emplace_back(run);
+    } catch (...) {
+        failed = true;  // a thread could not start: let the started ones finish, then report
+        for (std::thread& th : pool) th.join();
+        throw;
+    }
+    run();
+    for (std::thread& th : pool) th.join();
+    if (error) std::rethrow_exception(error);
+}
+
+class Engine {
+public:
+    Engine(int32_t dim, const std::string& metric, int32_t M, std::optional<uint64_t> seed)
+        : index_(std::make_unique<HyperbolicIndex>(dim, M, parse_metric(metric))) {
+        if (dim < 1) throw py::value_error("dim must be at least 1");
+        if (M < 2) throw py::value_error("M must be at least 2");
+        if (seed) index_->seed_levels(*seed);
+    }
+    explicit Engine(std::unique_ptr<HyperbolicIndex> index) : index_(std::move(index)) {}
+
+    HyperbolicIndex& index() { return *index_; }
+    const HyperbolicIndex& index() const { return *index_; }
+    MetricKind metric() const { return index_->metric_kind(); }
+    bool ball() const { return metric() == vek::PoincareBall; }
+    int32_t dim() const { return index_->get_dimension(); }
+    size_t dims() const { return index_->dims(); }
+
+private:
+    std::unique_ptr<HyperbolicIndex> index_;
+};
+
+// ---- argument checks, all made with the GIL held ------------------------------------------------------
+
+void check_rows(const FloatArray& a, const Engine& e, const char* what) {
+    if (a.ndim() != 2 || a.shape(1) != e.dim())
+        throw py::value_error(std::string(what) + " must have shape (n, " + std::to_string(e.dim()) + ")");
+}
+
+// Slots are required under the Poincare metric (the caller computes g in double) and refused otherwise;
+// each must be a finite g >= 1, that is a factor 1 - |x|^2 in (0, 1].
+const float* check_slots(const std::optional<FloatArray>& slots, const Engine& e, py::ssize_t n) {
+    if (!e.ball()) {
+        if (slots) throw py::value_error("slots are only given under the poincare metric");
+        return nullptr;
+    }
+    if (!slots || slots->ndim() != 1 || slots->shape(0) != n)
+        throw py::value_error("the poincare metric needs one slot per row");
+    const float* g = slots->data();
+    for (py::ssize_t i = 0; i < n; ++i)
+        if (!(g[i] >= 1.0f && g[i] <= FLT_MAX)) throw py::value_error("row " + std::to_string(i) + " has an invalid slot");
+    return g;
+}
+
+std::vector<int32_t> checked_ids(const IdArray& ids, size_t n) {
+    if (ids.ndim() != 1) throw py::value_error("ids must be one-dimensional");
+    std::vector<int32_t> out(static_cast<size_t>(ids.shape(0)));
+    const int64_t* p = ids.data();
+    for (size_t j = 0; j < out.size(); ++j) {
+        if (p[j] < 0 || static_cast<uint64_t>(p[j]) >= n)
+            throw py::index_error("id " + std::to_string(p[j]) + " is out of range for an index of " +
+                                  std::to_string(n) + " vectors");
+        out[j] = static_cast<int32_t>(p[j]);
+    }
+    return out;
+}
+
+int32_t clamp_i32(int64_t v) { return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX)); }
+
+quellix::Filters make_filters(const Engine& e, uint64_t mask, std::optional<float> max_distance,
+                              std::optional<double> min_norm, std::optional<double> max_norm) {
+    quellix::Filters f;
+    f.mask = mask;
+    if (max_distance) {
+        if (!(*max_distance >= 0.0f)) throw py::value_error("max_distance must be a number >= 0");
+        f.max_key = quellix::radius_key(e.metric(), *max_distance);
+        if (std::isinf(f.max_key)) f.max_key = FLT_MAX;  // still on: an infinite distance stays out
+    }
+    for (const auto& [bound, target] : {std::pair{min_norm, &f.min_norm_sq}, std::pair{max_norm, &f.max_norm_sq}}) {
+        if (!bound) continue;
+        if (!(*bound >= 0.0)) throw py::value_error("norm bounds must be numbers >= 0");
+        *target = *bound * *bound;
+    }
+    return f;
+}
+
+// ---- batch queries ------------------------------------------------------------------------------------
+
+py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots,
+                      int64_t k, int num_threads,
+                      const std::function<std::vector<NodeDist>(const float*, float, int32_t)>& search) {
+    check_rows(queries, e, "queries");
+    if (k < 0) throw py::value_error("k must be >= 0");
+    if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
+    const py::ssize_t m = queries.shape(0);
+    const float* qslots = check_slots(slots, e, m);
+    IdArray ids({m, static_cast<py::ssize_t>(k)});
+    py::array_t<float> dists({m, static_cast<py::ssize_t>(k)});
+    int64_t* id_out = ids.mutable_data();
+    float* dist_out = dists.mutable_data();
+    const float* q = queries.data();
+    const int threads = num_threads == 0 ? usable_cores() : num_threads;
+    without_gil<Shared>(e.index(), [&] {
+        const HyperbolicIndex& index = e.index();
+        const size_t d = e.dims();
+        const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
+        parallel_for(static_cast<size_t>(m), threads, [&](size_t i) {
+            const float* row = q + i * d;
+            const float slot = qslots ? qslots[i] : index.simd_dot(row, row);
+            const std::vector<NodeDist> found = kk > 0 ? search(row, slot, kk) : std::vector<NodeDist>{};
+            int64_t* ids_row = id_out + i * static_cast<size_t>(k);
+            float* dists_row = dist_out + i * static_cast<size_t>(k);
+            size_t j = 0;
+            for (; j < found.size(); ++j) {
+                ids_row[j] = found[j].id;
+                dists_row[j] = quellix::user_distance(e.metric(), found[j].dist);
+            }
+            for (; j < static_cast<size_t>(k); ++j) {
+                ids_row[j] = -1;
+                dists_row[j] = INFINITY;
+            }
+        });
+    });
+    return py::make_tuple(ids, dists);
+}
+
+// ---- the index file's records -------------------------------------------------------------------------
+
+struct StreamCloser {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+
+// The records as vek_core writes them. Under the Poincare metric the norm fields hold g; a vek_core
+// file holds the squared norm there, which is written in their place when `as_vek_core` is set.
+py::bytes records(const Engine& e, bool as_vek_core) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    try {
+        without_gil<Shared>(e.index(), [&] {
+            FILE* f = ::open_memstream(&buffer, &size);
+            if (!f) throw std::bad_alloc();
+            try {
+                e.index().write_records(f, "<memory>");
+            } catch (...) {
+                std::fclose(f);
+                throw;
+            }
+            if (std::fclose(f) != 0) throw std::bad_alloc();
+            if (as_vek_core && e.ball()) {
+                const size_t d = e.dims();
+                const size_t record = 4 * d + 4;
+                for (size_t i = 0; i < e.index().size(); ++i) {
+                    const float* v = e.index().vec(static_cast<int32_t>(i));
+                    const float norm = e.index().simd_dot(v, v);
+                    std::memcpy(buffer + 28 + i * record + 4 * d, &norm, 4);
+                }
+            }
+        });
+    } catch (...) {
+        std::free(buffer);
+        throw;
+    }
+    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+    return py::bytes(buffer, size);
+}
+
+// An engine from records. A quellix file carries each node's slot, which must be what the metric
+// allows (the squared norm recomputed under euclidean and cosine; a finite g >= 1 under poincare);
+// a vek_core file carries squared norms, which are replaced by slots computed from its vectors.
+std::unique_ptr<Engine> from_records(const py::bytes& data, const std::string& name, const std::string& metric,
+                                     bool vek_core_norms) {
+    const MetricKind kind = parse_metric(metric);
+    const std::string_view view = data;
+    auto index = std::make_unique<HyperbolicIndex>(0, 2, kind);
+    auto fail = [&](const std::string& why) { throw std::runtime_error("Invalid index file: " + name + ": " + why); };
+    {
+        py::gil_scoped_release unlocked;
+        std::unique_ptr<FILE, StreamCloser> f(::fmemopen(const_cast<char*>(view.data()), view.size(), "rb"));
+        if (view.size() == 0 || !f) fail("file too short for header");
+        index->read_records(f.get(), view.size(), name);
+        if (index->get_dimension() < 1) fail("dimension " + std::to_string(index->get_dimension()) + " is below 1");
+        if (index->max_links() < 2) fail("M " + std::to_string(index->max_links()) + " is below 2");
+        const size_t n = index->size();
+        const size_t d = index->dims();
+        std::vector<float> slots(n);
+        for (size_t i = 0; i < n; ++i) {
+            const float* v = index->vec(static_cast<int32_t>(i));
+            for (size_t c = 0; c < d; ++c)
+                if (!std::isfinite(v[c])) fail("node " + std::to_string(i) + " holds a value that is not finite");
+            if (kind == vek::PoincareBall) {
+                if (vek_core_norms) {
+                    double sq = 0.0;
+                    for (size_t c = 0; c < d; ++c) sq += static_cast<double>(v[c]) * v[c];
+                    const double g = 1.0 / (1.0 - sq);
+                    if (!(sq < 1.0) || !(g <= FLT_MAX))
+                        fail("node " + std::to_string(i) + " is not inside the unit ball");
+                    slots[i] = static_cast<float>(g);
+                } else {
+                    slots[i] = index->get_stored_norm(static_cast<int32_t>(i));
+                    if (!(slots[i] >= 1.0f && slots[i] <= FLT_MAX))
+                        fail("node " + std::to_string(i) + " has an invalid boundary factor");
+                }
+            } else {
+                slots[i] = index->simd_dot(v, v);
+                if (!vek_core_norms && slots[i] != index->get_stored_norm(static_cast<int32_t>(i)))
+                    fail("node " + std::to_string(i) + " has a stored norm that does not match its vector");
+            }
+        }
+        index->set_slots(slots.data());
+    }
+    return std::make_unique<Engine>(std::move(index));
+}
+
+std::string generator_state(const Engine& e) {
+    const Shared lock = lock_with_gil<Shared>(e.index());
+    std::ostringstream out;
+    out << e.index().level_generator();
+    return out.str();
+}
+
+void set_generator_state(Engine& e, const std::string& state) {
+    std::mt19937 g;
+    std::istringstream in(state);
+    in >> g;
+    if (!in || (in >> std::ws, !in.eof())) throw py::value_error("invalid level generator state");
+    const Exclusive lock = lock_with_gil<Exclusive>(e.index());
+    e.index().level_generator() = g;
+}
+
+// ---- insertion ----------------------------------------------------------------------------------------
+
+IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FloatArray>& slots, const MaskArray& masks,
+            bool link, int64_t ef_construction, const py::object& progress) {
+    check_rows(vectors, e, "vectors");
+    const py::ssize_t n = vectors.shape(0);
+    const float* g = check_slots(slots, e, n);
+    if (masks.ndim() != 1 || masks.shape(0) != n) throw py::value_error("masks must have one value per row");
+    if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
+    const int32_t ef = clamp_i32(ef_construction);
+    IdArray ids(n);
+    int64_t* out = ids.mutable_data();
+    const float* v = vectors.data();
+    const uint64_t* mk = masks.data();
+    const size_t d = e.dims();
+    py::ssize_t done = 0;
+    while (done < n) {
+        without_gil<Exclusive>(e.index(), [&] {
+            HyperbolicIndex& index = e.index();
+            if (index.size() + static_cast<size_t>(n - done) > static_cast<size_t>(INT32_MAX))
+                throw py::value_error("an index holds at most 2**31 - 1 vectors");
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+            do {
+                const float* row = v + static_cast<size_t>(done) * d;
+                const float slot = g ? g[done] : index.simd_dot(row, row);
+                const int64_t id = static_cast<int64_t>(index.size());
+                if (link)
+                    index.add_item_and_link(row, slot, mk[done], ef);
+                else
+                    index.add_item_flat(row, slot, mk[done]);
+                out[done++] = id;
+            } while (done < n && std::chrono::steady_clock::now() < until);
+        });
+        try {
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (!progress.is_none()) progress(done);
+        } catch (py::error_already_set& err) {
+            if (done < n && py::hasattr(err.value(), "add_note"))
+                err.value().attr("add_note")(std::to_string(done) + " of " + std::to_string(n) +
+                                             " vectors were added before the interruption");
+            throw;
+        }
+    }
+    return ids;
+}
+
+py::dict stats(const Engine& e) {
+    const Shared lock = lock_with_gil<Shared>(e.index());
+    const HyperbolicIndex& index = e.index();
+    const vek::IndexStats s = index.get_stats();
+    std::vector<int64_t> per_level;
+    for (size_t i = 0; i < index.size(); ++i) {
+        const size_t level = static_cast<size_t>(index.node_level(static_cast<int32_t>(i)));
+        if (per_level.size() <= level) per_level.resize(level + 1, 0);
+        ++per_level[level];
+    }
+    py::dict out;
+    out["count"] = s.num_nodes;
+    out["dim"] = s.dimension;
+    out["metric"] = metric_name(e.metric());
+    out["M"] = s.max_m;
+    out["entry_point"] = s.ep_id;
+    out["top_level"] = s.ep_layer;
+    out["nodes_per_level"] = per_level;
+    out["mean_degree_layer0"] = s.avg_degree_layer0;
+    out["memory_bytes"] = index.memory_bytes();
+    return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = "The native engine of quellix; use quellix.Index.";
+    m.def("usable_cores", &usable_cores, "Cores this process may run on.");
+
+    py::class_<Engine>(m, "Engine", py::module_local())
+        .def(py::init<int32_t, const std::string&, int32_t, std::optional<uint64_t>>(), py::arg("dim"),
+             py::arg("metric"), py::arg("M"), py::arg("seed") = py::none())
+        .def_property_readonly("dim", &Engine::dim)
+        .def_property_readonly("metric", [](const Engine& e) { return metric_name(e.metric()); })
+        .def_property_readonly("M", [](const Engine& e) { return e.index().max_links(); })
+        .def("__len__",
+             [](const Engine& e) {
+                 const Shared lock = lock_with_gil<Shared>(e.index());
+                 return e.index().size();
+             })
+        .def("add", &add, py::arg("vectors"), py::arg("slots"), py::arg("masks"), py::arg("link"),
+             py::arg("ef_construction"), py::arg("progress") = py::none())
+        .def(
+            "search",
+            [](const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots, int64_t k,
+               int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
+               std::optional<double> max_norm, int num_threads) {
+                if (ef < 1) throw py::value_error("ef must be at least 1");
+                const quellix::Filters f = make_filters(e, mask, max_distance, min_norm, max_norm);
+                return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
+                    return quellix::graph_search(e.index(), q, s, kk, clamp_i32(ef), f);
+                });
+            },
+            py::arg("queries"), py::arg("slots"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
+            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
+        .def(
+            "filtered_search",
+            [](const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots, int64_t k,
+               int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
+               std::optional<double> max_norm, bool cut_gaps, int num_threads) {
+                if (ef < 1) throw py::value_error("ef must be at least 1");
+                const quellix::Filters f = make_filters(e, mask, max_distance, min_norm, max_norm);
+                return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
+                    return quellix::filtered_search(e.index(), q, s, kk, clamp_i32(ef), f, cut_gaps);
+                });
+            },
+            py::arg("queries"), py::arg("slots"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
+            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("cut_gaps"),
+            py::arg("num_threads"))
+        .def(
+            "exact_search",
+            [](const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots, int64_t k,
+               uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
+               std::optional<double> max_norm, int num_threads) {
+                const quellix::Filters f = make_filters(e, mask, max_distance, min_norm, max_norm);
+                return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
+                    return quellix::exact_search(e.index(), q, s, kk, f);
+                });
+            },
+            py::arg("queries"), py::arg("slots"), py::arg("k"), py::arg("filter_mask"), py::arg("max_distance"),
+            py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
+        .def(
+            "distances",
+            [](const Engine& e, const FloatArray& query, std::optional<float> slot, const IdArray& ids) {
+                if (query.ndim() != 1 || query.shape(0) != e.dim())
+                    throw py::value_error("query must have shape (" + std::to_string(e.dim()) + ",)");
+                if (e.ball() != slot.has_value() || (slot && !(*slot >= 1.0f && *slot <= FLT_MAX)))
+                    throw py::value_error("a poincare query needs its slot, other metrics none");
+                // Nodes are never removed, so ids checked now stay valid under the lock taken below.
+                std::vector<int32_t> checked;
+                {
+                    const Shared lock = lock_with_gil<Shared>(e.index());
+                    checked = checked_ids(ids, e.index().size());
+                }
+                py::array_t<float> out(static_cast<py::ssize_t>(checked.size()));
+                float* dst = out.mutable_data();
+                without_gil<Shared>(e.index(), [&] {
+                    const float* q = query.data();
+                    const float s = slot ? *slot : e.index().simd_dot(q, q);
+                    e.index().dist_to_nodes(q, s, checked.data(), checked.size(), dst);
+                    for (size_t j = 0; j < checked.size(); ++j) dst[j] = quellix::user_distance(e.metric(), dst[j]);
+                });
+                return out;
+            },
+            py::arg("query"), py::arg("slot"), py::arg("ids"))
+        .def(
+            "get_vectors",
+            [](const Engine& e, const IdArray& ids) {
+                const Shared lock = lock_with_gil<Shared>(e.index());
+                const std::vector<int32_t> checked = checked_ids(ids, e.index().size());
+                py::array_t<float> out({static_cast<py::ssize_t>(checked.size()), static_cast<py::ssize_t>(e.dim())});
+                float* dst = out.mutable_data();
+                for (size_t j = 0; j < checked.size(); ++j)
+                    std::copy_n(e.index().vec(checked[j]), e.dims(), dst + j * e.dims());
+                return out;
+            },
+            py::arg("ids"))
+        .def("masks",
+             [](const Engine& e) {
+                 const Shared lock = lock_with_gil<Shared>(e.index());
+                 py::array_t<uint64_t> out(static_cast<py::ssize_t>(e.index().size()));
+                 uint64_t* dst = out.mutable_data();
+                 for (size_t i = 0; i < e.index().size(); ++i) dst[i] = e.index().node_mask(static_cast<int32_t>(i));
+                 return out;
+             })
+        .def(
+            "set_masks",
+            [](Engine& e, const MaskArray& masks) {
+                const Exclusive lock = lock_with_gil<Exclusive>(e.index());
+                if (masks.ndim() != 1 || static_cast<size_t>(masks.shape(0)) != e.index().size())
+                    throw py::value_error("masks must hold one value per vector (" +
+                                          std::to_string(e.index().size()) + ")");
+                e.index().update_masks(masks.data(), e.index().size());
+            },
+            py::arg("masks"))
+        .def(
+            "share_passing",
+            [](const Engine& e, uint64_t mask) {
+                return without_gil<Shared>(e.index(), [&] {
+                    const HyperbolicIndex& index = e.index();
+                    size_t passing = 0;
+                    for (size_t i = 0; i < index.size(); ++i)
+                        passing += (index.node_mask(static_cast<int32_t>(i)) & mask) == mask;
+                    return index.size() ? static_cast<double>(passing) / static_cast<double>(index.size()) : 0.0;
+                });
+            },
+            py::arg("mask"))
+        .def("stats", &stats)
+        .def("records", &records, py::arg("as_vek_core"))
+        .def_static("from_records", &from_records, py::arg("data"), py::arg("name"), py::arg("metric"),
+                    py::arg("vek_core_norms"))
+        .def("generator_state", &generator_state)
+        .def("set_generator_state", &set_generator_state, py::arg("state"));
+}
