@@ -1,6 +1,6 @@
 // Appending nodes. Capacity is secured in every per-node array before the first append, so an
 // allocation failure leaves all five arrays of equal length and the index unchanged.
-#include "build/growth.h"
+#include "core/growth.h"
 #include "core/hyperbolic_index.h"
 
 namespace vek {
@@ -21,6 +21,6 @@ void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t le
     links.push_node(level);
 }
 
-void HyperbolicIndex::add_item_flat(const float* vector, uint64_t mask) { append_node(vector, mask, 0); }
+void HyperbolicIndex::add_unlinked(const float* vector, uint64_t mask) { append_node(vector, mask, 0); }
 
 }  // namespace vek
