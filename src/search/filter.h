@@ -24,40 +24,17 @@ struct Filter {
     // Graph search: `min_norm` is a plain norm, squared in float32 before the comparison; the bounds
     // reject only what compares as out of range, so a NaN norm or distance passes.
     static Filter graph(uint64_t mask, float max_radius, float min_norm) {
-        Filter f;
-        f.mask = mask;
-        f.norm_on = min_norm >= 0.0f;
-        f.norm_floor = min_norm * min_norm;
-        f.nan_norm_passes = true;
-        f.radius_on = max_radius >= 0.0f;
-        f.radius = max_radius;
-        f.nan_distance_passes = true;
-        return f;
+        return make(mask, min_norm >= 0.0f, min_norm * min_norm, true, max_radius, true);
     }
-
     // Filtered search: `min_norm` is compared with the cached squared norm as it is; a NaN norm or
     // distance fails.
     static Filter filtered(uint64_t mask, float max_radius, float min_norm) {
-        Filter f;
-        f.mask = mask;
-        f.norm_on = min_norm >= 0.0f;
-        f.norm_floor = min_norm;
-        f.radius_on = max_radius >= 0.0f;
-        f.radius = max_radius;
-        return f;
+        return make(mask, min_norm >= 0.0f, min_norm, false, max_radius, false);
     }
-
     // Exhaustive search: `min_norm_sq` is a squared norm accepted with a slack of 0.15 (subtracted in
     // float32); a NaN norm passes, a NaN distance fails.
     static Filter exhaustive(uint64_t mask, float max_radius, float min_norm_sq) {
-        Filter f;
-        f.mask = mask;
-        f.norm_on = min_norm_sq >= 0.0f;
-        f.norm_floor = min_norm_sq - 0.15f;
-        f.nan_norm_passes = true;
-        f.radius_on = max_radius >= 0.0f;
-        f.radius = max_radius;
-        return f;
+        return make(mask, min_norm_sq >= 0.0f, min_norm_sq - 0.15f, true, max_radius, false);
     }
 
     // The screens that need no distance: mask and norm.
@@ -71,6 +48,21 @@ struct Filter {
     }
     bool passes(uint64_t node_mask, float node_norm, float d) const {
         return screen(node_mask, node_norm) && within(d);
+    }
+
+private:
+    // A negative (or NaN) max_radius switches the radius bound off.
+    static Filter make(uint64_t mask, bool norm_on, float norm_floor, bool nan_norm_passes, float max_radius,
+                       bool nan_distance_passes) {
+        Filter f;
+        f.mask = mask;
+        f.norm_on = norm_on;
+        f.norm_floor = norm_floor;
+        f.nan_norm_passes = nan_norm_passes;
+        f.radius_on = max_radius >= 0.0f;
+        f.radius = max_radius;
+        f.nan_distance_passes = nan_distance_passes;
+        return f;
     }
 };
 
