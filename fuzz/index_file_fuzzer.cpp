@@ -124,9 +124,9 @@ bool same_stats(const vek::IndexStats& a, const vek::IndexStats& b) {
 // Loads `path`; true when accepted. Any failure other than the reader's own rejection is a finding,
 // and so is a rejection that touched the instance.
 bool load_or_reject(vek::HyperbolicIndex& index, const std::string& path) {
-    const vek::IndexStats before = index.get_stats();
+    const vek::IndexStats before = index.statistics();
     try {
-        index.load_index(path);
+        index.load(path);
         return true;
     } catch (const std::runtime_error& e) {
         const std::string expected = "Invalid index file: " + path + ": ";
@@ -135,7 +135,7 @@ bool load_or_reject(vek::HyperbolicIndex& index, const std::string& path) {
     } catch (const std::exception& e) {
         finding(std::string("load failed with an unexpected exception: ") + e.what());
     }
-    if (!same_stats(before, index.get_stats())) finding("a rejected load changed the instance");
+    if (!same_stats(before, index.statistics())) finding("a rejected load changed the instance");
     return false;
 }
 
@@ -169,6 +169,12 @@ void check_ids(const std::vector<int32_t>& ids, const Layout& l, int64_t k, uint
     }
 }
 
+std::vector<int32_t> ids_of(const std::vector<vek::NodeDist>& found) {
+    std::vector<int32_t> ids;
+    for (const vek::NodeDist& e : found) ids.push_back(e.id);
+    return ids;
+}
+
 struct SearchCase {
     int32_t k;
     int32_t ef;
@@ -178,7 +184,7 @@ struct SearchCase {
 };
 
 void exercise(vek::HyperbolicIndex& index, const Layout& l, const uint8_t* data, size_t size) {
-    const vek::IndexStats stats = index.get_stats();
+    const vek::IndexStats stats = index.statistics();
     if (static_cast<uint64_t>(stats.num_nodes) != l.n || stats.dimension != l.dimension || stats.ep_id != l.ep_id ||
         stats.ep_layer != l.ep_layer)
         finding("statistics disagree with the loaded file");
@@ -215,46 +221,48 @@ void exercise(vek::HyperbolicIndex& index, const Layout& l, const uint8_t* data,
     for (const std::vector<float>& query : queries) {
         for (const SearchCase& c : cases) {
             // Both graph searches test the count after an append, so k = 0 still yields one id.
-            check_ids(index.custom_hnsw_search(query.data(), c.k, c.filter_mask, c.ef, c.max_radius, c.min_norm), l,
-                      std::max(c.k, 1), c.filter_mask, "custom_hnsw_search");
-            check_ids(index.filtered_search(query.data(), c.k, c.filter_mask, c.ef, c.max_radius, c.min_norm), l,
+            const vek::Filter graph = vek::Filter::graph(c.filter_mask, c.max_radius, c.min_norm);
+            check_ids(ids_of(index.graph_search(query.data(), c.k, c.ef, graph)), l, std::max(c.k, 1), c.filter_mask,
+                      "graph_search");
+            const vek::Filter filtered = vek::Filter::filtered(c.filter_mask, c.max_radius, c.min_norm);
+            check_ids(ids_of(vek::cut_at_gap(index.filtered_search(query.data(), c.k, c.ef, filtered))), l,
                       std::max(c.k, 1), c.filter_mask, "filtered_search");
             const float min_norm_sq = c.min_norm >= 0.0f ? c.min_norm * c.min_norm : -1.0f;
-            const std::vector<int32_t> flat =
-                index.hardware_flat_search(query.data(), c.k, c.filter_mask, c.max_radius, min_norm_sq);
-            check_ids(flat, l, c.k, c.filter_mask, "hardware_flat_search");
+            const std::vector<int32_t> flat = ids_of(index.exhaustive_search(
+                query.data(), c.k, vek::Filter::exhaustive(c.filter_mask, c.max_radius, min_norm_sq)));
+            check_ids(flat, l, c.k, c.filter_mask, "exhaustive_search");
             // The same distance function ranks them, so the order holds bit for bit, NaN aside.
             float prev = -INFINITY;
             bool ordered = true, has_nan = false;
             for (int32_t id : flat) {
-                const float dist = index.compute_distance(query.data(), id);
+                const float dist = index.distance(query.data(), id);
                 if (std::isnan(dist)) {
                     has_nan = true;
                     break;
                 }
                 if (c.max_radius >= 0.0f && !(dist <= c.max_radius))
-                    finding("hardware_flat_search returned a node beyond max_radius");
+                    finding("exhaustive_search returned a node beyond max_radius");
                 if (dist < prev) ordered = false;
                 prev = dist;
             }
-            if (!ordered && !has_nan) finding("hardware_flat_search results are out of distance order");
+            if (!ordered && !has_nan) finding("exhaustive_search results are out of distance order");
         }
     }
     for (int32_t i = 0; i < std::min(n, 8); ++i) {
-        (void)index.compute_distance(queries.back().data(), i);
-        (void)index.get_stored_norm(i);
+        (void)index.distance(queries.back().data(), i);
+        (void)index.stored_norm(i);
     }
 
     // An insertion, then the file it leaves must reload to the same bytes.
-    index.add_item_and_link(queries.back().data(), some_mask, 8);
-    if (index.size() != l.n + 1) finding("add_item_and_link did not add one node");
-    index.save_index(regular_file);
+    index.add_linked(queries.back().data(), some_mask, 8);
+    if (index.size() != l.n + 1) finding("add_linked did not add one node");
+    index.save(regular_file);
     const std::vector<uint8_t> saved = read_path(regular_file);
-    vek::HyperbolicIndex reloaded(0, 1.0f, 16, index.get_metric());
+    vek::HyperbolicIndex reloaded(0, 1.0f, 16, index.metric_name());
     if (!load_or_reject(reloaded, regular_file)) finding("the file saved after an insertion does not reload");
-    reloaded.save_index(resaved_file->path);
+    reloaded.save(resaved_file->path);
     if (resaved_file->contents() != saved) finding("reloading the saved file changed its bytes");
-    if (!same_stats(index.get_stats(), reloaded.get_stats())) finding("statistics changed across save and reload");
+    if (!same_stats(index.statistics(), reloaded.statistics())) finding("statistics changed across save and reload");
 }
 
 }  // namespace
@@ -287,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // state, or an acceptance that keeps stale nodes, shows up.
     vek::HyperbolicIndex first(3, 1.0f, 4, kMetrics[0]);
     const float seed_vectors[3][3] = {{0.1f, 0.2f, 0.3f}, {-0.4f, 0.0f, 0.25f}, {0.0f, 0.5f, -0.1f}};
-    for (int i = 0; i < 3; ++i) first.add_item_flat(seed_vectors[i], static_cast<uint64_t>(i + 1));
+    for (int i = 0; i < 3; ++i) first.add_unlinked(seed_vectors[i], static_cast<uint64_t>(i + 1));
 
     const bool accepted = load_or_reject(first, path);
     for (int m = 1; m < 3; ++m) {
@@ -298,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!accepted) return 0;
 
     // A fresh load saves back to the very same bytes.
-    first.save_index(saved_file->path);
+    first.save(saved_file->path);
     const std::vector<uint8_t> saved = saved_file->contents();
     if (saved.size() != size || (size != 0 && std::memcmp(saved.data(), data, size) != 0))
         finding("saving a loaded file does not reproduce its bytes");

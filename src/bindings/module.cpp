@@ -46,6 +46,25 @@ struct Values {
     }
 };
 
+// The searches answer with scored nodes; Python gets their ids.
+std::vector<int32_t> ids_of(const std::vector<vek::NodeDist>& found) {
+    std::vector<int32_t> ids;
+    ids.reserve(found.size());
+    for (const vek::NodeDist& e : found) ids.push_back(e.id);
+    return ids;
+}
+
+// Python callers have always seen a negative k refused as ValueError("vector::reserve"), the text of
+// the standard library's length error for a negative reservation, so the engine's refusal keeps it.
+template <class Search>
+std::vector<int32_t> ids_or_reserve_error(Search&& search) {
+    try {
+        return ids_of(search());
+    } catch (const std::invalid_argument&) {
+        throw std::length_error("vector::reserve");
+    }
+}
+
 void check_node(const HyperbolicIndex& index, int32_t node_id) {
     if (node_id < 0 || static_cast<size_t>(node_id) >= index.size())
         throw std::out_of_range("node_id " + std::to_string(node_id) + " is out of range for an index of " +
@@ -64,7 +83,7 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
             "add_item_flat",
             [](HyperbolicIndex& self, FloatArray vector, uint64_t mask) {
                 const Values v(vector);
-                without_gil<Exclusive>(self, [&] { self.add_item_flat(v.exact(self), mask); });
+                without_gil<Exclusive>(self, [&] { self.add_unlinked(v.exact(self), mask); });
             },
             py::arg("vector"), py::arg("mask") = 0)
         .def(
@@ -73,7 +92,7 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                 const Values v(vector);
                 without_gil<Exclusive>(self, [&] {
                     if (self.get_dimension() < 0) dimension_mismatch();
-                    self.add_item_and_link(v.leading(self), mask, ef_construction);
+                    self.add_linked(v.leading(self), mask, ef_construction);
                 });
             },
             py::arg("vector"), py::arg("mask") = 0, py::arg("ef_construction") = 200)
@@ -83,7 +102,10 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                float max_radius, float min_norm) {
                 const Values q(query);
                 return without_gil<Shared>(self, [&] {
-                    return self.custom_hnsw_search(q.leading(self), k, filter_mask, ef_search, max_radius, min_norm);
+                    const float* values = q.leading(self);
+                    return ids_or_reserve_error([&] {
+                        return self.graph_search(values, k, ef_search, vek::Filter::graph(filter_mask, max_radius, min_norm));
+                    });
                 });
             },
             py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 50,
@@ -94,7 +116,8 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                float max_radius, float min_norm) {
                 const Values q(query);
                 return without_gil<Shared>(self, [&] {
-                    return self.filtered_search(q.leading(self), k, filter_mask, ef_search, max_radius, min_norm);
+                    const vek::Filter filter = vek::Filter::filtered(filter_mask, max_radius, min_norm);
+                    return ids_of(vek::cut_at_gap(self.filtered_search(q.leading(self), k, ef_search, filter)));
                 });
             },
             py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 2000,
@@ -105,7 +128,10 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                float min_norm_sq) {
                 const Values q(query);
                 return without_gil<Shared>(self, [&] {
-                    return self.hardware_flat_search(q.leading(self), k, filter_mask, max_radius, min_norm_sq);
+                    const float* values = q.leading(self);
+                    return ids_or_reserve_error([&] {
+                        return self.exhaustive_search(values, k, vek::Filter::exhaustive(filter_mask, max_radius, min_norm_sq));
+                    });
                 });
             },
             py::arg("query"), py::arg("k"), py::arg("filter_mask"), py::arg("max_radius") = -1.0,
@@ -114,20 +140,20 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
             "save_index",
             [](const HyperbolicIndex& self, const std::string& filename) {
                 const Shared lock = lock_with_gil<Shared>(self);
-                self.save_index(filename);
+                self.save(filename);
             },
             py::arg("filename"))
         .def(
             "load_index",
             [](HyperbolicIndex& self, const std::string& filename) {
                 const Exclusive lock = lock_with_gil<Exclusive>(self);
-                self.load_index(filename);
+                self.load(filename);
             },
             py::arg("filename"))
         .def("get_stats",
              [](const HyperbolicIndex& self) {
                  const Shared lock = lock_with_gil<Shared>(self);
-                 const vek::IndexStats s = self.get_stats();
+                 const vek::IndexStats s = self.statistics();
                  py::dict d;
                  d["num_nodes"] = s.num_nodes;
                  d["ep_id"] = s.ep_id;
@@ -139,7 +165,7 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                  d["layer_distribution"] = py::cast(s.layer_distribution);
                  return d;
              })
-        .def("get_metric", &HyperbolicIndex::get_metric)
+        .def("get_metric", &HyperbolicIndex::metric_name)
         .def(
             "compute_distance",
             [](const HyperbolicIndex& self, FloatArray query, int32_t node_id) {
@@ -147,7 +173,7 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                 const Shared lock = lock_with_gil<Shared>(self);
                 const float* values = q.leading(self);
                 check_node(self, node_id);
-                return self.compute_distance(values, node_id);
+                return self.distance(values, node_id);
             },
             py::arg("query"), py::arg("node_id"))
         .def(
@@ -155,14 +181,14 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
             [](const HyperbolicIndex& self, int32_t node_id) {
                 const Shared lock = lock_with_gil<Shared>(self);
                 check_node(self, node_id);
-                return self.get_stored_norm(node_id);
+                return self.stored_norm(node_id);
             },
             py::arg("node_id"))
         .def(
             "update_masks",
             [](HyperbolicIndex& self, MaskArray new_masks) {
                 const Exclusive lock = lock_with_gil<Exclusive>(self);
-                self.update_masks(new_masks.data(), static_cast<size_t>(new_masks.size()));
+                self.set_masks(new_masks.data(), static_cast<size_t>(new_masks.size()));
             },
             py::arg("new_masks"));
 }

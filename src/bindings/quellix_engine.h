@@ -1,10 +1,11 @@
 // The quellix binding's view of the engine: its three searches with quellix's filters, and the
-// conversion between engine distance values and the distances quellix returns. Every engine call of
-// the quellix module goes through here.
+// conversion between engine distance values and the distances quellix returns. Every search of the
+// quellix module goes through here.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/hyperbolic_index.h"
@@ -15,15 +16,13 @@ using vek::HyperbolicIndex;
 using vek::MetricKind;
 using vek::NodeDist;
 
-// A query's filters. Norm bounds are plain Euclidean norms of the stored vectors, both inclusive;
-// `max_key` bounds the engine's distance value (see radius_key), +inf when off.
-struct Filters {
+// A query's filters as the caller states them: required mask bits, an inclusive bound on the returned
+// distance, inclusive bounds on the plain Euclidean norm of a stored vector.
+struct Bounds {
     uint64_t mask = 0;
-    float max_key = INFINITY;
-    double min_norm_sq = -1.0;  // negative: off
-    double max_norm_sq = -1.0;  // negative: off
-    bool has_radius() const { return !std::isinf(max_key); }
-    bool has_norm_bounds() const { return min_norm_sq >= 0.0 || max_norm_sq >= 0.0; }
+    std::optional<float> max_distance;
+    std::optional<double> min_norm;
+    std::optional<double> max_norm;
 };
 
 // Geodesic distance of the Poincare ball from a PoincareBall key: arcosh(1 + 2 key), in double so that
@@ -42,19 +41,16 @@ inline float user_distance(MetricKind metric, float value) {
 // engine values filters exactly as the bound on returned distances would.
 float radius_key(MetricKind metric, float radius);
 
-// A node's squared Euclidean norm, from its slot.
-double node_norm_sq(const HyperbolicIndex& index, int32_t node);
+// The engine filter for `bounds` under `metric`: norm bounds become bounds on the slot.
+vek::Filter engine_filter(MetricKind metric, const Bounds& bounds);
 
-// Whether a node passes the mask and norm filters (the radius is checked where its value is known).
-bool passes_screens(const HyperbolicIndex& index, const Filters& filters, int32_t node);
-
-// The three searches for one query with its slot (its squared norm, or its g under PoincareBall).
-// Results are nearest first, with engine distance values.
+// The three searches for one query with its slot (its squared norm, or its g under PoincareBall), for
+// k >= 0. Results are nearest first, with the distances a caller sees.
 std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* query, float query_slot, int32_t k,
-                                   int32_t ef, const Filters& filters);
+                                   int32_t ef, const vek::Filter& filter);
 std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_slot,
-                                      int32_t k, int32_t ef, const Filters& filters, bool cut_gaps);
+                                      int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps);
 std::vector<NodeDist> exact_search(const HyperbolicIndex& index, const float* query, float query_slot, int32_t k,
-                                   const Filters& filters);
+                                   const vek::Filter& filter);
 
 }  // namespace quellix

@@ -169,21 +169,12 @@ std::vector<int32_t> checked_ids(const IdArray& ids, size_t n) {
 
 int32_t clamp_i32(int64_t v) { return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX)); }
 
-quellix::Filters make_filters(const Engine& e, uint64_t mask, std::optional<float> max_distance,
-                              std::optional<double> min_norm, std::optional<double> max_norm) {
-    quellix::Filters f;
-    f.mask = mask;
-    if (max_distance) {
-        if (!(*max_distance >= 0.0f)) throw py::value_error("max_distance must be a number >= 0");
-        f.max_key = quellix::radius_key(e.metric(), *max_distance);
-        if (std::isinf(f.max_key)) f.max_key = FLT_MAX;  // still on: an infinite distance stays out
-    }
-    for (const auto& [bound, target] : {std::pair{min_norm, &f.min_norm_sq}, std::pair{max_norm, &f.max_norm_sq}}) {
-        if (!bound) continue;
-        if (!(*bound >= 0.0)) throw py::value_error("norm bounds must be numbers >= 0");
-        *target = *bound * *bound;
-    }
-    return f;
+vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max_distance,
+                        std::optional<double> min_norm, std::optional<double> max_norm) {
+    if (max_distance && !(*max_distance >= 0.0f)) throw py::value_error("max_distance must be a number >= 0");
+    for (const std::optional<double>& bound : {min_norm, max_norm})
+        if (bound && !(*bound >= 0.0)) throw py::value_error("norm bounds must be numbers >= 0");
+    return quellix::engine_filter(e.metric(), {mask, max_distance, min_norm, max_norm});
 }
 
 // ---- batch queries ------------------------------------------------------------------------------------
@@ -215,7 +206,7 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
             size_t j = 0;
             for (; j < found.size(); ++j) {
                 ids_row[j] = found[j].id;
-                dists_row[j] = quellix::user_distance(e.metric(), found[j].dist);
+                dists_row[j] = found[j].dist;
             }
             for (; j < static_cast<size_t>(k); ++j) {
                 ids_row[j] = -1;
@@ -300,13 +291,13 @@ std::unique_ptr<Engine> from_records(const py::bytes& data, const std::string& n
                         fail("node " + std::to_string(i) + " is not inside the unit ball");
                     slots[i] = static_cast<float>(g);
                 } else {
-                    slots[i] = index->get_stored_norm(static_cast<int32_t>(i));
+                    slots[i] = index->stored_norm(static_cast<int32_t>(i));
                     if (!(slots[i] >= 1.0f && slots[i] <= FLT_MAX))
                         fail("node " + std::to_string(i) + " has an invalid boundary factor");
                 }
             } else {
                 slots[i] = index->simd_dot(v, v);
-                if (!vek_core_norms && slots[i] != index->get_stored_norm(static_cast<int32_t>(i)))
+                if (!vek_core_norms && slots[i] != index->stored_norm(static_cast<int32_t>(i)))
                     fail("node " + std::to_string(i) + " has a stored norm that does not match its vector");
             }
         }
@@ -358,9 +349,9 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FloatArray
                 const float slot = g ? g[done] : index.simd_dot(row, row);
                 const int64_t id = static_cast<int64_t>(index.size());
                 if (link)
-                    index.add_item_and_link(row, slot, mk[done], ef);
+                    index.add_linked(row, slot, mk[done], ef);
                 else
-                    index.add_item_flat(row, slot, mk[done]);
+                    index.add_unlinked(row, slot, mk[done]);
                 out[done++] = id;
             } while (done < n && std::chrono::steady_clock::now() < until);
         });
@@ -380,7 +371,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FloatArray
 py::dict stats(const Engine& e) {
     const Shared lock = lock_with_gil<Shared>(e.index());
     const HyperbolicIndex& index = e.index();
-    const vek::IndexStats s = index.get_stats();
+    const vek::IndexStats s = index.statistics();
     std::vector<int64_t> per_level;
     for (size_t i = 0; i < index.size(); ++i) {
         const size_t level = static_cast<size_t>(index.node_level(static_cast<int32_t>(i)));
@@ -425,7 +416,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
-                const quellix::Filters f = make_filters(e, mask, max_distance, min_norm, max_norm);
+                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
                 return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
                     return quellix::graph_search(e.index(), q, s, kk, clamp_i32(ef), f);
                 });
@@ -438,7 +429,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, bool cut_gaps, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
-                const quellix::Filters f = make_filters(e, mask, max_distance, min_norm, max_norm);
+                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
                 return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
                     return quellix::filtered_search(e.index(), q, s, kk, clamp_i32(ef), f, cut_gaps);
                 });
@@ -451,7 +442,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             [](const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots, int64_t k,
                uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, int num_threads) {
-                const quellix::Filters f = make_filters(e, mask, max_distance, min_norm, max_norm);
+                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
                 return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
                     return quellix::exact_search(e.index(), q, s, kk, f);
                 });
@@ -499,7 +490,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                  const Shared lock = lock_with_gil<Shared>(e.index());
                  py::array_t<uint64_t> out(static_cast<py::ssize_t>(e.index().size()));
                  uint64_t* dst = out.mutable_data();
-                 for (size_t i = 0; i < e.index().size(); ++i) dst[i] = e.index().node_mask(static_cast<int32_t>(i));
+                 for (size_t i = 0; i < e.index().size(); ++i) dst[i] = e.index().mask(static_cast<int32_t>(i));
                  return out;
              })
         .def(
@@ -509,7 +500,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 if (masks.ndim() != 1 || static_cast<size_t>(masks.shape(0)) != e.index().size())
                     throw py::value_error("masks must hold one value per vector (" +
                                           std::to_string(e.index().size()) + ")");
-                e.index().update_masks(masks.data(), e.index().size());
+                e.index().set_masks(masks.data(), e.index().size());
             },
             py::arg("masks"))
         .def(
@@ -519,7 +510,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                     const HyperbolicIndex& index = e.index();
                     size_t passing = 0;
                     for (size_t i = 0; i < index.size(); ++i)
-                        passing += (index.node_mask(static_cast<int32_t>(i)) & mask) == mask;
+                        passing += (index.mask(static_cast<int32_t>(i)) & mask) == mask;
                     return index.size() ? static_cast<double>(passing) / static_cast<double>(index.size()) : 0.0;
                 });
             },

@@ -5,8 +5,7 @@
 
 namespace vek {
 
-std::vector<int32_t> HyperbolicIndex::select_neighbours(const float* /*base*/, float /*base_norm*/,
-                                                        FarthestFirst& candidates, int M) const {
+std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M) const {
     std::vector<NodeDist> sorted = drain(candidates);
     std::sort(sorted.begin(), sorted.end());
 
@@ -28,7 +27,9 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(const float* /*base*/, f
         bool dominated = false;
         for (size_t j = 0; j < selected.size() && !dominated; j += 4) {
             const size_t group = std::min<size_t>(4, selected.size() - j);
-            float d[8];  // room for the widest group dist_to_nodes may form
+            // At most four are written, but dist_to_nodes also has an eight-wide path, and the compiler
+            // warns unless the array could hold its output.
+            float d[8];
             dist_to_nodes(cv, cn, selected.data() + j, group, d);
             for (size_t g = 0; g < group && !dominated; ++g) dominated = d[g] < c.dist;
         }

@@ -18,6 +18,7 @@
 #include "core/huge_pages.h"
 #include "core/kernels.h"
 #include "core/link_table.h"
+#include "search/filter.h"
 
 namespace vek {
 
@@ -77,9 +78,10 @@ public:
     HyperbolicIndex& operator=(const HyperbolicIndex&) = delete;
 
     // --- core (core/index.cpp) ---
-    std::string get_metric() const;
-    float get_stored_norm(int32_t node_id) const { return stored_norms[node_id]; }
-    float compute_distance(const float* query, int32_t node_id) const;
+    std::string metric_name() const;
+    float stored_norm(int32_t node) const { return stored_norms[node]; }
+    uint64_t mask(int32_t node) const { return masks[node]; }
+    float distance(const float* query, int32_t node) const;
     size_t size() const { return stored_norms.size(); }
     int32_t get_dimension() const { return dimension; }
     // Readers share it, writers hold it alone; taken by the callers (the binding), not by members.
@@ -92,33 +94,44 @@ public:
                               float* out) const;
 
     // --- build (build/) ---
-    void add_item_flat(const float* vector, uint64_t mask);
-    void add_item_and_link(const float* vector, uint64_t mask, int32_t ef_construction);
-    // The same with the node's scalar slot given (its squared norm, or g under PoincareBall).
-    void add_item_flat(const float* vector, float slot, uint64_t mask);
-    void add_item_and_link(const float* vector, float slot, uint64_t mask, int32_t ef_construction);
-    std::vector<int32_t> select_neighbours(const float* base, float base_norm, FarthestFirst& candidates,
-                                           int M) const;
+    void add_unlinked(const float* vector, uint64_t mask);
+    void add_linked(const float* vector, uint64_t mask, int32_t ef_construction);
+    // The same with the node's slot given (its squared norm, or g under PoincareBall).
+    void add_unlinked(const float* vector, float slot, uint64_t mask);
+    void add_linked(const float* vector, float slot, uint64_t mask, int32_t ef_construction);
+    // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
+    std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
 
     // --- search (search/) ---
+    // The nearest nodes a beam of width ef (at least 1) finds on one layer from `entry`.
     FarthestFirst search_layer(const float* query, float query_norm, int32_t entry, int32_t ef,
                                int32_t layer) const;
-    std::vector<int32_t> custom_hnsw_search(const float* query, int32_t k, uint64_t filter_mask,
-                                            int32_t ef_search, float max_radius, float min_norm) const;
-    std::vector<int32_t> filtered_search(const float* query, int32_t k, uint64_t filter_mask, int32_t ef_search,
-                                         float max_radius, float min_norm) const;
-    std::vector<int32_t> hardware_flat_search(const float* query, int32_t k, uint64_t filter_mask,
-                                              float max_radius, float min_norm_sq) const;
-    void update_masks(const uint64_t* new_masks, size_t count);
+    // Descent and one layer-0 beam of width max(ef, k); the first k results that pass `filter`,
+    // nearest first. Throws std::invalid_argument for a negative k on a searchable index.
+    std::vector<NodeDist> graph_search(const float* query, int32_t k, int32_t ef, const Filter& filter) const;
+    // Descent and a layer-0 walk that keeps the k nearest nodes passing `filter` among all it scores
+    // and goes on while it holds fewer than k; nearest first, not cut (see cut_at_gap).
+    std::vector<NodeDist> filtered_search(const float* query, int32_t k, int32_t ef, const Filter& filter) const;
+    // Every node in id order; the k nearest that pass `filter`, nearest first. Throws
+    // std::invalid_argument for a negative k on a non-empty index.
+    std::vector<NodeDist> exhaustive_search(const float* query, int32_t k, const Filter& filter) const;
+    // The three searches for a query whose slot is given (its squared norm, or g under PoincareBall).
+    std::vector<NodeDist> graph_search(const float* query, float query_norm, int32_t k, int32_t ef,
+                                       const Filter& filter) const;
+    std::vector<NodeDist> filtered_search(const float* query, float query_norm, int32_t k, int32_t ef,
+                                          const Filter& filter) const;
+    std::vector<NodeDist> exhaustive_search(const float* query, float query_norm, int32_t k,
+                                            const Filter& filter) const;
+    void set_masks(const uint64_t* new_masks, size_t count);
 
     // --- io (io/) ---
-    void save_index(const std::string& filename) const;
-    void load_index(const std::string& filename);
+    void save(const std::string& filename) const;
+    void load(const std::string& filename);
     // The index file's records on an open stream; `name` appears in error messages. Reading checks the
     // whole record set and replaces this instance only when it is sound; `size` is the byte count left.
     void write_records(FILE* f, const std::string& name) const;
     void read_records(FILE* f, uint64_t size, const std::string& name);
-    IndexStats get_stats() const;
+    IndexStats statistics() const;
 
     // --- product support (core/product.cpp): what the quellix binding reads beyond the above ---
     MetricKind metric_kind() const { return metric; }
@@ -126,7 +139,6 @@ public:
     int32_t entry_point() const { return ep_id; }
     int32_t entry_layer() const { return ep_layer; }
     int32_t node_level(int32_t node) const { return node_levels[node]; }
-    uint64_t node_mask(int32_t node) const { return masks[node]; }
     // Replaces the level generator's seed, so that two builds of the same data give the same graph.
     void seed_levels(uint64_t seed) {
         std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32)};
@@ -146,6 +158,10 @@ public:
 private:
     // Whether the walks step over this node: under the Poincare metric, nodes at the boundary.
     bool beyond_boundary(int32_t node) const { return metric == Poincare && stored_norms[node] >= kBoundaryNormSq; }
+    // Best-first walk over one layer from `entry`, the one graph walk of the index; `policy` decides
+    // which scored nodes join the candidates and when to stop (search/walk.h).
+    template <class Policy>
+    void walk(const float* query, float query_norm, NodeDist entry, int32_t layer, Policy& policy) const;
     // Expansion of one walk step: the ids of `list` not seen before, marked as seen on the way, minus
     // those beyond the boundary, with their vectors prefetched; then their distances. `ids` and
     // `dists` must have room for the whole list; returns how many were scored.
@@ -163,8 +179,11 @@ private:
         float g = stored_norms[node];
         return g < 0.0f ? simd_dot(vec(node), vec(node)) : g;
     }
+    // Sets M and what follows from it: the layer-0 link limit and the level multiplier.
+    void set_link_parameters(int32_t M);
     int32_t link_limit(int32_t layer) const;
     int32_t draw_level();
+    // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
     int32_t descend(const float* query, float query_norm, int32_t target_layer) const;
     void append_node(const float* vector, float slot, uint64_t mask, int32_t level);
 
@@ -187,6 +206,10 @@ private:
 
     friend struct IndexFile;
 };
+
+// Keeps the nearest match, then stops at the first jump of more than 0.6 after a distance above 0.01,
+// or at the first distance above 2.0. `ranked` is nearest first.
+std::vector<NodeDist> cut_at_gap(const std::vector<NodeDist>& ranked);
 
 // The one distance of the system: every search, insertion and Python call goes through here.
 // Several nodes at a time overlap their FMA chains and memory loads without changing any sum.

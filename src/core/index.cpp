@@ -18,15 +18,19 @@ MetricKind parse_metric(const std::string& name) {
 HyperbolicIndex::HyperbolicIndex(int32_t dimension_, float curvature_, int32_t M, const std::string& metric_name)
     : dimension(dimension_),
       curvature(curvature_),
-      max_m(M),
-      max_m_0(static_cast<int32_t>(2u * static_cast<uint32_t>(M))),
-      level_mult(static_cast<float>(1.0 / std::log(static_cast<double>(M)))),
       metric(parse_metric(metric_name)) {
+    set_link_parameters(M);
     std::random_device device("default");
     level_rng.seed(device());
 }
 
-std::string HyperbolicIndex::get_metric() const {
+void HyperbolicIndex::set_link_parameters(int32_t M) {
+    max_m = M;
+    max_m_0 = static_cast<int32_t>(2u * static_cast<uint32_t>(M));  // wraps rather than overflows
+    level_mult = static_cast<float>(1.0 / std::log(static_cast<double>(M)));
+}
+
+std::string HyperbolicIndex::metric_name() const {
     switch (metric) {
         case Euclidean:
             return "euclidean";
@@ -37,8 +41,8 @@ std::string HyperbolicIndex::get_metric() const {
     }
 }
 
-float HyperbolicIndex::compute_distance(const float* query, int32_t node_id) const {
-    return dist_to_node(query, simd_dot(query, query), node_id);
+float HyperbolicIndex::distance(const float* query, int32_t node) const {
+    return dist_to_node(query, simd_dot(query, query), node);
 }
 
 }  // namespace vek

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/growth.h"
+
 namespace vek {
 
 using LinkList = std::vector<int32_t>;
@@ -23,8 +25,8 @@ public:
 
     // Makes room for one more node, so that a following push_node cannot fail.
     void reserve_one_more() {
-        grow(base_);
-        grow(upper_);
+        reserve_for(base_, 1);
+        reserve_for(upper_, 1);
     }
     // Appends a node with `level` + 1 empty lists. Only the upper lists allocate, before anything changes.
     void push_node(int32_t level) {
@@ -57,11 +59,6 @@ public:
     }
 
 private:
-    template <class T>
-    static void grow(std::vector<T>& v) {
-        if (v.size() == v.capacity()) v.reserve(v.capacity() ? 2 * v.capacity() : 16);
-    }
-
     std::vector<LinkList> base_;
     std::vector<std::vector<LinkList>> upper_;
 };

@@ -216,9 +216,7 @@ void IndexFile::validate(Reader& r) const {
 void IndexFile::install_into(HyperbolicIndex& index) {
     index.dimension = dimension;
     index.curvature = curvature;
-    index.max_m = max_m;
-    index.max_m_0 = static_cast<int32_t>(2u * static_cast<uint32_t>(max_m));
-    index.level_mult = static_cast<float>(1.0 / std::log(static_cast<double>(max_m)));
+    index.set_link_parameters(max_m);
     index.ep_id = ep_id;
     index.ep_layer = ep_layer;
     index.vectors.swap(vectors);
@@ -228,7 +226,7 @@ void IndexFile::install_into(HyperbolicIndex& index) {
     index.links.swap(links);
 }
 
-void HyperbolicIndex::save_index(const std::string& filename) const {
+void HyperbolicIndex::save(const std::string& filename) const {
     const SaveTarget target = resolve_target(filename);
     struct stat st;
     if (::stat(target.path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || ::access(target.path.c_str(), W_OK) != 0))
@@ -264,7 +262,7 @@ void HyperbolicIndex::save_index(const std::string& filename) const {
     }
 }
 
-void HyperbolicIndex::load_index(const std::string& filename) {
+void HyperbolicIndex::load(const std::string& filename) {
     File f(std::fopen(filename.c_str(), "rb"));
     struct stat st;
     if (!f || ::fstat(::fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))

@@ -1,6 +1,6 @@
 // Appending nodes. Capacity is secured in every per-node array before the first append, so an
 // allocation failure leaves all five arrays of equal length and the index unchanged.
-#include "build/growth.h"
+#include "core/growth.h"
 #include "core/hyperbolic_index.h"
 
 namespace vek {
@@ -20,11 +20,11 @@ void HyperbolicIndex::append_node(const float* vector, float slot, uint64_t mask
     links.push_node(level);
 }
 
-void HyperbolicIndex::add_item_flat(const float* vector, uint64_t mask) {
-    add_item_flat(vector, simd_dot(vector, vector), mask);
+void HyperbolicIndex::add_unlinked(const float* vector, uint64_t mask) {
+    add_unlinked(vector, simd_dot(vector, vector), mask);
 }
 
-void HyperbolicIndex::add_item_flat(const float* vector, float slot, uint64_t mask) {
+void HyperbolicIndex::add_unlinked(const float* vector, float slot, uint64_t mask) {
     append_node(vector, slot, mask, 0);
 }
 

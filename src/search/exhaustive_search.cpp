@@ -1,25 +1,25 @@
 // Exhaustive search: every node in id order, screened by mask and cached norm before its distance.
 #include <stdexcept>
 
-#include "core/hyperbolic_index.h"
 #include "search/top_k.h"
 
 namespace vek {
 
-std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* query, int32_t k, uint64_t filter_mask,
-                                                           float max_radius, float min_norm_sq) const {
+std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, int32_t k,
+                                                         const Filter& filter) const {
+    return exhaustive_search(query, simd_dot(query, query), k, filter);
+}
+
+std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_norm, int32_t k,
+                                                         const Filter& filter) const {
     const size_t n = size();
     if (n == 0) return {};
-    if (k < 0) throw std::length_error("vector::reserve");  // nothing could be kept anyway
+    if (k < 0) throw std::invalid_argument("negative k");
     if (k == 0) return {};
 
-    const float query_norm = simd_dot(query, query);
-    const bool norm_screen = min_norm_sq >= 0.0f;
-    const float norm_floor = min_norm_sq - 0.15f;
-    const bool radius_screen = max_radius >= 0.0f;
     TopK best(k);
-    // Screened ids are gathered in small batches so their distances can be computed four at a time;
-    // they are still offered in id order.
+    // Screened ids are gathered in small batches so that dist_to_nodes can interleave several
+    // distances; they are still offered in id order.
     constexpr size_t kBatch = 64;
     constexpr size_t kAhead = 24;  // nodes; the sequential stream outruns the hardware prefetcher otherwise
     const size_t line_floats = 64 / sizeof(float);
@@ -34,19 +34,16 @@ std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* query, i
         size_t count = 0;
         for (; start < n && count < kBatch; ++start) {
             if (start + kAhead < n) prefetch_node(static_cast<int32_t>(start + kAhead));
-            if ((masks[start] & filter_mask) != filter_mask) continue;
-            if (norm_screen && norm_floor > stored_norms[start]) continue;
+            if (!filter.screen(masks[start], stored_norms[start])) continue;
             ids[count++] = static_cast<int32_t>(start);
         }
         dist_to_nodes(query, query_norm, ids, count, dists);
         for (size_t j = 0; j < count; ++j) {
-            if (radius_screen && !(dists[j] <= max_radius)) continue;
+            if (!filter.within(dists[j])) continue;
             best.offer({dists[j], ids[j]});
         }
     }
-    std::vector<int32_t> out;
-    for (const NodeDist& e : best.drain_ascending()) out.push_back(e.id);
-    return out;
+    return best.drain_ascending();
 }
 
 }  // namespace vek

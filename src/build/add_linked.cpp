@@ -3,7 +3,7 @@
 // removes the new node again and leaves every list, the entry point and the generator as they were.
 #include <cmath>
 
-#include "build/growth.h"
+#include "core/growth.h"
 #include "core/hyperbolic_index.h"
 
 namespace vek {
@@ -32,20 +32,11 @@ int32_t HyperbolicIndex::draw_level() {
     return static_cast<int32_t>(-std::log(std::max(u, 1e-10)) * mult);
 }
 
-int32_t HyperbolicIndex::descend(const float* query, float query_norm, int32_t target_layer) const {
-    int32_t cur = ep_id;
-    for (int32_t layer = ep_layer; layer > target_layer; --layer) {
-        FarthestFirst w = search_layer(query, query_norm, cur, 1, layer);
-        if (!w.empty()) cur = w.top().id;
-    }
-    return cur;
+void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_construction) {
+    add_linked(vector, simd_dot(vector, vector), mask, ef_construction);
 }
 
-void HyperbolicIndex::add_item_and_link(const float* vector, uint64_t mask, int32_t ef_construction) {
-    add_item_and_link(vector, simd_dot(vector, vector), mask, ef_construction);
-}
-
-void HyperbolicIndex::add_item_and_link(const float* vector, float slot, uint64_t mask, int32_t ef_construction) {
+void HyperbolicIndex::add_linked(const float* vector, float slot, uint64_t mask, int32_t ef_construction) {
     const std::mt19937 rng_before = level_rng;
     const int32_t level = draw_level();
     const int32_t n = static_cast<int32_t>(size());
@@ -70,7 +61,7 @@ void HyperbolicIndex::add_item_and_link(const float* vector, float slot, uint64_
             for (int32_t layer = std::min(level, ep_layer); layer >= 0; --layer) {
                 const int32_t limit = link_limit(layer);
                 FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
-                own[layer] = select_neighbours(q, qn, w, limit);
+                own[layer] = select_neighbours(w, limit);
                 for (int32_t m : own[layer]) {
                     LinkList& list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
@@ -87,7 +78,7 @@ void HyperbolicIndex::add_item_and_link(const float* vector, float slot, uint64_
                     dist_to_nodes(mv, mn, members.data(), members.size(), dists.data());
                     FarthestFirst pool;
                     for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
-                    rebuilt.push_back({m, layer, select_neighbours(mv, mn, pool, limit)});
+                    rebuilt.push_back({m, layer, select_neighbours(pool, limit)});
                 }
                 if (!own[layer].empty()) e = own[layer][0];
             }

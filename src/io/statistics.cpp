@@ -1,11 +1,9 @@
 // Graph statistics.
-#include <stdexcept>
-
 #include "core/hyperbolic_index.h"
 
 namespace vek {
 
-IndexStats HyperbolicIndex::get_stats() const {
+IndexStats HyperbolicIndex::statistics() const {
     IndexStats s;
     const size_t n = size();
     s.num_nodes = static_cast<int32_t>(n);
@@ -21,8 +19,7 @@ IndexStats HyperbolicIndex::get_stats() const {
 
     // Position 0 is kept for nodes of level -1, which insertion and loading never produce; position
     // j >= 1 counts nodes whose top level is j - 1, up to the entry point's layer.
-    const int32_t slots = ep_layer + 2;
-    if (slots < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+    const int32_t slots = ep_layer + 2;  // ep_layer >= -1 always holds
     s.layer_distribution.assign(static_cast<size_t>(slots), 0);
     for (int32_t level : node_levels)
         if (level + 1 < slots) ++s.layer_distribution[static_cast<size_t>(level) + 1];

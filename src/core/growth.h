@@ -1,4 +1,4 @@
-// Capacity helpers for the insertion paths.
+// Capacity growth shared by the per-node arrays and the link table.
 #pragma once
 
 #include <algorithm>

@@ -1,0 +1,83 @@
+// What a search accepts: a mask screen, a bound on the node's cached squared norm and a bound on its
+// distance. The three searches read their norm argument differently and treat NaN differently; each
+// named constructor below is one search's reading, so they can be compared side by side.
+#pragma once
+
+#include <cstdint>
+
+namespace vek {
+
+struct Filter {
+    uint64_t mask = 0;  // bits a node must carry; 0 accepts every node
+
+    bool norm_on = false;
+    float norm_floor = 0.0f;       // smallest cached squared norm accepted
+    bool nan_norm_passes = false;  // whether a NaN cached norm passes
+
+    bool ceiling_on = false;
+    float norm_ceiling = 0.0f;  // largest cached slot accepted (quellix's upper norm bound)
+
+    bool radius_on = false;
+    float radius = 0.0f;               // largest distance accepted, in the metric's own units
+    bool nan_distance_passes = false;  // whether a NaN distance passes
+
+    // Nothing is screened out.
+    static Filter none() { return Filter{}; }
+
+    // Graph search: `min_norm` is a plain norm, squared in float32 before the comparison; the bounds
+    // reject only what compares as out of range, so a NaN norm or distance passes.
+    static Filter graph(uint64_t mask, float max_radius, float min_norm) {
+        return make(mask, min_norm >= 0.0f, min_norm * min_norm, true, max_radius, true);
+    }
+    // Filtered search: `min_norm` is compared with the cached squared norm as it is; a NaN norm or
+    // distance fails.
+    static Filter filtered(uint64_t mask, float max_radius, float min_norm) {
+        return make(mask, min_norm >= 0.0f, min_norm, false, max_radius, false);
+    }
+    // Exhaustive search: `min_norm_sq` is a squared norm accepted with a slack of 0.15 (subtracted in
+    // float32); a NaN norm passes, a NaN distance fails.
+    static Filter exhaustive(uint64_t mask, float max_radius, float min_norm_sq) {
+        return make(mask, min_norm_sq >= 0.0f, min_norm_sq - 0.15f, true, max_radius, false);
+    }
+
+    // quellix's searches: bounds on the node's slot (its squared norm, or g under PoincareBall, both
+    // growing with the norm), each inclusive and off when negative; `max_value` bounds the metric's
+    // distance value, negative for off. A NaN slot or distance fails.
+    static Filter slot_range(uint64_t mask, float max_value, float floor, float ceiling) {
+        Filter f = make(mask, floor >= 0.0f, floor, false, max_value, false);
+        f.ceiling_on = ceiling >= 0.0f;
+        f.norm_ceiling = ceiling;
+        return f;
+    }
+
+    // The screens that need no distance: mask and norm.
+    bool screen(uint64_t node_mask, float node_norm) const {
+        if ((node_mask & mask) != mask) return false;
+        if (norm_on && !(nan_norm_passes ? !(node_norm < norm_floor) : node_norm >= norm_floor)) return false;
+        if (ceiling_on && !(node_norm <= norm_ceiling)) return false;
+        return true;
+    }
+    bool within(float d) const {
+        return !radius_on || (nan_distance_passes ? !(d > radius) : d <= radius);
+    }
+    bool passes(uint64_t node_mask, float node_norm, float d) const {
+        return screen(node_mask, node_norm) && within(d);
+    }
+
+private:
+    // A negative (or NaN) max_radius switches the radius bound off.
+    static Filter make(uint64_t mask, bool norm_on, float norm_floor, bool nan_norm_passes, float max_radius,
+                       bool nan_distance_passes) {
+        Filter f;
+        f.mask = mask;
+        f.norm_on = norm_on;
+        f.norm_floor = norm_floor;
+        f.nan_norm_passes = nan_norm_passes;
+        f.radius_on = max_radius >= 0.0f;
+        f.radius = max_radius;
+        f.nan_distance_passes = nan_distance_passes;
+        return f;
+    }
+};
+
+}  // namespace vek
