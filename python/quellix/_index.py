@@ -78,7 +78,12 @@ def _masks_for(masks: Any, n: int) -> np.ndarray:
     try:
         arr = np.asarray(masks)
     except (ValueError, OverflowError):
-        arr = np.asarray(list(masks), dtype=object)
+        arr = None
+    if not isinstance(masks, np.ndarray) and (arr is None or arr.dtype.kind not in "iu"):
+        # Python ints beyond int64 (or mixed with negatives) make NumPy pick float64 or object: check
+        # each value as the integer it is.
+        arr = np.empty(len(masks), dtype=object)
+        arr[:] = list(masks)
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"masks must be None, one integer or {n} integers, got shape {arr.shape}")
     if arr.dtype.kind == "u":

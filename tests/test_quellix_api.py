@@ -1,0 +1,311 @@
+"""quellix.Index: construction, input validation, result shapes, filters, threads, masks, stats, progress."""
+
+from __future__ import annotations
+
+import os
+import signal
+import threading
+
+import numpy as np
+import pytest
+
+import quellix
+import reference as R
+from quellix_data import METRICS, built, points
+
+D = 12
+
+
+# ---- construction ---------------------------------------------------------------------------------------
+
+def test_unknown_metric_lists_the_valid_ones():
+    with pytest.raises(ValueError) as exc:
+        quellix.Index(4, "manhattan")
+    for name in ("poincare", "euclidean", "l2", "cosine"):
+        assert repr(name) in str(exc.value)
+
+
+@pytest.mark.parametrize("kw", [dict(dim=0), dict(dim=-3), dict(M=1), dict(M=0), dict(ef_construction=0),
+                                dict(seed=-1)])
+def test_out_of_range_parameters_are_value_errors(kw):
+    args = dict(dim=4, metric="euclidean") | kw
+    with pytest.raises(ValueError):
+        quellix.Index(args.pop("dim"), args.pop("metric"), **args)
+
+
+@pytest.mark.parametrize("kw", [dict(dim=4.0), dict(dim=True), dict(M="16"), dict(metric=None)])
+def test_mistyped_parameters(kw):
+    args = dict(dim=4, metric="euclidean") | kw
+    with pytest.raises((TypeError, ValueError)):
+        quellix.Index(args.pop("dim"), args.pop("metric"), **args)
+
+
+def test_properties_are_read_only_and_l2_is_euclidean():
+    index = quellix.Index(5, "l2", M=8, ef_construction=40)
+    assert (index.dim, index.metric, index.M, index.ef_construction, len(index)) == (5, "euclidean", 8, 40, 0)
+    for name in ("dim", "metric", "M", "ef_construction"):
+        with pytest.raises(AttributeError):
+            setattr(index, name, 7)
+
+
+# ---- adding and its validation --------------------------------------------------------------------------
+
+def test_add_returns_consecutive_int64_ids_for_rows_and_single_vectors():
+    index = quellix.Index(D, "euclidean")
+    data = points(10, D, "euclidean")
+    first = index.add(data[:7])
+    single = index.add(data[7])
+    rest = index.add(data[8:].tolist())
+    assert first.dtype == np.int64 and first.tolist() == list(range(7))
+    assert single.tolist() == [7] and rest.tolist() == [8, 9]
+    np.testing.assert_array_equal(index.get_vectors(np.arange(10)), data)
+
+
+@pytest.mark.parametrize("masks, expected", [
+    (None, [0, 0, 0]),
+    (5, [5, 5, 5]),
+    ([1, 2, 2**64 - 1], [1, 2, 2**64 - 1]),
+    (np.array([3, 4, 5], dtype=np.int16), [3, 4, 5]),
+    (np.array([2**63, 0, 1], dtype=np.uint64), [2**63, 0, 1]),
+])
+def test_mask_forms(masks, expected):
+    index = quellix.Index(D, "euclidean")
+    index.add(points(3, D, "euclidean"), masks)
+    assert index.masks.dtype == np.uint64 and index.masks.tolist() == expected
+
+
+def _bad_rows(metric):
+    data = points(6, D, metric).astype(np.float64)
+    nan, inf, huge, outside = data.copy(), data.copy(), data.copy(), data.copy()
+    nan[3, 2] = np.nan
+    inf[3, 0] = -np.inf
+    huge[3, 1] = 1e39  # finite in float64, infinite in float32
+    outside[3] = outside[3] / np.linalg.norm(outside[3])  # norm exactly 1 in float64
+    cases = [nan, inf, huge]
+    return cases + [outside] if metric == "poincare" else cases
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_bad_rows_are_named_and_nothing_is_added(metric):
+    index = quellix.Index(D, metric)
+    index.add(points(2, D, metric))
+    for data in _bad_rows(metric):
+        with pytest.raises(ValueError, match="row 3"):
+            index.add(data)
+        with pytest.raises(ValueError, match="row 3"):
+            index.search(data)
+        assert len(index) == 2
+
+
+@pytest.mark.parametrize("masks", [[1, 2, -1, 4], np.array([0, 1, -5, 2]), [0, 0, 2**64, 0]])
+def test_bad_masks_are_named_and_nothing_is_added(masks):
+    index = quellix.Index(D, "euclidean")
+    with pytest.raises(ValueError, match="row 2"):
+        index.add(points(4, D, "euclidean"), masks)
+    assert len(index) == 0
+
+
+@pytest.mark.parametrize("vectors, error", [
+    (np.zeros((3, D + 1)), ValueError),
+    (np.zeros((2, 3, D)), ValueError),
+    (np.zeros(D - 1), ValueError),
+    ([[0.0] * D, [0.0] * (D - 1)], ValueError),
+    (np.zeros((2, D), dtype=np.complex64), TypeError),
+    (np.array([["a"] * D]), TypeError),
+])
+def test_bad_shapes_and_types(vectors, error):
+    index = quellix.Index(D, "euclidean")
+    with pytest.raises(error):
+        index.add(vectors)
+    with pytest.raises(ValueError):
+        index.add(np.zeros((3, D)), masks=[1, 2])
+    assert len(index) == 0
+
+
+# ---- searches: shapes, padding, filters -----------------------------------------------------------------
+
+@pytest.mark.parametrize("method", ["search", "filtered_search", "exact_search"])
+def test_result_shapes_and_padding(method):
+    index, data = built(n=30, dim=D, metric="euclidean", masks=np.arange(30) % 2)
+    search = getattr(index, method)
+    ids, dists = search(data[:4], k=40)
+    assert ids.shape == dists.shape == (4, 40) and ids.dtype == np.int64 and dists.dtype == np.float32
+    assert (ids[:, 30:] == -1).all() and np.isinf(dists[:, 30:]).all()
+    assert (np.diff(dists[:, :30], axis=1) >= 0).all()
+    one_ids, one_dists = search(data[5], k=3)
+    assert one_ids.shape == one_dists.shape == (3,)
+    none_ids, none_dists = search(data[:2], k=5, filter_mask=4)  # no node has bit 2
+    assert (none_ids == -1).all() and np.isinf(none_dists).all()
+    assert search(data[:2], k=0)[0].shape == (2, 0)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("method", ["search", "filtered_search", "exact_search"])
+def test_empty_index_answers_padding(metric, method):
+    ids, dists = getattr(quellix.Index(D, metric), method)(points(3, D, metric), k=2)
+    assert (ids == -1).all() and np.isinf(dists).all()
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+def test_exact_search_is_the_reference_ranking_bit_for_bit(metric):
+    index, data = built(n=300, dim=13, metric=metric)
+    queries = points(8, 13, metric, seed=9)
+    ids, dists = index.exact_search(queries, k=20)
+    for q, row_ids, row_d in zip(queries, ids, dists):
+        ref = R.distances(metric, q, data)
+        order = np.argsort(ref, kind="stable")[:20]
+        np.testing.assert_array_equal(row_ids, order)
+        assert (R.bits(row_d) == R.bits(ref[order])).all()
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_exact_search_filters_match_a_brute_force_filter(metric):
+    n = 400
+    masks = np.arange(n, dtype=np.uint64) % 8
+    index, data = built(n=n, dim=D, metric=metric, masks=masks)
+    query = points(1, D, metric, seed=3)[0]
+    all_d = index.distances(query, np.arange(n))
+    norms = np.linalg.norm(data.astype(np.float64), axis=1)
+    radius = float(np.sort(all_d)[n // 3])
+    lo, hi = float(np.quantile(norms, 0.2)), float(np.quantile(norms, 0.8))
+    ids, dists = index.exact_search(query, k=n, filter_mask=2, max_distance=radius, min_norm=lo, max_norm=hi)
+    keep = ((masks & 2) == 2) & (all_d <= radius) & (norms >= lo - 1e-6) & (norms <= hi + 1e-6)
+    found = ids[ids >= 0]
+    assert set(found) <= set(np.flatnonzero(keep))
+    assert len(found) >= keep.sum() - 2  # norms right at a bound may fall either side of float rounding
+    assert (dists[: len(found)] <= radius).all()
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_graph_searches_respect_their_filters(metric):
+    n = 500
+    masks = np.arange(n, dtype=np.uint64) % 4
+    index, data = built(n=n, dim=D, metric=metric, masks=masks)
+    norms = np.linalg.norm(data.astype(np.float64), axis=1)
+    lo = float(np.median(norms))
+    for method in (index.search, index.filtered_search):
+        ids, dists = method(data[:20], k=10, filter_mask=1, min_norm=lo, max_distance=float(np.inf))
+        found = ids[ids >= 0]
+        assert len(found) > 0
+        assert ((masks[found] & 1) == 1).all() and (norms[found] >= lo - 1e-6).all()
+
+
+def test_negative_or_nan_bounds_are_refused():
+    index, data = built(n=20, dim=D)
+    for kw in (dict(max_distance=-1.0), dict(min_norm=float("nan")), dict(max_norm=-0.5), dict(k=-1),
+               dict(ef=0), dict(num_threads=-1)):
+        with pytest.raises(ValueError):
+            index.search(data[0], **kw)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_results_do_not_depend_on_the_thread_count(metric):
+    index, data = built(n=800, dim=D, metric=metric, masks=np.arange(800) % 3)
+    queries = points(64, D, metric, seed=5)
+    for call in (lambda t: index.search(queries, 10, ef=30, num_threads=t),
+                 lambda t: index.filtered_search(queries, 10, filter_mask=1, num_threads=t),
+                 lambda t: index.exact_search(queries, 10, max_distance=50.0, num_threads=t)):
+        one = call(1)
+        for threads in (2, 3, 0):
+            other = call(threads)
+            np.testing.assert_array_equal(one[0], other[0])
+            assert (R.bits(one[1]) == R.bits(other[1])).all()
+
+
+def test_unlinked_rows_are_found_by_the_exact_search_only():
+    index = quellix.Index(D, "euclidean")
+    data = points(50, D, "euclidean")
+    index.add(data, link=False)
+    assert (index.search(data[0], 5)[0] == -1).all()
+    assert index.exact_search(data[0], 1)[0].tolist() == [0]
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+def test_distances_are_the_kernel_distances(metric):
+    index, data = built(n=50, dim=11, metric=metric)
+    query = points(1, 11, metric, seed=2)[0]
+    ids = np.array([4, 0, 49, 4])
+    assert (R.bits(index.distances(query, ids)) == R.bits(R.distances(metric, query, data[ids]))).all()
+
+
+@pytest.mark.parametrize("ids", [[0, 50], [-1], [2**40]])
+def test_out_of_range_ids_are_index_errors(ids):
+    index, data = built(n=50, dim=D)
+    with pytest.raises(IndexError):
+        index.distances(data[0], ids)
+    with pytest.raises(IndexError):
+        index.get_vectors(ids)
+
+
+def test_masks_is_a_copy_and_set_masks_checks_its_length():
+    index, _ = built(n=10, dim=D, masks=7)
+    masks = index.masks
+    masks[:] = 0
+    assert index.masks.tolist() == [7] * 10
+    index.set_masks(np.arange(10))
+    assert index.masks.tolist() == list(range(10))
+    index.set_masks(3)
+    assert index.masks.tolist() == [3] * 10
+    with pytest.raises(ValueError):
+        index.set_masks([1, 2])
+    with pytest.raises(ValueError, match="row 1"):
+        index.set_masks([0, -1] + [0] * 8)
+    assert index.masks.tolist() == [3] * 10
+
+
+def test_stats():
+    index, data = built(n=300, dim=D, M=8, ef_construction=50)
+    index.add(points(20, D, "euclidean", seed=4), link=False)
+    s = index.stats()
+    assert list(s) == ["count", "dim", "metric", "M", "ef_construction", "entry_point", "top_level",
+                       "nodes_per_level", "mean_degree_layer0", "memory_bytes"]
+    assert (s["count"], s["dim"], s["metric"], s["M"], s["ef_construction"]) == (320, D, "euclidean", 8, 50)
+    assert sum(s["nodes_per_level"]) == 320 and len(s["nodes_per_level"]) == s["top_level"] + 1
+    assert 0 <= s["entry_point"] < 300
+    assert 0 < s["mean_degree_layer0"] <= 16
+    assert s["memory_bytes"] > 320 * D * 4
+
+
+# ---- progress and interruption --------------------------------------------------------------------------
+
+def test_progress_callable_sees_the_whole_batch():
+    index = quellix.Index(D, "euclidean")
+    calls = []
+    index.add(points(200, D, "euclidean"), progress=lambda done, total: calls.append((done, total)))
+    assert calls and calls[-1] == (200, 200) and all(t == 200 for _, t in calls)
+    assert [d for d, _ in calls] == sorted(d for d, _ in calls)
+    index.add(points(10, D, "euclidean"), progress=True)
+    assert len(index) == 210
+
+
+@pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt])
+def test_an_exception_from_the_callback_leaves_a_valid_prefix(error):
+    data = points(4000, D, "euclidean")
+    index = quellix.Index(D, "euclidean", ef_construction=400)
+
+    def stop(done, total):
+        raise error("stop")
+
+    with pytest.raises(error) as exc:
+        index.add(data, progress=stop)
+    added = len(index)
+    assert 0 < added < len(data)
+    assert any("were added" in note for note in getattr(exc.value, "__notes__", []))
+    np.testing.assert_array_equal(index.get_vectors(np.arange(added)), data[:added])
+    ids, _ = index.search(data[:5], 1)
+    assert ids[:, 0].tolist() == list(range(5))
+    assert index.add(data[added:]).tolist() == list(range(added, len(data)))
+
+
+def test_ctrl_c_stops_a_long_add():
+    data = points(30000, D, "euclidean")
+    index = quellix.Index(D, "euclidean")
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            index.add(data)
+    finally:
+        timer.cancel()
+    assert 0 < len(index) < len(data)
+    np.testing.assert_array_equal(index.get_vectors([len(index) - 1]), data[len(index) - 1:len(index)])
