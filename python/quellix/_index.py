@@ -378,11 +378,11 @@ class Index:
         def invalid(why: str) -> RuntimeError:
             return RuntimeError(f"Invalid index file: {name}: {why}")
 
+        if data[:len(_MAGIC)] != _MAGIC:
+            raise invalid("not a quellix index file (for a vek_core file use Index.load_vek_core)")
         if len(data) < _HEADER.size + _CHECKSUM.size:
             raise invalid("too short for a quellix index file")
-        magic, version, code, dim, M, ef_construction, count, n_records, n_state = _HEADER.unpack_from(data)
-        if magic != _MAGIC:
-            raise invalid("not a quellix index file (for a vek_core file use Index.load_vek_core)")
+        _, version, code, dim, M, ef_construction, count, n_records, n_state = _HEADER.unpack_from(data)
         if version != _FORMAT_VERSION:
             raise invalid(f"format version {version} is not supported (this quellix reads {_FORMAT_VERSION})")
         metric = {c: m for m, c in _METRIC_CODES.items()}.get(code)

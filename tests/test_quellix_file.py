@@ -1,0 +1,203 @@
+"""The quellix index file, bytes and pickles: round trips, reproducible builds, and refusal of every
+damaged or foreign file with a clear error."""
+
+from __future__ import annotations
+
+import copy
+import os
+import pickle
+import struct
+import zlib
+
+import numpy as np
+import pytest
+
+import quellix
+import vek_core
+from indexfile import IndexFile
+from quellix_data import METRICS, built, points
+
+HEADER = struct.Struct("<8sIIIIIQQQ")
+CODES = {"poincare": 0, "euclidean": 1, "cosine": 2}
+
+
+def _same(a: quellix.Index, b: quellix.Index, queries) -> None:
+    for x, y in zip(a.search(queries, 5), b.search(queries, 5)):
+        np.testing.assert_array_equal(x, y)
+    np.testing.assert_array_equal(a.masks, b.masks)
+
+
+def _reseal(data: bytes) -> bytes:
+    """The buffer with its trailing CRC-32 recomputed, to get past the checksum to the checks behind it."""
+    body = data[:-4]
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_round_trips_keep_everything(metric, tmp_path):
+    index, data = built(n=300, dim=9, metric=metric, masks=np.arange(300) % 7, M=6, ef_construction=33)
+    path = tmp_path / "i.qlx"
+    index.save(path)
+    copies = [quellix.Index.load(path), quellix.Index.from_bytes(index.to_bytes()),
+              pickle.loads(pickle.dumps(index)), copy.deepcopy(index)]
+    for other in copies:
+        assert (other.dim, other.metric, other.M, other.ef_construction, len(other)) == (9, metric, 6, 33, 300)
+        assert other.to_bytes() == index.to_bytes() == path.read_bytes()
+        _same(index, other, data[:10])
+    assert os.listdir(tmp_path) == ["i.qlx"]  # no temporary file left behind
+
+
+def test_the_header_describes_the_file():
+    index, _ = built(n=40, dim=7, metric="cosine", M=5, ef_construction=21)
+    data = index.to_bytes()
+    magic, version, code, dim, M, ef, count, n_records, n_state = HEADER.unpack_from(data)
+    assert (magic, version, code, dim, M, ef, count) == (b"QUELLIX\0", 1, CODES["cosine"], 7, 5, 21, 40)
+    assert HEADER.size + n_records + n_state + 4 == len(data)
+    assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[:-4])
+    # The records are vek_core's record layout: an IndexFile parser reads them.
+    records = IndexFile.from_bytes(data[HEADER.size:HEADER.size + n_records])
+    assert (records.dimension, records.max_m, records.n) == (7, 5, 40)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_a_seed_gives_byte_identical_files_and_builds_continue_alike(metric):
+    data = points(400, 8, metric, seed=3)
+    a, b = (quellix.Index(8, metric, seed=42) for _ in range(2))
+    a.add(data[:300])
+    b.add(data[:300])
+    assert a.to_bytes() == b.to_bytes()
+    c = quellix.Index.from_bytes(a.to_bytes())  # the level generator's state travels with the file
+    a.add(data[300:])
+    c.add(data[300:])
+    assert a.to_bytes() == c.to_bytes()
+    other = quellix.Index(8, metric, seed=43)
+    other.add(data[:300])
+    assert other.to_bytes() != b.to_bytes()
+
+
+def test_every_damaged_byte_and_every_truncation_is_refused():
+    index, _ = built(n=30, dim=4, metric="euclidean")
+    good = index.to_bytes()
+    rng = np.random.default_rng(0)
+    for pos in list(range(0, HEADER.size)) + rng.integers(HEADER.size, len(good), 60).tolist():
+        bad = bytearray(good)
+        bad[pos] ^= 0x10
+        with pytest.raises(RuntimeError, match="Invalid index file: <bytes>"):
+            quellix.Index.from_bytes(bytes(bad))
+    for length in (0, 7, HEADER.size, HEADER.size + 30, len(good) - 1):
+        with pytest.raises(RuntimeError, match="Invalid index file"):
+            quellix.Index.from_bytes(good[:length])
+    with pytest.raises(RuntimeError, match="Invalid index file"):
+        quellix.Index.from_bytes(good + b"\0")
+
+
+def _with_header(data: bytes, **fields) -> bytes:
+    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_state")
+    values = dict(zip(names, HEADER.unpack_from(data))) | fields
+    return _reseal(HEADER.pack(*(values[n] for n in names)) + data[HEADER.size:])
+
+
+@pytest.mark.parametrize("fields, message", [
+    (dict(version=2), "format version 2"),
+    (dict(code=9), "metric code 9"),
+    (dict(dim=0), "out of range"),
+    (dict(M=1), "out of range"),
+    (dict(dim=5), "does not match"),
+    (dict(count=31), "does not match"),
+    (dict(magic=b"QUELLIY\0"), "not a quellix index file"),
+])
+def test_sealed_but_inconsistent_headers(fields, message):
+    index, _ = built(n=30, dim=4, metric="euclidean")
+    with pytest.raises(RuntimeError, match=message):
+        quellix.Index.from_bytes(_with_header(index.to_bytes(), **fields))
+
+
+def _records_of(index):
+    data = index.to_bytes()
+    n_records = HEADER.unpack_from(data)[7]
+    return data, IndexFile.from_bytes(data[HEADER.size:HEADER.size + n_records])
+
+
+def _replace_records(data: bytes, records: IndexFile) -> bytes:
+    n_records = HEADER.unpack_from(data)[7]
+    raw = records.to_bytes()
+    assert len(raw) == n_records
+    return _reseal(data[:HEADER.size] + raw + data[HEADER.size + n_records:])
+
+
+@pytest.mark.parametrize("metric, damage, message", [
+    ("euclidean", lambda f: f.links[3][0].__setitem__(0, 999), "missing node"),
+    ("euclidean", lambda f: f.norms.__setitem__(2, f.norms[2] * 2), "stored norm"),
+    ("poincare", lambda f: f.norms.__setitem__(2, 0.5), "boundary factor"),
+    ("cosine", lambda f: f.vectors.__setitem__((1, 0), np.nan), "not finite"),
+])
+def test_sealed_but_unsound_records(metric, damage, message):
+    index, _ = built(n=30, dim=4, metric=metric)
+    data, records = _records_of(index)
+    damage(records)
+    with pytest.raises(RuntimeError, match=message):
+        quellix.Index.from_bytes(_replace_records(data, records))
+
+
+def test_foreign_inputs(tmp_path):
+    with pytest.raises(TypeError):
+        quellix.Index.from_bytes("not bytes")
+    legacy = vek_core.HyperbolicIndex(3)
+    legacy.save_index(str(tmp_path / "legacy.vek"))
+    with pytest.raises(RuntimeError, match="load_vek_core"):
+        quellix.Index.load(tmp_path / "legacy.vek")
+    with pytest.raises(RuntimeError, match="Cannot open file for loading: "):
+        quellix.Index.load(tmp_path / "missing.qlx")
+    with pytest.raises(RuntimeError, match="Cannot open file for loading: "):
+        quellix.Index.load(tmp_path)
+    with pytest.raises(RuntimeError, match="Cannot open file for loading: "):
+        quellix.Index.load_vek_core(tmp_path / "missing.vek", "cosine")
+
+
+def test_saves_that_cannot_happen_leave_what_was_there(tmp_path):
+    index, _ = built(n=20, dim=4)
+    with pytest.raises(RuntimeError, match="Cannot open file for saving: "):
+        index.save(tmp_path / "no" / "such" / "dir.qlx")
+    with pytest.raises(RuntimeError, match="Cannot open file for saving: "):
+        index.save(tmp_path)
+    target = tmp_path / "kept.qlx"
+    target.write_bytes(b"previous")
+    target.chmod(0o444)
+    if os.access(target, os.W_OK):
+        pytest.skip("running with permission to write a read-only file")
+    with pytest.raises(RuntimeError, match="Cannot open file for saving: "):
+        index.save(target)
+    assert target.read_bytes() == b"previous"
+
+
+@pytest.mark.parametrize("failing", ["fsync", "replace"])
+def test_a_save_that_fails_midway_leaves_the_previous_file(tmp_path, monkeypatch, failing):
+    index, _ = built(n=20, dim=4)
+    target = tmp_path / "kept.qlx"
+    target.write_bytes(b"previous")
+
+    def fail(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(quellix._index.os, failing, fail)
+    with pytest.raises(RuntimeError, match="Failed to write index file: .*No space left"):
+        index.save(target)
+    assert target.read_bytes() == b"previous"
+    assert os.listdir(tmp_path) == ["kept.qlx"]
+
+
+def test_a_device_is_written_in_place():
+    index, _ = built(n=20, dim=4)
+    index.save("/dev/null")
+    with pytest.raises(RuntimeError, match="Failed to write index file: /dev/full"):
+        index.save("/dev/full")
+
+
+def test_a_save_through_a_link_replaces_the_file_it_points_to(tmp_path):
+    index, _ = built(n=20, dim=4)
+    real = tmp_path / "real.qlx"
+    real.write_bytes(b"old")
+    link = tmp_path / "link.qlx"
+    link.symlink_to(real)
+    index.save(link)
+    assert link.is_symlink() and real.read_bytes() == index.to_bytes()
