@@ -79,6 +79,8 @@ void HyperbolicIndex::add_linked(const float* vector, float slot, uint64_t mask,
                     FarthestFirst pool;
                     for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
                     rebuilt.push_back({m, layer, select_neighbours(pool, limit)});
+                    if (metric == PoincareBall)
+                        keep_reachable(m, layer, members, n, m == own[layer][0], rebuilt.back().list);
                 }
                 if (!own[layer].empty()) e = own[layer][0];
             }

@@ -186,6 +186,11 @@ private:
     // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
     int32_t descend(const float* query, float query_norm, int32_t target_layer) const;
     void append_node(const float* vector, float slot, uint64_t mask, int32_t level);
+    // Under PoincareBall, mends a rebuilt list of node m (`chosen`, picked from `pool`) that would drop a
+    // node's last link into it (build/keep_reachable.cpp).
+    void keep_reachable(int32_t m, int32_t layer, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
+                        LinkList& chosen) const;
+    bool linked_from_other_than(int32_t node, int32_t m, int32_t layer) const;
 
     int32_t dimension;
     float curvature;

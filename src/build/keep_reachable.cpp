@@ -1,0 +1,40 @@
+// Reachability of boundary nodes under the accurate Poincare metric.
+//
+// Near the boundary of the ball a node is far from every other node, so when the list of its nearest
+// neighbour overflows and is rebuilt, it is the first member to go; a node that loses its last link
+// that way can no longer be reached by any walk. A rebuilt list therefore keeps a member whose only
+// link is this list (as far as its own neighbours tell: links usually run both ways), and the new node
+// keeps the link from its nearest neighbour. The member that leaves instead is the farthest kept one
+// that is linked from elsewhere.
+#include <algorithm>
+
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+bool HyperbolicIndex::linked_from_other_than(int32_t node, int32_t m, int32_t layer) const {
+    for (int32_t y : links.at(node, layer)) {
+        if (y == m || y == node) continue;
+        const LinkList& back = links.at(y, layer);
+        if (std::find(back.begin(), back.end(), node) != back.end()) return true;
+    }
+    return false;
+}
+
+void HyperbolicIndex::keep_reachable(int32_t m, int32_t layer, const std::vector<int32_t>& pool, int32_t n,
+                                     bool n_needs_it, LinkList& chosen) const {
+    for (int32_t x : pool) {
+        if (std::find(chosen.begin(), chosen.end(), x) != chosen.end()) continue;
+        const bool orphaned = x == n ? n_needs_it : !linked_from_other_than(x, m, layer);
+        if (!orphaned) continue;
+        for (size_t j = chosen.size(); j-- > 0;) {
+            const int32_t y = chosen[j];
+            if (y == n || !linked_from_other_than(y, m, layer)) continue;
+            chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(j));  // keeps capacity: no allocation
+            chosen.push_back(x);
+            break;
+        }
+    }
+}
+
+}  // namespace vek
