@@ -5,14 +5,13 @@
 
 namespace vek {
 
-std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, int32_t k,
+std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_term, int32_t k,
                                                          const Filter& filter) const {
     const size_t n = size();
     if (n == 0) return {};
     if (k < 0) throw std::invalid_argument("negative k");
     if (k == 0) return {};
 
-    const float query_norm = simd_dot(query, query);
     TopK best(k);
     // Screened ids are gathered in small batches so that dist_to_nodes can interleave several
     // distances; they are still offered in id order.
@@ -33,7 +32,7 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, int
             if (!filter.screen(masks[start], stored_norms[start])) continue;
             ids[count++] = static_cast<int32_t>(start);
         }
-        dist_to_nodes(query, query_norm, ids, count, dists);
+        dist_to_nodes(query, query_term, ids, count, dists);
         for (size_t j = 0; j < count; ++j) {
             if (!filter.within(dists[j])) continue;
             best.offer({dists[j], ids[j]});
