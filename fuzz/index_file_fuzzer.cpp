@@ -222,14 +222,14 @@ void exercise(vek::HyperbolicIndex& index, const Layout& l, const uint8_t* data,
         for (const SearchCase& c : cases) {
             // Both graph searches test the count after an append, so k = 0 still yields one id.
             const vek::Filter graph = vek::Filter::graph(c.filter_mask, c.max_radius, c.min_norm);
-            check_ids(ids_of(index.graph_search(query.data(), c.k, c.ef, graph)), l, std::max(c.k, 1), c.filter_mask,
+            check_ids(ids_of(index.graph_search(query.data(), index.term_of(query.data()), c.k, c.ef, graph)), l, std::max(c.k, 1), c.filter_mask,
                       "graph_search");
             const vek::Filter filtered = vek::Filter::filtered(c.filter_mask, c.max_radius, c.min_norm);
-            check_ids(ids_of(vek::cut_at_gap(index.filtered_search(query.data(), c.k, c.ef, filtered))), l,
+            check_ids(ids_of(vek::cut_at_gap(index.filtered_search(query.data(), index.term_of(query.data()), c.k, c.ef, filtered))), l,
                       std::max(c.k, 1), c.filter_mask, "filtered_search");
             const float min_norm_sq = c.min_norm >= 0.0f ? c.min_norm * c.min_norm : -1.0f;
             const std::vector<int32_t> flat = ids_of(index.exhaustive_search(
-                query.data(), c.k, vek::Filter::exhaustive(c.filter_mask, c.max_radius, min_norm_sq)));
+                query.data(), index.term_of(query.data()), c.k, vek::Filter::exhaustive(c.filter_mask, c.max_radius, min_norm_sq)));
             check_ids(flat, l, c.k, c.filter_mask, "exhaustive_search");
             // The same distance function ranks them, so the order holds bit for bit, NaN aside.
             float prev = -INFINITY;

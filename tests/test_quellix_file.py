@@ -17,7 +17,7 @@ import vek_core
 from indexfile import IndexFile
 from quellix_data import METRICS, built, points
 
-HEADER = struct.Struct("<8sIIIIIQQQ")
+HEADER = struct.Struct("<8sIIIIIQQQQ")
 CODES = {"poincare": 0, "euclidean": 1, "cosine": 2}
 
 
@@ -50,8 +50,8 @@ def test_round_trips_keep_everything(metric, tmp_path):
 def test_the_header_describes_the_file():
     index, _ = built(n=40, dim=7, metric="cosine", M=5, ef_construction=21)
     data = index.to_bytes()
-    magic, version, code, dim, M, ef, count, n_records, n_state = HEADER.unpack_from(data)
-    assert (magic, version, code, dim, M, ef, count) == (b"QUELLIX\0", 1, CODES["cosine"], 7, 5, 21, 40)
+    magic, version, code, dim, M, ef, count, n_records, n_terms, n_state = HEADER.unpack_from(data)
+    assert (magic, version, code, dim, M, ef, count, n_terms) == (b"QUELLIX\0", 1, CODES["cosine"], 7, 5, 21, 40, 0)
     assert HEADER.size + n_records + n_state + 4 == len(data)
     assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[:-4])
     # The records are vek_core's record layout: an IndexFile parser reads them.
@@ -92,7 +92,7 @@ def test_every_damaged_byte_and_every_truncation_is_refused():
 
 
 def _with_header(data: bytes, **fields) -> bytes:
-    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_state")
+    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_terms", "n_state")
     values = dict(zip(names, HEADER.unpack_from(data))) | fields
     return _reseal(HEADER.pack(*(values[n] for n in names)) + data[HEADER.size:])
 
@@ -105,6 +105,7 @@ def _with_header(data: bytes, **fields) -> bytes:
     (dict(dim=5), "does not match"),
     (dict(count=31), "does not match"),
     (dict(magic=b"QUELLIY\0"), "not a quellix index file"),
+    (dict(code=0), "boundary factors"),  # a euclidean file relabelled poincare carries no factors
 ])
 def test_sealed_but_inconsistent_headers(fields, message):
     index, _ = built(n=30, dim=4, metric="euclidean")
@@ -128,7 +129,7 @@ def _replace_records(data: bytes, records: IndexFile) -> bytes:
 @pytest.mark.parametrize("metric, damage, message", [
     ("euclidean", lambda f: f.links[3][0].__setitem__(0, 999), "missing node"),
     ("euclidean", lambda f: f.norms.__setitem__(2, f.norms[2] * 2), "stored norm"),
-    ("poincare", lambda f: f.norms.__setitem__(2, 0.5), "boundary factor"),
+    ("poincare", lambda f: f.vectors.__setitem__((2, 0), 1.5), "outside the unit ball"),
     ("cosine", lambda f: f.vectors.__setitem__((1, 0), np.nan), "not finite"),
 ])
 def test_sealed_but_unsound_records(metric, damage, message):
@@ -137,6 +138,17 @@ def test_sealed_but_unsound_records(metric, damage, message):
     damage(records)
     with pytest.raises(RuntimeError, match=message):
         quellix.Index.from_bytes(_replace_records(data, records))
+
+
+@pytest.mark.parametrize("term, message", [(0.5, "invalid boundary factor"), (np.inf, "invalid boundary factor"),
+                                           (np.nan, "invalid boundary factor")])
+def test_sealed_but_unsound_boundary_factors(term, message):
+    index, _ = built(n=30, dim=4, metric="poincare")
+    data = bytearray(index.to_bytes())
+    n_records = HEADER.unpack_from(data)[7]
+    data[HEADER.size + n_records + 8:HEADER.size + n_records + 12] = np.float32(term).tobytes()  # node 2
+    with pytest.raises(RuntimeError, match=message):
+        quellix.Index.from_bytes(_reseal(bytes(data)))
 
 
 def test_foreign_inputs(tmp_path):

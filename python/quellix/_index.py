@@ -31,11 +31,13 @@ ArrayLike = npt.ArrayLike
 PathLike = Union[str, "os.PathLike[str]"]
 Progress = Union[None, bool, Callable[[int, int], Any]]
 
-# The index file: a fixed header, the graph records (the vek_core record layout, with each node's
-# slot in its norm field), the level generator's state, then a CRC-32 of everything before it.
+# The index file: a fixed header, the graph records (vek_core's record layout), under "poincare" each
+# node's 1 / (1 - |x|^2) as float32, the level generator's state, then a CRC-32 of everything before it.
 _MAGIC = b"QUELLIX\0"
 _FORMAT_VERSION = 1
-_HEADER = struct.Struct("<8sIIIIIQQQ")  # magic, version, metric, dim, M, ef_construction, count, lengths
+# magic, version, metric code, dim, M, ef_construction, node count, then the byte lengths of the
+# records, the terms and the generator state
+_HEADER = struct.Struct("<8sIIIIIQQQQ")
 _CHECKSUM = struct.Struct("<I")
 _MASK_LIMIT = 1 << 64
 _temp_counter = itertools.count()
@@ -184,7 +186,8 @@ class Index:
     # ---- conversion -----------------------------------------------------------------------------------
 
     def _rows(self, data: ArrayLike, what: str) -> tuple[np.ndarray, np.ndarray | None, bool]:
-        """float32 rows (n, dim), their Poincaré slots (or None), and whether one vector was given."""
+        """float32 rows (n, dim), under "poincare" their factors 1 - |x|^2 in float64 from the values
+        given (None otherwise), and whether one vector was given."""
         try:
             arr = np.asarray(data)
         except ValueError as exc:  # ragged nested lists
@@ -211,15 +214,17 @@ class Index:
         if self._metric != "poincare":
             return rows, None, single
         wide = arr.astype(np.float64, copy=False)
-        sq = np.einsum("ij,ij->i", wide, wide)
+        factors = 1.0 - np.einsum("ij,ij->i", wide, wide)
         with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
-            slots = (1.0 / (1.0 - sq)).astype(np.float32)
-        bad = np.flatnonzero(~((sq < 1.0) & np.isfinite(slots)))
+            # The engine keeps 1 / factor in float32: a factor whose inverse overflows is refused too.
+            usable = (factors > 0.0) & np.isfinite((1.0 / factors).astype(np.float32))
+        bad = np.flatnonzero(~usable)
         if bad.size:
             row = int(bad[0])
-            raise ValueError(f"{what} row {row} has norm {math.sqrt(sq[row]):.17g}: poincare vectors must lie "
-                             "strictly inside the unit ball")
-        return rows, slots, single
+            norm = math.sqrt(max(0.0, 1.0 - float(factors[row])))
+            raise ValueError(f"{what} row {row} has norm {norm:.17g}: poincare vectors must lie strictly inside "
+                             "the unit ball")
+        return rows, factors, single
 
     # ---- building -------------------------------------------------------------------------------------
 
@@ -234,30 +239,30 @@ class Index:
         callable is called with (done, total). Ctrl-C or an exception from the callback stops after the
         current slice of vectors, leaving every vector added so far in the index.
         """
-        rows, slots, _ = self._rows(vectors, "vectors")
+        rows, factors, _ = self._rows(vectors, "vectors")
         n = rows.shape[0]
         mask_rows = _masks_for(masks, n)
         _integer(num_threads, "num_threads", 0)
         if progress is None or progress is False:
-            return self._engine.add(rows, slots, mask_rows, bool(link), self._ef_construction)
+            return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction)
         if progress is True:
             try:
                 from tqdm import tqdm
             except ImportError:
                 raise ImportError("progress=True needs tqdm (pip install tqdm)") from None
             with tqdm(total=n, unit="vec", delay=1.0) as bar:
-                return self._engine.add(rows, slots, mask_rows, bool(link), self._ef_construction,
+                return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction,
                                         lambda done: bar.update(done - bar.n))
         if not callable(progress):
             raise TypeError("progress must be None, a bool or a callable taking (done, total)")
-        return self._engine.add(rows, slots, mask_rows, bool(link), self._ef_construction,
+        return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction,
                                 lambda done: progress(done, n))
 
     # ---- searching ------------------------------------------------------------------------------------
 
     def _query(self, queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads):
-        rows, slots, single = self._rows(queries, "queries")
-        return (rows, slots, _integer(k, "k", 0), _mask_value(filter_mask), _bound(max_distance, "max_distance"),
+        rows, factors, single = self._rows(queries, "queries")
+        return (rows, factors, _integer(k, "k", 0), _mask_value(filter_mask), _bound(max_distance, "max_distance"),
                 _bound(min_norm, "min_norm"), _bound(max_norm, "max_norm"),
                 _integer(num_threads, "num_threads", 0, 1 << 16)), single
 
@@ -277,10 +282,10 @@ class Index:
         when it has every bit of it), ``max_distance`` (inclusive, in the metric's units: squared under
         "euclidean"), ``min_norm`` and ``max_norm`` (inclusive bounds on a stored vector's norm).
         """
-        (rows, slots, k, mask, radius, lo, hi, threads), single = self._query(
+        (rows, factors, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
         ef = _integer(ef, "ef", 1)
-        return self._shape(self._engine.search(rows, slots, k, ef, mask, radius, lo, hi, threads), single)
+        return self._shape(self._engine.search(rows, factors, k, ef, mask, radius, lo, hi, threads), single)
 
     def filtered_search(self, queries: ArrayLike, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
                         max_distance: float | None = None, min_norm: float | None = None,
@@ -293,10 +298,10 @@ class Index:
         of nodes that pass ``filter_mask``. ``cut_gaps=True`` cuts the ranked matches at the first large
         jump in distance, as vek_core's filtered search does. Results as for :meth:`search`.
         """
-        (rows, slots, k, mask, radius, lo, hi, threads), single = self._query(
+        (rows, factors, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
         ef = self._filtered_width(k, mask) if ef is None else _integer(ef, "ef", 1)
-        return self._shape(self._engine.filtered_search(rows, slots, k, ef, mask, radius, lo, hi, bool(cut_gaps),
+        return self._shape(self._engine.filtered_search(rows, factors, k, ef, mask, radius, lo, hi, bool(cut_gaps),
                                                         threads), single)
 
     def _filtered_width(self, k: int, mask: int) -> int:
@@ -315,17 +320,17 @@ class Index:
 
         Finds unlinked rows too. Results as for :meth:`search`.
         """
-        (rows, slots, k, mask, radius, lo, hi, threads), single = self._query(
+        (rows, factors, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
-        return self._shape(self._engine.exact_search(rows, slots, k, mask, radius, lo, hi, threads), single)
+        return self._shape(self._engine.exact_search(rows, factors, k, mask, radius, lo, hi, threads), single)
 
     def distances(self, query: ArrayLike, ids: ArrayLike) -> np.ndarray:
         """float32 distances from one query (dim,) to the stored vectors ``ids``."""
-        rows, slots, single = self._rows(query, "query")
+        rows, factors, single = self._rows(query, "query")
         if not single:
             raise ValueError(f"query must be one vector of shape ({self.dim},)")
-        slot = None if slots is None else float(slots[0])
-        return self._engine.distances(rows[0], slot, _ids(ids))
+        factor = None if factors is None else float(factors[0])
+        return self._engine.distances(rows[0], factor, _ids(ids))
 
     def get_vectors(self, ids: ArrayLike) -> np.ndarray:
         """Copies of the stored float32 vectors ``ids``, shape (len(ids), dim)."""
@@ -356,13 +361,16 @@ class Index:
         """The index file's contents (see :meth:`save`)."""
         # The records and the generator state are taken one after the other; an add on another thread in
         # between only advances the generator state saved with the records.
-        records = self._engine.records(False)
+        records = self._engine.records()
+        terms = self._engine.ball_terms().astype("<f4").tobytes()
         state = self._engine.generator_state().encode("ascii")
         count = struct.unpack_from("<Q", records, 20)[0]
+        if len(terms) not in (0, 4 * count):  # an add on another thread came between the two snapshots
+            return self.to_bytes()
         header = _HEADER.pack(_MAGIC, _FORMAT_VERSION, _METRIC_CODES[self._metric], self.dim, self.M,
-                              min(self._ef_construction, 2**32 - 1), count, len(records), len(state))
-        crc = zlib.crc32(state, zlib.crc32(records, zlib.crc32(header)))
-        return b"".join((header, records, state, _CHECKSUM.pack(crc)))
+                              min(self._ef_construction, 2**32 - 1), count, len(records), len(terms), len(state))
+        crc = zlib.crc32(state, zlib.crc32(terms, zlib.crc32(records, zlib.crc32(header))))
+        return b"".join((header, records, terms, state, _CHECKSUM.pack(crc)))
 
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Index:
@@ -382,7 +390,7 @@ class Index:
             raise invalid("not a quellix index file (for a vek_core file use Index.load_vek_core)")
         if len(data) < _HEADER.size + _CHECKSUM.size:
             raise invalid("too short for a quellix index file")
-        _, version, code, dim, M, ef_construction, count, n_records, n_state = _HEADER.unpack_from(data)
+        _, version, code, dim, M, ef_construction, count, n_records, n_terms, n_state = _HEADER.unpack_from(data)
         if version != _FORMAT_VERSION:
             raise invalid(f"format version {version} is not supported (this quellix reads {_FORMAT_VERSION})")
         metric = {c: m for m, c in _METRIC_CODES.items()}.get(code)
@@ -390,19 +398,24 @@ class Index:
             raise invalid(f"unknown metric code {code}")
         if dim < 1 or M < 2 or ef_construction < 1:
             raise invalid(f"dim {dim}, M {M}, ef_construction {ef_construction} out of range")
-        if _HEADER.size + n_records + n_state + _CHECKSUM.size != len(data):
-            raise invalid(f"{len(data)} bytes, but the header announces "
-                          f"{_HEADER.size + n_records + n_state + _CHECKSUM.size}")
+        announced = _HEADER.size + n_records + n_terms + n_state + _CHECKSUM.size
+        if announced != len(data):
+            raise invalid(f"{len(data)} bytes, but the header announces {announced}")
+        if n_terms != (4 * count if metric == "poincare" else 0):
+            raise invalid(f"{n_terms} bytes of boundary factors for {count} nodes under {metric!r}")
         body_end = len(data) - _CHECKSUM.size
         (crc,) = _CHECKSUM.unpack_from(data, body_end)
         if zlib.crc32(memoryview(data)[:body_end]) != crc:
             raise invalid("checksum mismatch: the file is damaged")
         records = data[_HEADER.size:_HEADER.size + n_records]
+        terms_end = _HEADER.size + n_records + n_terms
+        terms = np.frombuffer(data, dtype="<f4", count=n_terms // 4, offset=_HEADER.size + n_records)
         try:
-            state = data[_HEADER.size + n_records:body_end].decode("ascii")
+            state = data[terms_end:body_end].decode("ascii")
         except UnicodeDecodeError:
             raise invalid("damaged level generator state") from None
-        engine = _native.Engine.from_records(records, name, metric, False)
+        engine = _native.Engine.from_records(records, name, metric,
+                                             terms.astype(np.float32) if metric == "poincare" else None, False)
         if (engine.dim, engine.M, len(engine)) != (dim, M, count):
             raise invalid("the header does not match the records")
         try:
@@ -434,7 +447,7 @@ class Index:
         The format holds no metric and no ef_construction: load it into a HyperbolicIndex of the same
         metric. Under "poincare", vek_core computes its own (clamped) distances on the same graph.
         """
-        _write_atomically(path, self._engine.records(True))
+        _write_atomically(path, self._engine.records())
 
     @classmethod
     def load_vek_core(cls, path: PathLike, metric: str, *, ef_construction: int = 200) -> Index:
@@ -447,7 +460,7 @@ class Index:
             raise ValueError(f"unknown metric {metric!r}: valid metrics are " + ", ".join(map(repr, METRICS)))
         ef_construction = _integer(ef_construction, "ef_construction", 1)
         name = os.fspath(path)
-        engine = _native.Engine.from_records(_read_file(name), name, _CANONICAL[metric], True)
+        engine = _native.Engine.from_records(_read_file(name), name, _CANONICAL[metric], None, True)
         return cls._wrap(engine, ef_construction)
 
 

@@ -104,7 +104,8 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                 return without_gil<Shared>(self, [&] {
                     const float* values = q.leading(self);
                     return ids_or_reserve_error([&] {
-                        return self.graph_search(values, k, ef_search, vek::Filter::graph(filter_mask, max_radius, min_norm));
+                        return self.graph_search(values, self.term_of(values), k, ef_search,
+                                                 vek::Filter::graph(filter_mask, max_radius, min_norm));
                     });
                 });
             },
@@ -117,7 +118,8 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                 const Values q(query);
                 return without_gil<Shared>(self, [&] {
                     const vek::Filter filter = vek::Filter::filtered(filter_mask, max_radius, min_norm);
-                    return ids_of(vek::cut_at_gap(self.filtered_search(q.leading(self), k, ef_search, filter)));
+                    const float* values = q.leading(self);
+                    return ids_of(vek::cut_at_gap(self.filtered_search(values, self.term_of(values), k, ef_search, filter)));
                 });
             },
             py::arg("query"), py::arg("k"), py::arg("filter_mask") = 0, py::arg("ef_search") = 2000,
@@ -130,7 +132,8 @@ PYBIND11_MODULE(vek_core, m, py::multiple_interpreters::not_supported()) {
                 return without_gil<Shared>(self, [&] {
                     const float* values = q.leading(self);
                     return ids_or_reserve_error([&] {
-                        return self.exhaustive_search(values, k, vek::Filter::exhaustive(filter_mask, max_radius, min_norm_sq));
+                        return self.exhaustive_search(values, self.term_of(values), k,
+                                                      vek::Filter::exhaustive(filter_mask, max_radius, min_norm_sq));
                     });
                 });
             },

@@ -10,6 +10,7 @@ float radius_key(MetricKind metric, float radius) {
     // arcosh(1 + 2 key) <= r  <=>  key <= sinh(r / 2)^2; the rounding of both sides is settled by stepping.
     const double s = std::sinh(static_cast<double>(radius) / 2.0);
     float key = static_cast<float>(std::min(s * s, static_cast<double>(FLT_MAX)));
+    using vek::kernels::ball_distance;
     while (key > 0.0f && ball_distance(key) > radius) key = std::nextafter(key, 0.0f);
     while (key < FLT_MAX && ball_distance(std::nextafter(key, INFINITY)) <= radius)
         key = std::nextafter(key, INFINITY);
@@ -18,16 +19,11 @@ float radius_key(MetricKind metric, float radius) {
 
 namespace {
 
-// The slot of a vector of norm `norm`; the slot grows with the norm under every metric.
-float slot_of_norm(MetricKind metric, double norm) {
-    const double sq = norm * norm;
-    if (metric != vek::PoincareBall) return static_cast<float>(std::min(sq, static_cast<double>(FLT_MAX)));
-    return sq < 1.0 ? static_cast<float>(std::min(1.0 / (1.0 - sq), static_cast<double>(INFINITY))) : INFINITY;
-}
+float squared(double norm) { return static_cast<float>(std::min(norm * norm, static_cast<double>(FLT_MAX))); }
 
 std::vector<NodeDist> to_user(MetricKind metric, std::vector<NodeDist> found) {
     if (metric == vek::PoincareBall)
-        for (NodeDist& e : found) e.dist = ball_distance(e.dist);
+        for (NodeDist& e : found) e.dist = vek::kernels::ball_distance(e.dist);
     return found;
 }
 
@@ -35,28 +31,26 @@ std::vector<NodeDist> to_user(MetricKind metric, std::vector<NodeDist> found) {
 
 vek::Filter engine_filter(MetricKind metric, const Bounds& bounds) {
     const float max_value = bounds.max_distance ? radius_key(metric, *bounds.max_distance) : -1.0f;
-    const float floor = bounds.min_norm ? slot_of_norm(metric, *bounds.min_norm) : -1.0f;
-    // A ceiling at or beyond the boundary of the ball bounds nothing.
-    float ceiling = bounds.max_norm ? slot_of_norm(metric, *bounds.max_norm) : -1.0f;
-    if (std::isinf(ceiling)) ceiling = -1.0f;
-    return vek::Filter::slot_range(bounds.mask, max_value, floor, ceiling);
+    const float min_sq = bounds.min_norm ? squared(*bounds.min_norm) : -1.0f;
+    const float max_sq = bounds.max_norm ? squared(*bounds.max_norm) : -1.0f;
+    return vek::Filter::norm_range(bounds.mask, max_value, min_sq, max_sq);
 }
 
-std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* query, float query_slot, int32_t k,
+std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
                                    int32_t ef, const vek::Filter& filter) {
-    return to_user(index.metric_kind(), index.graph_search(query, query_slot, k, ef, filter));
+    return to_user(index.metric_kind(), index.graph_search(query, query_term, k, ef, filter));
 }
 
-std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_slot,
+std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_term,
                                       int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps) {
     if (k == 0) return {};  // the engine would still answer with its entry node
-    std::vector<NodeDist> ranked = to_user(index.metric_kind(), index.filtered_search(query, query_slot, k, ef, filter));
+    std::vector<NodeDist> ranked = to_user(index.metric_kind(), index.filtered_search(query, query_term, k, ef, filter));
     return cut_gaps ? vek::cut_at_gap(ranked) : ranked;
 }
 
-std::vector<NodeDist> exact_search(const HyperbolicIndex& index, const float* query, float query_slot, int32_t k,
+std::vector<NodeDist> exact_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
                                    const vek::Filter& filter) {
-    return to_user(index.metric_kind(), index.exhaustive_search(query, query_slot, k, filter));
+    return to_user(index.metric_kind(), index.exhaustive_search(query, query_term, k, filter));
 }
 
 }  // namespace quellix

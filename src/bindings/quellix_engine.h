@@ -25,32 +25,25 @@ struct Bounds {
     std::optional<double> max_norm;
 };
 
-// Geodesic distance of the Poincare ball from a PoincareBall key: arcosh(1 + 2 key), in double so that
-// points near each other and near the boundary keep their relative precision.
-inline float ball_distance(float key) {
-    const double x = 2.0 * static_cast<double>(key);
-    return static_cast<float>(std::log1p(x + std::sqrt(x * (x + 2.0))));
-}
-
 // The distance a caller sees for an engine distance value.
 inline float user_distance(MetricKind metric, float value) {
-    return metric == vek::PoincareBall ? ball_distance(value) : value;
+    return metric == vek::PoincareBall ? vek::kernels::ball_distance(value) : value;
 }
 
 // The largest engine value whose user distance is at most `radius` (radius >= 0), so that a bound on
 // engine values filters exactly as the bound on returned distances would.
 float radius_key(MetricKind metric, float radius);
 
-// The engine filter for `bounds` under `metric`: norm bounds become bounds on the slot.
+// The engine filter for `bounds` under `metric`.
 vek::Filter engine_filter(MetricKind metric, const Bounds& bounds);
 
-// The three searches for one query with its slot (its squared norm, or its g under PoincareBall), for
-// k >= 0. Results are nearest first, with the distances a caller sees.
-std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* query, float query_slot, int32_t k,
+// The three searches for one query with its term (HyperbolicIndex::term_of, or ball_term of the
+// caller's own factor), for k >= 0. Results are nearest first, with the distances a caller sees.
+std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
                                    int32_t ef, const vek::Filter& filter);
-std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_slot,
+std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_term,
                                       int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps);
-std::vector<NodeDist> exact_search(const HyperbolicIndex& index, const float* query, float query_slot, int32_t k,
+std::vector<NodeDist> exact_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
                                    const vek::Filter& filter);
 
 }  // namespace quellix

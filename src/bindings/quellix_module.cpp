@@ -48,6 +48,7 @@ using vek::binding::without_gil;
 namespace {
 
 using IdArray = py::array_t<int64_t, py::array::c_style>;
+using FactorArray = py::array_t<double, py::array::c_style>;
 
 MetricKind parse_metric(const std::string& name) {
     if (name == "poincare") return vek::PoincareBall;
@@ -114,10 +115,13 @@ void parallel_for(size_t count, int threads, Task&& task) {
 class Engine {
 public:
     Engine(int32_t dim, const std::string& metric, int32_t M, std::optional<uint64_t> seed)
-        : index_(std::make_unique<HyperbolicIndex>(dim, M, parse_metric(metric))) {
+        : index_(std::make_unique<HyperbolicIndex>(dim, parse_metric(metric), M)) {
         if (dim < 1) throw py::value_error("dim must be at least 1");
         if (M < 2) throw py::value_error("M must be at least 2");
-        if (seed) index_->seed_levels(*seed);
+        if (seed) {
+            std::seed_seq seq{static_cast<uint32_t>(*seed), static_cast<uint32_t>(*seed >> 32)};
+            index_->level_generator().seed(seq);
+        }
     }
     explicit Engine(std::unique_ptr<HyperbolicIndex> index) : index_(std::move(index)) {}
 
@@ -139,19 +143,21 @@ void check_rows(const FloatArray& a, const Engine& e, const char* what) {
         throw py::value_error(std::string(what) + " must have shape (n, " + std::to_string(e.dim()) + ")");
 }
 
-// Slots are required under the Poincare metric (the caller computes g in double) and refused otherwise;
-// each must be a finite g >= 1, that is a factor 1 - |x|^2 in (0, 1].
-const float* check_slots(const std::optional<FloatArray>& slots, const Engine& e, py::ssize_t n) {
+// Under the Poincare metric each row comes with its 1 - |x|^2, computed by the caller in double from its
+// own values; other metrics take none. A factor must be positive with an inverse finite in float32.
+bool usable_factor(double f) { return f > 0.0 && std::isfinite(HyperbolicIndex::ball_term(f)); }
+
+const double* check_factors(const std::optional<FactorArray>& factors, const Engine& e, py::ssize_t n) {
     if (!e.ball()) {
-        if (slots) throw py::value_error("slots are only given under the poincare metric");
+        if (factors) throw py::value_error("factors are only given under the poincare metric");
         return nullptr;
     }
-    if (!slots || slots->ndim() != 1 || slots->shape(0) != n)
-        throw py::value_error("the poincare metric needs one slot per row");
-    const float* g = slots->data();
+    if (!factors || factors->ndim() != 1 || factors->shape(0) != n)
+        throw py::value_error("the poincare metric needs one factor per row");
+    const double* f = factors->data();
     for (py::ssize_t i = 0; i < n; ++i)
-        if (!(g[i] >= 1.0f && g[i] <= FLT_MAX)) throw py::value_error("row " + std::to_string(i) + " has an invalid slot");
-    return g;
+        if (!usable_factor(f[i])) throw py::value_error("row " + std::to_string(i) + " lies outside the unit ball");
+    return f;
 }
 
 std::vector<int32_t> checked_ids(const IdArray& ids, size_t n) {
@@ -179,14 +185,14 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 
 // ---- batch queries ------------------------------------------------------------------------------------
 
-py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots,
+py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                       int64_t k, int num_threads,
                       const std::function<std::vector<NodeDist>(const float*, float, int32_t)>& search) {
     check_rows(queries, e, "queries");
     if (k < 0) throw py::value_error("k must be >= 0");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const py::ssize_t m = queries.shape(0);
-    const float* qslots = check_slots(slots, e, m);
+    const double* qfactors = check_factors(factors, e, m);
     IdArray ids({m, static_cast<py::ssize_t>(k)});
     py::array_t<float> dists({m, static_cast<py::ssize_t>(k)});
     int64_t* id_out = ids.mutable_data();
@@ -199,8 +205,8 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
         parallel_for(static_cast<size_t>(m), threads, [&](size_t i) {
             const float* row = q + i * d;
-            const float slot = qslots ? qslots[i] : index.simd_dot(row, row);
-            const std::vector<NodeDist> found = kk > 0 ? search(row, slot, kk) : std::vector<NodeDist>{};
+            const float term = qfactors ? HyperbolicIndex::ball_term(qfactors[i]) : index.term_of(row);
+            const std::vector<NodeDist> found = kk > 0 ? search(row, term, kk) : std::vector<NodeDist>{};
             int64_t* ids_row = id_out + i * static_cast<size_t>(k);
             float* dists_row = dist_out + i * static_cast<size_t>(k);
             size_t j = 0;
@@ -225,9 +231,8 @@ struct StreamCloser {
     }
 };
 
-// The records as vek_core writes them. Under the Poincare metric the norm fields hold g; a vek_core
-// file holds the squared norm there, which is written in their place when `as_vek_core` is set.
-py::bytes records(const Engine& e, bool as_vek_core) {
+// The records as vek_core writes them (squared norms in the norm fields under every metric).
+py::bytes records(const Engine& e) {
     char* buffer = nullptr;
     size_t size = 0;
     try {
@@ -241,15 +246,6 @@ py::bytes records(const Engine& e, bool as_vek_core) {
                 throw;
             }
             if (std::fclose(f) != 0) throw std::bad_alloc();
-            if (as_vek_core && e.ball()) {
-                const size_t d = e.dims();
-                const size_t record = 4 * d + 4;
-                for (size_t i = 0; i < e.index().size(); ++i) {
-                    const float* v = e.index().vec(static_cast<int32_t>(i));
-                    const float norm = e.index().simd_dot(v, v);
-                    std::memcpy(buffer + 28 + i * record + 4 * d, &norm, 4);
-                }
-            }
         });
     } catch (...) {
         std::free(buffer);
@@ -259,49 +255,59 @@ py::bytes records(const Engine& e, bool as_vek_core) {
     return py::bytes(buffer, size);
 }
 
-// An engine from records. A quellix file carries each node's slot, which must be what the metric
-// allows (the squared norm recomputed under euclidean and cosine; a finite g >= 1 under poincare);
-// a vek_core file carries squared norms, which are replaced by slots computed from its vectors.
+py::array_t<float> ball_terms(const Engine& e) {
+    const Shared lock = lock_with_gil<Shared>(e.index());
+    const std::vector<float>& terms = e.index().ball_terms();
+    py::array_t<float> out(static_cast<py::ssize_t>(terms.size()));
+    std::copy(terms.begin(), terms.end(), out.mutable_data());
+    return out;
+}
+
+// An engine from records and, under the Poincare metric, the nodes' terms 1 / (1 - |x|^2). A quellix
+// file carries both, and its cached norms must be those of its vectors; a vek_core file carries no
+// terms (they are derived from the float32 values) and its cached norms are recomputed.
 std::unique_ptr<Engine> from_records(const py::bytes& data, const std::string& name, const std::string& metric,
-                                     bool vek_core_norms) {
+                                     const std::optional<py::array_t<float, py::array::c_style>>& terms,
+                                     bool vek_core_file) {
     const MetricKind kind = parse_metric(metric);
     const std::string_view view = data;
-    auto index = std::make_unique<HyperbolicIndex>(0, 2, kind);
+    const float* given = terms ? terms->data() : nullptr;
+    const size_t given_count = terms ? static_cast<size_t>(terms->size()) : 0;
+    auto index = std::make_unique<HyperbolicIndex>(0, kind, 2);
     auto fail = [&](const std::string& why) { throw std::runtime_error("Invalid index file: " + name + ": " + why); };
     {
         py::gil_scoped_release unlocked;
         std::unique_ptr<FILE, StreamCloser> f(::fmemopen(const_cast<char*>(view.data()), view.size(), "rb"));
         if (view.size() == 0 || !f) fail("file too short for header");
-        index->read_records(f.get(), view.size(), name);
+        try {
+            index->read_records(f.get(), view.size(), name);
+        } catch (const std::invalid_argument& err) {  // a term that overflows float32
+            fail(err.what());
+        }
         if (index->get_dimension() < 1) fail("dimension " + std::to_string(index->get_dimension()) + " is below 1");
         if (index->max_links() < 2) fail("M " + std::to_string(index->max_links()) + " is below 2");
         const size_t n = index->size();
         const size_t d = index->dims();
-        std::vector<float> slots(n);
         for (size_t i = 0; i < n; ++i) {
             const float* v = index->vec(static_cast<int32_t>(i));
             for (size_t c = 0; c < d; ++c)
                 if (!std::isfinite(v[c])) fail("node " + std::to_string(i) + " holds a value that is not finite");
-            if (kind == vek::PoincareBall) {
-                if (vek_core_norms) {
-                    double sq = 0.0;
-                    for (size_t c = 0; c < d; ++c) sq += static_cast<double>(v[c]) * v[c];
-                    const double g = 1.0 / (1.0 - sq);
-                    if (!(sq < 1.0) || !(g <= FLT_MAX))
-                        fail("node " + std::to_string(i) + " is not inside the unit ball");
-                    slots[i] = static_cast<float>(g);
-                } else {
-                    slots[i] = index->stored_norm(static_cast<int32_t>(i));
-                    if (!(slots[i] >= 1.0f && slots[i] <= FLT_MAX))
-                        fail("node " + std::to_string(i) + " has an invalid boundary factor");
-                }
-            } else {
-                slots[i] = index->simd_dot(v, v);
-                if (!vek_core_norms && slots[i] != index->stored_norm(static_cast<int32_t>(i)))
-                    fail("node " + std::to_string(i) + " has a stored norm that does not match its vector");
-            }
+            if (!vek_core_file && index->stored_norm(static_cast<int32_t>(i)) != index->simd_dot(v, v))
+                fail("node " + std::to_string(i) + " has a stored norm that does not match its vector");
         }
-        index->set_slots(slots.data());
+        if (vek_core_file) index->refresh_norms();
+        if (kind == vek::PoincareBall && !vek_core_file) {
+            if (given_count != n) fail("the boundary factors do not match the node count");
+            std::vector<double> factors(n);
+            for (size_t i = 0; i < n; ++i) {
+                if (!(given[i] >= 1.0f && given[i] <= FLT_MAX))
+                    fail("node " + std::to_string(i) + " has an invalid boundary factor");
+                factors[i] = 1.0 / static_cast<double>(given[i]);
+            }
+            index->set_ball_factors(factors.data(), n);
+            if (!std::equal(given, given + n, index->ball_terms().begin()))
+                fail("the boundary factors do not round-trip");
+        }
     }
     return std::make_unique<Engine>(std::move(index));
 }
@@ -324,11 +330,11 @@ void set_generator_state(Engine& e, const std::string& state) {
 
 // ---- insertion ----------------------------------------------------------------------------------------
 
-IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FloatArray>& slots, const MaskArray& masks,
+IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArray>& factors, const MaskArray& masks,
             bool link, int64_t ef_construction, const py::object& progress) {
     check_rows(vectors, e, "vectors");
     const py::ssize_t n = vectors.shape(0);
-    const float* g = check_slots(slots, e, n);
+    const double* fac = check_factors(factors, e, n);
     if (masks.ndim() != 1 || masks.shape(0) != n) throw py::value_error("masks must have one value per row");
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
     const int32_t ef = clamp_i32(ef_construction);
@@ -346,12 +352,12 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FloatArray
             const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
             do {
                 const float* row = v + static_cast<size_t>(done) * d;
-                const float slot = g ? g[done] : index.simd_dot(row, row);
+                const double factor = fac ? fac[done] : vek::kDerivedFactor;
                 const int64_t id = static_cast<int64_t>(index.size());
                 if (link)
-                    index.add_linked(row, slot, mk[done], ef);
+                    index.add_linked(row, mk[done], ef, factor);
                 else
-                    index.add_unlinked(row, slot, mk[done]);
+                    index.add_unlinked(row, mk[done], factor);
                 out[done++] = id;
             } while (done < n && std::chrono::steady_clock::now() < until);
         });
@@ -372,12 +378,12 @@ py::dict stats(const Engine& e) {
     const Shared lock = lock_with_gil<Shared>(e.index());
     const HyperbolicIndex& index = e.index();
     const vek::IndexStats s = index.statistics();
+    // Unlinked nodes have level 0; linked ones reach at most the entry point's level.
     std::vector<int64_t> per_level;
-    for (size_t i = 0; i < index.size(); ++i) {
-        const size_t level = static_cast<size_t>(index.node_level(static_cast<int32_t>(i)));
-        if (per_level.size() <= level) per_level.resize(level + 1, 0);
-        ++per_level[level];
-    }
+    if (s.ep_layer >= 0)
+        per_level.assign(s.layer_distribution.begin() + 1, s.layer_distribution.end());
+    else if (index.size() > 0)
+        per_level.push_back(static_cast<int64_t>(index.size()));
     py::dict out;
     out["count"] = s.num_nodes;
     out["dim"] = s.dimension;
@@ -408,54 +414,54 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                  const Shared lock = lock_with_gil<Shared>(e.index());
                  return e.index().size();
              })
-        .def("add", &add, py::arg("vectors"), py::arg("slots"), py::arg("masks"), py::arg("link"),
+        .def("add", &add, py::arg("vectors"), py::arg("factors"), py::arg("masks"), py::arg("link"),
              py::arg("ef_construction"), py::arg("progress") = py::none())
         .def(
             "search",
-            [](const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots, int64_t k,
+            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors, int64_t k,
                int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
+                return run_queries(e, queries, factors, k, num_threads, [&](const float* q, float s, int32_t kk) {
                     return quellix::graph_search(e.index(), q, s, kk, clamp_i32(ef), f);
                 });
             },
-            py::arg("queries"), py::arg("slots"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
+            py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
             py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
         .def(
             "filtered_search",
-            [](const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots, int64_t k,
+            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors, int64_t k,
                int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, bool cut_gaps, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
+                return run_queries(e, queries, factors, k, num_threads, [&](const float* q, float s, int32_t kk) {
                     return quellix::filtered_search(e.index(), q, s, kk, clamp_i32(ef), f, cut_gaps);
                 });
             },
-            py::arg("queries"), py::arg("slots"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
+            py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
             py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("cut_gaps"),
             py::arg("num_threads"))
         .def(
             "exact_search",
-            [](const Engine& e, const FloatArray& queries, const std::optional<FloatArray>& slots, int64_t k,
+            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors, int64_t k,
                uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, int num_threads) {
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, slots, k, num_threads, [&](const float* q, float s, int32_t kk) {
+                return run_queries(e, queries, factors, k, num_threads, [&](const float* q, float s, int32_t kk) {
                     return quellix::exact_search(e.index(), q, s, kk, f);
                 });
             },
-            py::arg("queries"), py::arg("slots"), py::arg("k"), py::arg("filter_mask"), py::arg("max_distance"),
+            py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("filter_mask"), py::arg("max_distance"),
             py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
         .def(
             "distances",
-            [](const Engine& e, const FloatArray& query, std::optional<float> slot, const IdArray& ids) {
+            [](const Engine& e, const FloatArray& query, std::optional<double> factor, const IdArray& ids) {
                 if (query.ndim() != 1 || query.shape(0) != e.dim())
                     throw py::value_error("query must have shape (" + std::to_string(e.dim()) + ",)");
-                if (e.ball() != slot.has_value() || (slot && !(*slot >= 1.0f && *slot <= FLT_MAX)))
-                    throw py::value_error("a poincare query needs its slot, other metrics none");
+                if (e.ball() != factor.has_value() || (factor && !usable_factor(*factor)))
+                    throw py::value_error("a poincare query needs its factor inside the ball, other metrics none");
                 // Nodes are never removed, so ids checked now stay valid under the lock taken below.
                 std::vector<int32_t> checked;
                 {
@@ -466,13 +472,13 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 float* dst = out.mutable_data();
                 without_gil<Shared>(e.index(), [&] {
                     const float* q = query.data();
-                    const float s = slot ? *slot : e.index().simd_dot(q, q);
-                    e.index().dist_to_nodes(q, s, checked.data(), checked.size(), dst);
+                    const float term = factor ? HyperbolicIndex::ball_term(*factor) : e.index().term_of(q);
+                    e.index().dist_to_nodes(q, term, checked.data(), checked.size(), dst);
                     for (size_t j = 0; j < checked.size(); ++j) dst[j] = quellix::user_distance(e.metric(), dst[j]);
                 });
                 return out;
             },
-            py::arg("query"), py::arg("slot"), py::arg("ids"))
+            py::arg("query"), py::arg("factor"), py::arg("ids"))
         .def(
             "get_vectors",
             [](const Engine& e, const IdArray& ids) {
@@ -516,9 +522,10 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             },
             py::arg("mask"))
         .def("stats", &stats)
-        .def("records", &records, py::arg("as_vek_core"))
+        .def("records", &records)
+        .def("ball_terms", &ball_terms)
         .def_static("from_records", &from_records, py::arg("data"), py::arg("name"), py::arg("metric"),
-                    py::arg("vek_core_norms"))
+                    py::arg("terms"), py::arg("vek_core_file"))
         .def("generator_state", &generator_state)
         .def("set_generator_state", &set_generator_state, py::arg("state"));
 }

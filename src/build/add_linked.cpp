@@ -32,16 +32,12 @@ int32_t HyperbolicIndex::draw_level() {
     return static_cast<int32_t>(-std::log(std::max(u, 1e-10)) * mult);
 }
 
-void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_construction) {
-    add_linked(vector, simd_dot(vector, vector), mask, ef_construction);
-}
-
-void HyperbolicIndex::add_linked(const float* vector, float slot, uint64_t mask, int32_t ef_construction) {
+void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor) {
     const std::mt19937 rng_before = level_rng;
     const int32_t level = draw_level();
     const int32_t n = static_cast<int32_t>(size());
     try {
-        append_node(vector, slot, mask, level);
+        append_node(vector, mask, level, factor);
     } catch (...) {
         level_rng = rng_before;
         throw;
@@ -49,7 +45,7 @@ void HyperbolicIndex::add_linked(const float* vector, float slot, uint64_t mask,
 
     try {
         const float* q = vec(n);
-        const float qn = stored_norms[n];
+        const float qn = node_term(n);
         std::vector<LinkList> own(static_cast<size_t>(level) + 1);
         std::vector<PendingList> rebuilt;
         std::vector<std::pair<int32_t, int32_t>> appended;  // (neighbour, layer) that take n as-is
@@ -74,7 +70,7 @@ void HyperbolicIndex::add_linked(const float* vector, float slot, uint64_t mask,
                     members.push_back(n);
                     dists.resize(members.size());
                     const float* mv = vec(m);
-                    const float mn = node_norm(m);
+                    const float mn = node_term(m);
                     dist_to_nodes(mv, mn, members.data(), members.size(), dists.data());
                     FarthestFirst pool;
                     for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
@@ -96,6 +92,7 @@ void HyperbolicIndex::add_linked(const float* vector, float slot, uint64_t mask,
         masks.pop_back();
         node_levels.pop_back();
         links.pop_node();
+        if (metric == PoincareBall) inv_factors.pop_back();
         level_rng = rng_before;
         throw;
     }

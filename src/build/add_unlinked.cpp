@@ -1,31 +1,46 @@
 // Appending nodes. Capacity is secured in every per-node array before the first append, so an
 // allocation failure leaves all five arrays of equal length and the index unchanged.
+#include <cmath>
+#include <stdexcept>
+
 #include "core/growth.h"
 #include "core/hyperbolic_index.h"
 
 namespace vek {
 
-void HyperbolicIndex::append_node(const float* vector, float slot, uint64_t mask, int32_t level) {
+void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t level, double factor) {
     const size_t d = dims();
     reserve_for(vectors, d);
     reserve_for(stored_norms, 1);
     reserve_for(masks, 1);
     reserve_for(node_levels, 1);
     links.reserve_one_more();
+    const bool ball = metric == PoincareBall;
+    float term = 0.0f;
+    if (ball) {
+        term = new_ball_term(vector, factor);
+        reserve_for(inv_factors, 1);
+    }
     // From here on nothing allocates, so nothing can throw.
+    const float norm = simd_dot(vector, vector);
     vectors.insert(vectors.end(), vector, vector + d);
-    stored_norms.push_back(slot);
+    stored_norms.push_back(norm);
     masks.push_back(mask);
     node_levels.push_back(level);
     links.push_node(level);
+    if (ball) inv_factors.push_back(term);
 }
 
-void HyperbolicIndex::add_unlinked(const float* vector, uint64_t mask) {
-    add_unlinked(vector, simd_dot(vector, vector), mask);
+float HyperbolicIndex::new_ball_term(const float* vector, double factor) const {
+    if (std::isnan(factor)) factor = kernels::ball_factor(vector, dims());
+    const float term = ball_term(factor);
+    // A factor so small that its inverse overflows float32 is as unusable as one outside the ball.
+    if (!(factor > 0.0) || !std::isfinite(term)) throw std::invalid_argument("point outside the unit ball");
+    return term;
 }
 
-void HyperbolicIndex::add_unlinked(const float* vector, float slot, uint64_t mask) {
-    append_node(vector, slot, mask, 0);
+void HyperbolicIndex::add_unlinked(const float* vector, uint64_t mask, double factor) {
+    append_node(vector, mask, 0, factor);
 }
 
 }  // namespace vek

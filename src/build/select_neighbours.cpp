@@ -23,7 +23,7 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidate
         // Candidate c stands in the query role against each kept node, in selection order; four
         // distances are computed at a time and checked in order.
         const float* cv = vec(c.id);
-        const float cn = node_norm(c.id);
+        const float cn = node_term(c.id);
         bool dominated = false;
         for (size_t j = 0; j < selected.size() && !dominated; j += 4) {
             const size_t group = std::min<size_t>(4, selected.size() - j);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <type_traits>
 #include <queue>
 #include <random>
@@ -25,12 +26,12 @@ namespace vek {
 // Under the Poincare metric, graph walks never step onto nodes this close to the boundary.
 constexpr float kBoundaryNormSq = 0.995f;
 
-// PoincareBall is the boundary-accurate geodesic metric of the quellix package; no metric name of the
-// vek_core constructor selects it. Its per-node scalar (the slot that holds the squared norm under the
-// other metrics) is g = 1 / (1 - |x|^2), computed by the caller in double precision from its own values,
-// and a query carries its own g in place of its squared norm. Its distance value is the ranking key
-// |u - v|^2 * g_u * g_v: the geodesic distance is arcosh(1 + 2 key), a monotone function of it, so walks
-// and heaps compare keys and only returned distances are converted (ball_distance below).
+// Asks insertion to derive a PoincareBall node's 1 - |x|^2 from its float32 values.
+constexpr double kDerivedFactor = std::numeric_limits<double>::quiet_NaN();
+
+// PoincareBall is the geodesic distance of the unit ball for callers that hand in each point's
+// 1 - |x|^2 (computed in double from their own values): it ranks by the argument of the distance,
+// |u - v|^2 / ((1 - |u|^2)(1 - |v|^2)), with no clamp and no boundary rule. No metric name selects it.
 enum MetricKind : int32_t { Poincare = 0, Euclidean = 1, Cosine = 2, PoincareBall = 3 };
 
 // A scored node. Comparisons look at the distance only, so ties are ordered by heap mechanics alone.
@@ -72,8 +73,7 @@ struct IndexStats {
 class HyperbolicIndex {
 public:
     HyperbolicIndex(int32_t dimension, float curvature, int32_t M, const std::string& metric);
-    // Any metric kind, PoincareBall included (core/product.cpp).
-    HyperbolicIndex(int32_t dimension, int32_t M, MetricKind metric);
+    HyperbolicIndex(int32_t dimension, MetricKind metric, int32_t M);
     HyperbolicIndex(const HyperbolicIndex&) = delete;
     HyperbolicIndex& operator=(const HyperbolicIndex&) = delete;
 
@@ -81,6 +81,14 @@ public:
     std::string metric_name() const;
     float stored_norm(int32_t node) const { return stored_norms[node]; }
     uint64_t mask(int32_t node) const { return masks[node]; }
+    MetricKind metric_kind() const { return metric; }
+    // Restarts the level generator from `seed`, for builds that must repeat exactly.
+    void seed_levels(uint32_t seed) { level_rng.seed(seed); }
+    // The query's share of every distance to it: its squared norm, or under PoincareBall
+    // 1 / (1 - |q|^2), here from the float32 values (NaN outside the ball).
+    float term_of(const float* query) const;
+    // The same from a caller's own 1 - |q|^2 (only PoincareBall uses it).
+    static float ball_term(double factor) { return static_cast<float>(1.0 / factor); }
     float distance(const float* query, int32_t node) const;
     size_t size() const { return stored_norms.size(); }
     int32_t get_dimension() const { return dimension; }
@@ -88,39 +96,34 @@ public:
     std::shared_mutex& guard() const { return guard_; }
 
     float simd_dot(const float* a, const float* b) const { return kernels::dot(a, b, dims()); }
-    inline float dist_to_node(const float* query, float query_norm, int32_t node) const;
+    inline float dist_to_node(const float* query, float query_term, int32_t node) const;
     // Distances from one query to `count` nodes, each bit-identical to dist_to_node.
-    inline void dist_to_nodes(const float* query, float query_norm, const int32_t* ids, size_t count,
+    inline void dist_to_nodes(const float* query, float query_term, const int32_t* ids, size_t count,
                               float* out) const;
 
     // --- build (build/) ---
-    void add_unlinked(const float* vector, uint64_t mask);
-    void add_linked(const float* vector, uint64_t mask, int32_t ef_construction);
-    // The same with the node's slot given (its squared norm, or g under PoincareBall).
-    void add_unlinked(const float* vector, float slot, uint64_t mask);
-    void add_linked(const float* vector, float slot, uint64_t mask, int32_t ef_construction);
+    // `factor` is the vector's 1 - |x|^2 under PoincareBall (NaN: derived from the float32 values) and
+    // is ignored otherwise; a point outside the ball is refused with std::invalid_argument.
+    void add_unlinked(const float* vector, uint64_t mask, double factor = kDerivedFactor);
+    void add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor = kDerivedFactor);
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
 
     // --- search (search/) ---
     // The nearest nodes a beam of width ef (at least 1) finds on one layer from `entry`.
-    FarthestFirst search_layer(const float* query, float query_norm, int32_t entry, int32_t ef,
+    FarthestFirst search_layer(const float* query, float query_term, int32_t entry, int32_t ef,
                                int32_t layer) const;
     // Descent and one layer-0 beam of width max(ef, k); the first k results that pass `filter`,
     // nearest first. Throws std::invalid_argument for a negative k on a searchable index.
-    std::vector<NodeDist> graph_search(const float* query, int32_t k, int32_t ef, const Filter& filter) const;
+    std::vector<NodeDist> graph_search(const float* query, float query_term, int32_t k, int32_t ef,
+                                       const Filter& filter) const;
     // Descent and a layer-0 walk that keeps the k nearest nodes passing `filter` among all it scores
     // and goes on while it holds fewer than k; nearest first, not cut (see cut_at_gap).
-    std::vector<NodeDist> filtered_search(const float* query, int32_t k, int32_t ef, const Filter& filter) const;
+    std::vector<NodeDist> filtered_search(const float* query, float query_term, int32_t k, int32_t ef,
+                                          const Filter& filter) const;
     // Every node in id order; the k nearest that pass `filter`, nearest first. Throws
     // std::invalid_argument for a negative k on a non-empty index.
-    std::vector<NodeDist> exhaustive_search(const float* query, int32_t k, const Filter& filter) const;
-    // The three searches for a query whose slot is given (its squared norm, or g under PoincareBall).
-    std::vector<NodeDist> graph_search(const float* query, float query_norm, int32_t k, int32_t ef,
-                                       const Filter& filter) const;
-    std::vector<NodeDist> filtered_search(const float* query, float query_norm, int32_t k, int32_t ef,
-                                          const Filter& filter) const;
-    std::vector<NodeDist> exhaustive_search(const float* query, float query_norm, int32_t k,
+    std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k,
                                             const Filter& filter) const;
     void set_masks(const uint64_t* new_masks, size_t count);
 
@@ -133,21 +136,18 @@ public:
     void read_records(FILE* f, uint64_t size, const std::string& name);
     IndexStats statistics() const;
 
+    // Under PoincareBall, each node's 1 / (1 - |x|^2); empty under the other metrics.
+    const std::vector<float>& ball_terms() const { return inv_factors; }
+    // Replaces those terms from the nodes' 1 - |x|^2 (one per node, each finite and positive), for a
+    // file that carries them; std::invalid_argument otherwise, and nothing changes.
+    void set_ball_factors(const double* factors, size_t count);
+
     // --- product support (core/product.cpp): what the quellix binding reads beyond the above ---
-    MetricKind metric_kind() const { return metric; }
     int32_t max_links() const { return max_m; }
-    int32_t entry_point() const { return ep_id; }
-    int32_t entry_layer() const { return ep_layer; }
-    int32_t node_level(int32_t node) const { return node_levels[node]; }
-    // Replaces the level generator's seed, so that two builds of the same data give the same graph.
-    void seed_levels(uint64_t seed) {
-        std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32)};
-        level_rng.seed(seq);
-    }
     std::mt19937& level_generator() { return level_rng; }
     const std::mt19937& level_generator() const { return level_rng; }
-    // Sets every node's slot (see PoincareBall) from `slots`, one per node.
-    void set_slots(const float* slots);
+    // Recomputes every cached squared norm from its vector.
+    void refresh_norms();
     // Bytes held by the per-node arrays and the neighbour lists, capacity included.
     size_t memory_bytes() const;
 
@@ -161,12 +161,12 @@ private:
     // Best-first walk over one layer from `entry`, the one graph walk of the index; `policy` decides
     // which scored nodes join the candidates and when to stop (search/walk.h).
     template <class Policy>
-    void walk(const float* query, float query_norm, NodeDist entry, int32_t layer, Policy& policy) const;
+    void walk(const float* query, float query_term, NodeDist entry, int32_t layer, Policy& policy) const;
     // Expansion of one walk step: the ids of `list` not seen before, marked as seen on the way, minus
     // those beyond the boundary, with their vectors prefetched; then their distances. `ids` and
     // `dists` must have room for the whole list; returns how many were scored.
     template <class FirstVisit>
-    size_t score_fresh(const float* query, float query_norm, const LinkList& list, FirstVisit&& first_visit,
+    size_t score_fresh(const float* query, float query_term, const LinkList& list, FirstVisit&& first_visit,
                        int32_t* ids, float* dists) const;
     // Starts fetching a node's neighbour list on a layer, ahead of its expansion.
     void prefetch_links(int32_t node, int32_t layer) const {
@@ -179,13 +179,17 @@ private:
         float g = stored_norms[node];
         return g < 0.0f ? simd_dot(vec(node), vec(node)) : g;
     }
+    // A stored node's term when it plays the query.
+    float node_term(int32_t node) const { return metric == PoincareBall ? inv_factors[node] : node_norm(node); }
+    // The term a new node stores under PoincareBall, from its factor (or its values when NaN).
+    float new_ball_term(const float* vector, double factor) const;
     // Sets M and what follows from it: the layer-0 link limit and the level multiplier.
     void set_link_parameters(int32_t M);
     int32_t link_limit(int32_t layer) const;
     int32_t draw_level();
     // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
-    int32_t descend(const float* query, float query_norm, int32_t target_layer) const;
-    void append_node(const float* vector, float slot, uint64_t mask, int32_t level);
+    int32_t descend(const float* query, float query_term, int32_t target_layer) const;
+    void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
     // Under PoincareBall, mends a rebuilt list of node m (`chosen`, picked from `pool`) that would drop a
     // node's last link into it (build/keep_reachable.cpp).
     void keep_reachable(int32_t m, int32_t layer, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
@@ -205,6 +209,7 @@ private:
     std::vector<int32_t> node_levels;
     LinkTable links;  // links.at(node, layer): the node's neighbour list on that layer
     std::vector<uint64_t> masks;
+    std::vector<float> inv_factors;  // PoincareBall only: per node 1 / (1 - |x|^2)
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
     mutable std::shared_mutex guard_;
@@ -218,7 +223,7 @@ std::vector<NodeDist> cut_at_gap(const std::vector<NodeDist>& ranked);
 
 // The one distance of the system: every search, insertion and Python call goes through here.
 // Several nodes at a time overlap their FMA chains and memory loads without changing any sum.
-inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_norm, const int32_t* ids,
+inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_term, const int32_t* ids,
                                            size_t count, float* out) const {
     const size_t n = dims();
     const bool squared_difference = metric != Cosine;
@@ -242,17 +247,18 @@ inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_norm,
     }
     if (metric == Euclidean) return;
     if (metric == PoincareBall) {
-        for (size_t k = 0; k < count; ++k) out[k] = (out[k] * query_norm) * stored_norms[ids[k]];
+        // Symmetric in the pair: the two terms are multiplied first.
+        for (size_t k = 0; k < count; ++k) out[k] = out[k] * (query_term * inv_factors[ids[k]]);
         return;
     }
     for (size_t k = 0; k < count; ++k) {
         const float g = node_norm(ids[k]);
-        out[k] = metric == Cosine ? kernels::cosine(out[k], query_norm, g) : kernels::poincare(out[k], query_norm, g);
+        out[k] = metric == Cosine ? kernels::cosine(out[k], query_term, g) : kernels::poincare(out[k], query_term, g);
     }
 }
 
 template <class FirstVisit>
-size_t HyperbolicIndex::score_fresh(const float* query, float query_norm, const LinkList& list,
+size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const LinkList& list,
                                     FirstVisit&& first_visit, int32_t* ids, float* dists) const {
     size_t count = 0;
     for (int32_t v : list) {
@@ -260,13 +266,13 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_norm, const 
         _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
         ids[count++] = v;
     }
-    dist_to_nodes(query, query_norm, ids, count, dists);
+    dist_to_nodes(query, query_term, ids, count, dists);
     return count;
 }
 
-inline float HyperbolicIndex::dist_to_node(const float* query, float query_norm, int32_t node) const {
+inline float HyperbolicIndex::dist_to_node(const float* query, float query_term, int32_t node) const {
     float d;
-    dist_to_nodes(query, query_norm, &node, 1, &d);
+    dist_to_nodes(query, query_term, &node, 1, &d);
     return d;
 }
 

@@ -1,5 +1,7 @@
 // Construction and the small accessors.
 #include <cmath>
+#include <limits>
+#include <stdexcept>
 
 #include "core/hyperbolic_index.h"
 
@@ -24,6 +26,11 @@ HyperbolicIndex::HyperbolicIndex(int32_t dimension_, float curvature_, int32_t M
     level_rng.seed(device());
 }
 
+HyperbolicIndex::HyperbolicIndex(int32_t dimension_, MetricKind metric_, int32_t M)
+    : HyperbolicIndex(dimension_, 1.0f, M, "poincare") {
+    metric = metric_;
+}
+
 void HyperbolicIndex::set_link_parameters(int32_t M) {
     max_m = M;
     max_m_0 = static_cast<int32_t>(2u * static_cast<uint32_t>(M));  // wraps rather than overflows
@@ -36,13 +43,35 @@ std::string HyperbolicIndex::metric_name() const {
             return "euclidean";
         case Cosine:
             return "cosine";
+        case PoincareBall:
+            return "poincare_ball";
         default:
             return "poincare";
     }
 }
 
+float HyperbolicIndex::term_of(const float* query) const {
+    if (metric == PoincareBall) {
+        const double factor = kernels::ball_factor(query, dims());
+        return factor > 0.0 ? ball_term(factor) : std::numeric_limits<float>::quiet_NaN();
+    }
+    return simd_dot(query, query);
+}
+
 float HyperbolicIndex::distance(const float* query, int32_t node) const {
-    return dist_to_node(query, simd_dot(query, query), node);
+    return dist_to_node(query, term_of(query), node);
+}
+
+void HyperbolicIndex::set_ball_factors(const double* factors, size_t count) {
+    if (metric != PoincareBall) throw std::invalid_argument("only the PoincareBall metric keeps factors");
+    if (count != size()) throw std::invalid_argument("one factor per node is needed");
+    std::vector<float> terms(count);
+    for (size_t i = 0; i < count; ++i) {
+        terms[i] = ball_term(factors[i]);
+        if (!(factors[i] > 0.0) || !std::isfinite(terms[i]))
+            throw std::invalid_argument("node " + std::to_string(i) + " lies outside the unit ball");
+    }
+    inv_factors.swap(terms);
 }
 
 }  // namespace vek

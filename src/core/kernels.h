@@ -107,4 +107,19 @@ inline float poincare(float o, float x, float g) {
     return std::log(t + std::sqrt(std::fmaf(t, t, -1.0f)));
 }
 
+// 1 - |x|^2 of float32 values, summed in double: the factor a point of the ball contributes to every
+// distance to it, which float32 would lose near the boundary.
+inline double ball_factor(const float* x, size_t n) {
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i) sum += static_cast<double>(x[i]) * static_cast<double>(x[i]);
+    return 1.0 - sum;
+}
+
+// Geodesic distance in the unit ball from the argument a = |u - v|^2 / ((1 - |u|^2)(1 - |v|^2)):
+// arcosh(1 + 2a) = log1p(2a + sqrt(2a (2a + 2))), in double so that small distances keep their digits.
+inline float ball_distance(float a) {
+    const double x = 2.0 * static_cast<double>(a);
+    return static_cast<float>(std::log1p(x + std::sqrt(x * (x + 2.0))));
+}
+
 }  // namespace vek::kernels

@@ -1,22 +1,16 @@
-// Engine pieces that only the quellix binding uses: construction by metric kind, slot replacement and
-// the memory figure of its statistics.
-#include <algorithm>
-
+// Engine pieces that only the quellix binding uses: norm refresh and the memory figure of its statistics.
 #include "core/hyperbolic_index.h"
 
 namespace vek {
 
-HyperbolicIndex::HyperbolicIndex(int32_t dimension_, int32_t M, MetricKind metric_)
-    : HyperbolicIndex(dimension_, 1.0f, M, std::string("poincare")) {
-    metric = metric_;
+void HyperbolicIndex::refresh_norms() {
+    for (size_t i = 0; i < size(); ++i) stored_norms[i] = simd_dot(vec(static_cast<int32_t>(i)), vec(static_cast<int32_t>(i)));
 }
-
-void HyperbolicIndex::set_slots(const float* slots) { std::copy(slots, slots + size(), stored_norms.begin()); }
 
 size_t HyperbolicIndex::memory_bytes() const {
     return vectors.capacity() * sizeof(float) + stored_norms.capacity() * sizeof(float) +
-           node_levels.capacity() * sizeof(int32_t) + masks.capacity() * sizeof(uint64_t) + links.memory_bytes() +
-           sizeof(HyperbolicIndex);
+           node_levels.capacity() * sizeof(int32_t) + masks.capacity() * sizeof(uint64_t) +
+           inv_factors.capacity() * sizeof(float) + links.memory_bytes() + sizeof(HyperbolicIndex);
 }
 
 }  // namespace vek

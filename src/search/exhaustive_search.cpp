@@ -5,12 +5,7 @@
 
 namespace vek {
 
-std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, int32_t k,
-                                                         const Filter& filter) const {
-    return exhaustive_search(query, simd_dot(query, query), k, filter);
-}
-
-std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_norm, int32_t k,
+std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_term, int32_t k,
                                                          const Filter& filter) const {
     const size_t n = size();
     if (n == 0) return {};
@@ -37,7 +32,7 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, flo
             if (!filter.screen(masks[start], stored_norms[start])) continue;
             ids[count++] = static_cast<int32_t>(start);
         }
-        dist_to_nodes(query, query_norm, ids, count, dists);
+        dist_to_nodes(query, query_term, ids, count, dists);
         for (size_t j = 0; j < count; ++j) {
             if (!filter.within(dists[j])) continue;
             best.offer({dists[j], ids[j]});

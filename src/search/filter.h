@@ -15,7 +15,7 @@ struct Filter {
     bool nan_norm_passes = false;  // whether a NaN cached norm passes
 
     bool ceiling_on = false;
-    float norm_ceiling = 0.0f;  // largest cached slot accepted (quellix's upper norm bound)
+    float norm_ceiling = 0.0f;  // largest cached squared norm accepted
 
     bool radius_on = false;
     float radius = 0.0f;               // largest distance accepted, in the metric's own units
@@ -40,13 +40,12 @@ struct Filter {
         return make(mask, min_norm_sq >= 0.0f, min_norm_sq - 0.15f, true, max_radius, false);
     }
 
-    // quellix's searches: bounds on the node's slot (its squared norm, or g under PoincareBall, both
-    // growing with the norm), each inclusive and off when negative; `max_value` bounds the metric's
-    // distance value, negative for off. A NaN slot or distance fails.
-    static Filter slot_range(uint64_t mask, float max_value, float floor, float ceiling) {
-        Filter f = make(mask, floor >= 0.0f, floor, false, max_value, false);
-        f.ceiling_on = ceiling >= 0.0f;
-        f.norm_ceiling = ceiling;
+    // quellix's searches: inclusive bounds on the cached squared norm, each off when negative, and a
+    // bound on the metric's distance value, off when negative. A NaN norm or distance fails.
+    static Filter norm_range(uint64_t mask, float max_value, float min_norm_sq, float max_norm_sq) {
+        Filter f = make(mask, min_norm_sq >= 0.0f, min_norm_sq, false, max_value, false);
+        f.ceiling_on = max_norm_sq >= 0.0f;
+        f.norm_ceiling = max_norm_sq;
         return f;
     }
 

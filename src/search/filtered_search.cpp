@@ -43,17 +43,12 @@ struct MatchPolicy {
 
 }  // namespace
 
-std::vector<NodeDist> HyperbolicIndex::filtered_search(const float* query, int32_t k, int32_t ef,
-                                                       const Filter& filter) const {
-    return filtered_search(query, simd_dot(query, query), k, ef, filter);
-}
-
-std::vector<NodeDist> HyperbolicIndex::filtered_search(const float* query, float query_norm, int32_t k,
+std::vector<NodeDist> HyperbolicIndex::filtered_search(const float* query, float query_term, int32_t k,
                                                        int32_t ef, const Filter& filter) const {
     if (size() == 0 || ep_id < 0) return {};
-    const int32_t cur = descend(query, query_norm, 0);
+    const int32_t cur = descend(query, query_term, 0);
     MatchPolicy policy{*this, filter, k, Beam(static_cast<size_t>(std::max({k, ef, 1}))), TopK(k), k >= 1};
-    walk(query, query_norm, {dist_to_node(query, query_norm, cur), cur}, 0, policy);
+    walk(query, query_term, {dist_to_node(query, query_term, cur), cur}, 0, policy);
     return policy.matches.drain_ascending();
 }
 

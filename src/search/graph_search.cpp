@@ -6,18 +6,13 @@
 
 namespace vek {
 
-std::vector<NodeDist> HyperbolicIndex::graph_search(const float* query, int32_t k, int32_t ef,
-                                                    const Filter& filter) const {
-    return graph_search(query, simd_dot(query, query), k, ef, filter);
-}
-
-std::vector<NodeDist> HyperbolicIndex::graph_search(const float* query, float query_norm, int32_t k, int32_t ef,
+std::vector<NodeDist> HyperbolicIndex::graph_search(const float* query, float query_term, int32_t k, int32_t ef,
                                                     const Filter& filter) const {
     if (size() == 0 || ep_id < 0) return {};
     if (k < 0) throw std::invalid_argument("negative k");
 
-    const int32_t cur = descend(query, query_norm, 0);
-    FarthestFirst w = search_layer(query, query_norm, cur, std::max(ef, k), 0);
+    const int32_t cur = descend(query, query_term, 0);
+    FarthestFirst w = search_layer(query, query_term, cur, std::max(ef, k), 0);
     std::vector<NodeDist> ordered = drain(w);
     std::reverse(ordered.begin(), ordered.end());
 

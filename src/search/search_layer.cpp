@@ -30,17 +30,17 @@ void WalkScratch::begin(size_t n) {
     }
 }
 
-FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_norm, int32_t entry, int32_t ef,
+FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_term, int32_t entry, int32_t ef,
                                             int32_t layer) const {
     BeamPolicy policy{Beam(static_cast<size_t>(std::max(ef, 1)))};  // a width below 1 searches as 1
-    walk(query, query_norm, {dist_to_node(query, query_norm, entry), entry}, layer, policy);
+    walk(query, query_term, {dist_to_node(query, query_term, entry), entry}, layer, policy);
     return std::move(policy.beam.nodes());
 }
 
-int32_t HyperbolicIndex::descend(const float* query, float query_norm, int32_t target_layer) const {
+int32_t HyperbolicIndex::descend(const float* query, float query_term, int32_t target_layer) const {
     int32_t cur = ep_id;
     for (int32_t layer = ep_layer; layer > target_layer; --layer) {
-        FarthestFirst w = search_layer(query, query_norm, cur, 1, layer);
+        FarthestFirst w = search_layer(query, query_term, cur, 1, layer);
         if (!w.empty()) cur = w.top().id;
     }
     return cur;

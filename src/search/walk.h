@@ -58,7 +58,7 @@ private:
 };
 
 template <class Policy>
-void HyperbolicIndex::walk(const float* query, float query_norm, NodeDist entry, int32_t layer,
+void HyperbolicIndex::walk(const float* query, float query_term, NodeDist entry, int32_t layer,
                            Policy& policy) const {
     WalkScratch& ws = walk_scratch();
     ws.begin(size());
@@ -86,7 +86,7 @@ void HyperbolicIndex::walk(const float* query, float query_norm, NodeDist entry,
         ws.fit(list.size());
         int32_t* ids = ws.ids.data();
         float* dists = ws.dists.data();
-        const size_t fresh = score_fresh(query, query_norm, list, first_visit, ids, dists);
+        const size_t fresh = score_fresh(query, query_term, list, first_visit, ids, dists);
         for (size_t j = 0; j < fresh; ++j) {
             const NodeDist e{dists[j], ids[j]};
             if (policy.admit(e)) candidates.push(e);
