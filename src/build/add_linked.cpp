@@ -75,8 +75,14 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                     FarthestFirst pool;
                     for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
                     rebuilt.push_back({m, layer, select_neighbours(pool, limit)});
-                    if (metric == PoincareBall)
-                        keep_reachable(m, layer, members, n, m == own[layer][0], rebuilt.back().list);
+                    if (metric == PoincareBall) {
+                        const ListOf current = [&](int32_t y) -> const LinkList& {
+                            for (size_t j = 0; j + 1 < rebuilt.size(); ++j)
+                                if (rebuilt[j].node == y && rebuilt[j].layer == layer) return rebuilt[j].list;
+                            return links.at(y, layer);
+                        };
+                        keep_reachable(m, members, n, m == own[layer][0], current, rebuilt.back().list);
+                    }
                 }
                 if (!own[layer].empty()) e = own[layer][0];
             }

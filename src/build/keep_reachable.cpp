@@ -7,29 +7,35 @@
 // keeps the link from its nearest neighbour. The member that leaves instead is the farthest kept one
 // that is linked from elsewhere.
 #include <algorithm>
+#include <functional>
 
 #include "core/hyperbolic_index.h"
 
 namespace vek {
 
-bool HyperbolicIndex::linked_from_other_than(int32_t node, int32_t m, int32_t layer) const {
-    for (int32_t y : links.at(node, layer)) {
+namespace {
+
+// Whether `node` is linked from one of its own neighbours other than m (links usually run both ways).
+bool linked_from_other_than(int32_t node, int32_t m, const std::function<const LinkList&(int32_t)>& current) {
+    for (int32_t y : current(node)) {
         if (y == m || y == node) continue;
-        const LinkList& back = links.at(y, layer);
+        const LinkList& back = current(y);
         if (std::find(back.begin(), back.end(), node) != back.end()) return true;
     }
     return false;
 }
 
-void HyperbolicIndex::keep_reachable(int32_t m, int32_t layer, const std::vector<int32_t>& pool, int32_t n,
-                                     bool n_needs_it, LinkList& chosen) const {
+}  // namespace
+
+void HyperbolicIndex::keep_reachable(int32_t m, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
+                                     const ListOf& current, LinkList& chosen) const {
     for (int32_t x : pool) {
         if (std::find(chosen.begin(), chosen.end(), x) != chosen.end()) continue;
-        const bool orphaned = x == n ? n_needs_it : !linked_from_other_than(x, m, layer);
+        const bool orphaned = x == n ? n_needs_it : !linked_from_other_than(x, m, current);
         if (!orphaned) continue;
         for (size_t j = chosen.size(); j-- > 0;) {
             const int32_t y = chosen[j];
-            if (y == n || !linked_from_other_than(y, m, layer)) continue;
+            if (y == n || !linked_from_other_than(y, m, current)) continue;
             chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(j));  // keeps capacity: no allocation
             chosen.push_back(x);
             break;

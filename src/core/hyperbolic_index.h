@@ -192,9 +192,10 @@ private:
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
     // Under PoincareBall, mends a rebuilt list of node m (`chosen`, picked from `pool`) that would drop a
     // node's last link into it (build/keep_reachable.cpp).
-    void keep_reachable(int32_t m, int32_t layer, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
-                        LinkList& chosen) const;
-    bool linked_from_other_than(int32_t node, int32_t m, int32_t layer) const;
+    // `current(y)` is y's list on the layer as this insertion will leave it so far.
+    using ListOf = std::function<const LinkList&(int32_t)>;
+    void keep_reachable(int32_t m, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
+                        const ListOf& current, LinkList& chosen) const;
 
     int32_t dimension;
     float curvature;
