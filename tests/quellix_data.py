@@ -38,3 +38,16 @@ def poincare64(q: np.ndarray, x: np.ndarray) -> np.ndarray:
 def recall(found: np.ndarray, truth: np.ndarray) -> float:
     hits = sum(len(set(f[f >= 0]) & set(t[t >= 0])) for f, t in zip(found, truth))
     return hits / max(1, int((truth >= 0).sum()))
+
+
+def boundary_points(n: int, dim: int, seed: int = 0, smallest_factor: float = 1e-7) -> np.ndarray:
+    """float64 points the way trained hyperbolic embeddings lie: clustered directions, 80 % with
+    1 - |x|^2 between `smallest_factor` and 0.005, the rest further in."""
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(size=(40, dim))
+    x = centres[rng.integers(0, 40, n)] + 0.4 * rng.normal(size=(n, dim))
+    x /= np.linalg.norm(x, axis=1, keepdims=True)
+    factor = 10 ** rng.uniform(np.log10(smallest_factor), np.log10(0.005), size=n)
+    inner = rng.random(n) < 0.2
+    factor[inner] = rng.uniform(0.005, 0.9, size=inner.sum())
+    return x * np.sqrt(1.0 - factor)[:, None]

@@ -2,10 +2,9 @@
 //
 // Near the boundary of the ball a node is far from every other node, so when the list of its nearest
 // neighbour overflows and is rebuilt, it is the first member to go; a node that loses its last link
-// that way can no longer be reached by any walk. A rebuilt list therefore keeps a member whose only
-// link is this list (as far as its own neighbours tell: links usually run both ways), and the new node
-// keeps the link from its nearest neighbour. The member that leaves instead is the farthest kept one
-// that is linked from elsewhere.
+// that way can no longer be reached by any walk. A rebuilt list therefore keeps a member that would be
+// left with fewer than two links, and the new node keeps the link from its nearest neighbour. The
+// member that leaves instead is the farthest kept one that still has two links elsewhere.
 #include <algorithm>
 #include <functional>
 
@@ -15,12 +14,14 @@ namespace vek {
 
 namespace {
 
-// Whether `node` is linked from one of its own neighbours other than m (links usually run both ways).
-bool linked_from_other_than(int32_t node, int32_t m, const std::function<const LinkList&(int32_t)>& current) {
+// Whether `node` keeps two links once m's is gone, as far as its own neighbours tell (links usually
+// run both ways). One is not enough: two boundary nodes that only link each other are an island.
+bool safe_without(int32_t node, int32_t m, const std::function<const LinkList&(int32_t)>& current) {
+    int links_in = 0;
     for (int32_t y : current(node)) {
         if (y == m || y == node) continue;
         const LinkList& back = current(y);
-        if (std::find(back.begin(), back.end(), node) != back.end()) return true;
+        if (std::find(back.begin(), back.end(), node) != back.end() && ++links_in == 2) return true;
     }
     return false;
 }
@@ -31,11 +32,11 @@ void HyperbolicIndex::keep_reachable(int32_t m, const std::vector<int32_t>& pool
                                      const ListOf& current, LinkList& chosen) const {
     for (int32_t x : pool) {
         if (std::find(chosen.begin(), chosen.end(), x) != chosen.end()) continue;
-        const bool orphaned = x == n ? n_needs_it : !linked_from_other_than(x, m, current);
+        const bool orphaned = x == n ? n_needs_it : !safe_without(x, m, current);
         if (!orphaned) continue;
         for (size_t j = chosen.size(); j-- > 0;) {
             const int32_t y = chosen[j];
-            if (y == n || !linked_from_other_than(y, m, current)) continue;
+            if (y == n || !safe_without(y, m, current)) continue;
             chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(j));  // keeps capacity: no allocation
             chosen.push_back(x);
             break;
