@@ -94,18 +94,22 @@ inline float cosine(float d, float x, float g) {
     return 1.0f - d / den;
 }
 
-// Geodesic distance in the unit Poincare ball from the squared difference and the two squared norms.
-// The clamps keep points on or outside the sphere finite and make the distance of a point to itself
-// arcosh(1.000001), never 0.
-inline float poincare(float o, float x, float g) {
+// Geodesic distance in the unit Poincare ball from the squared difference and the two squared norms,
+// in two steps: the argument t of arcosh, then arcosh(t). The clamps keep points on or outside the
+// sphere finite and make the distance of a point to itself arcosh(1.000001), never 0.
+inline float poincare_arg(float o, float x, float g) {
     if (x > 0.999999f) x = 0.999999f;
     if (g > 0.999999f) g = 0.999999f;
     float den = (1.0f - x) * (1.0f - g);
     if (den < 1e-6f) den = 1e-6f;
     float t = (o + o) / den + 1.0f;
     if (t < 1.000001f) t = 1.000001f;
-    return std::log(t + std::sqrt(std::fmaf(t, t, -1.0f)));
+    return t;
 }
+// Non-decreasing in t over every value poincare_arg returns (checked over all of them by the native
+// tests), which lets a scan rank by t and take the logarithm only where a node can be kept.
+inline float poincare_of_arg(float t) { return std::log(t + std::sqrt(std::fmaf(t, t, -1.0f))); }
+inline float poincare(float o, float x, float g) { return poincare_of_arg(poincare_arg(o, x, g)); }
 
 // 1 - |x|^2 of float32 values, summed in double: the factor a point of the ball contributes to every
 // distance to it, which float32 would lose near the boundary.

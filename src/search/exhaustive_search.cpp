@@ -1,42 +1,117 @@
 // Exhaustive search: every node in id order, screened by mask and cached norm before its distance.
+//
+// Nodes are scored one at a time in address order: the vectors then stream through memory as one
+// sequential read; interleaving several nodes' sums (as the walks do for scattered neighbours) splits
+// the stream and halves the scan rate. A node's lines are also requested a few nodes ahead, which the
+// hardware prefetcher alone does not quite keep up with.
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "search/top_k.h"
 
 namespace vek {
 
+namespace {
+
+uint32_t bits_of(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+float float_of(uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+// The largest argument whose Poincare distance is at most `d`, or 0 when there is none. Arguments
+// and distances are positive, so their bit patterns order like their values, and a search over the
+// patterns finds the exact boundary; that arccosh of the argument never decreases makes it one
+// boundary.
+float largest_arg_within(float d) {
+    const uint32_t first = bits_of(1.000001f);  // the smallest argument the kernel produces
+    const uint32_t inf = bits_of(std::numeric_limits<float>::infinity());
+    auto ok = [d](uint32_t u) { return kernels::poincare_of_arg(float_of(u)) <= d; };
+    if (!ok(first)) return 0.0f;
+    if (ok(inf)) return std::numeric_limits<float>::infinity();
+    // Start next to the answer and gallop outwards to bracket it: lo is within, hi beyond.
+    double guess = std::cosh(static_cast<double>(d));
+    if (!(guess < std::numeric_limits<float>::max())) guess = std::numeric_limits<float>::max();
+    uint32_t at = bits_of(static_cast<float>(guess));
+    if (at < first) at = first;
+    uint32_t lo, hi;
+    if (ok(at)) {
+        lo = at;
+        uint32_t step = 1;
+        while (inf - lo > step && ok(lo + step)) {
+            lo += step;
+            step *= 2;
+        }
+        hi = inf - lo > step ? lo + step : inf;
+    } else {
+        hi = at;
+        uint32_t step = 1;
+        while (hi - first > step && !ok(hi - step)) {
+            hi -= step;
+            step *= 2;
+        }
+        lo = hi - first > step ? hi - step : first;
+    }
+    while (hi - lo > 1) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        (ok(mid) ? lo : hi) = mid;
+    }
+    return float_of(lo);
+}
+
+constexpr int32_t kPrefetchAhead = 8;  // nodes
+
+}  // namespace
+
+void HyperbolicIndex::prefetch_vector(int32_t node) const {
+    const char* p = reinterpret_cast<const char*>(vec(node));
+    for (size_t off = 0; off < dims() * sizeof(float); off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
+}
+
 std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_term, int32_t k,
                                                          const Filter& filter) const {
-    const size_t n = size();
+    const int32_t n = static_cast<int32_t>(size());
     if (n == 0) return {};
     if (k < 0) throw std::invalid_argument("negative k");
     if (k == 0) return {};
 
     TopK best(k);
-    // Screened ids are gathered in small batches so that dist_to_nodes can interleave several
-    // distances; they are still offered in id order.
-    constexpr size_t kBatch = 64;
-    constexpr size_t kAhead = 24;  // nodes; the sequential stream outruns the hardware prefetcher otherwise
-    const size_t line_floats = 64 / sizeof(float);
-    auto prefetch_node = [&](int32_t id) {
-        const char* p = reinterpret_cast<const char*>(vec(id));
-        for (size_t off = 0; off < dims() * sizeof(float); off += line_floats * sizeof(float))
-            _mm_prefetch(p + off, _MM_HINT_T0);
-    };
-    int32_t ids[kBatch];
-    float dists[kBatch];
-    for (size_t start = 0; start < n;) {
-        size_t count = 0;
-        for (; start < n && count < kBatch; ++start) {
-            if (start + kAhead < n) prefetch_node(static_cast<int32_t>(start + kAhead));
-            if (!filter.screen(masks[start], stored_norms[start])) continue;
-            ids[count++] = static_cast<int32_t>(start);
+    if (metric != Poincare) {
+        for (int32_t i = 0; i < n; ++i) {
+            if (i + kPrefetchAhead < n) prefetch_vector(i + kPrefetchAhead);
+            if (!filter.screen(masks[i], stored_norms[i])) continue;
+            const float d = from_sum(raw_sum(query, i), query_term, i);
+            if (filter.within(d)) best.offer({d, i});
         }
-        dist_to_nodes(query, query_term, ids, count, dists);
-        for (size_t j = 0; j < count; ++j) {
-            if (!filter.within(dists[j])) continue;
-            best.offer({dists[j], ids[j]});
+        return best.drain_ascending();
+    }
+
+    // Under the Poincare metric the logarithm dominates a node's cost, so nodes are ranked by the
+    // argument of arccosh and the distance is taken only when the node could change the kept set:
+    // one whose argument lies beyond `limit` has a distance strictly beyond every kept one.
+    float limit = 0.0f;
+    float limit_for = std::numeric_limits<float>::quiet_NaN();  // the farthest kept distance it belongs to
+    for (int32_t i = 0; i < n; ++i) {
+        if (i + kPrefetchAhead < n) prefetch_vector(i + kPrefetchAhead);
+        if (!filter.screen(masks[i], stored_norms[i])) continue;
+        const float t = kernels::poincare_arg(raw_sum(query, i), query_term, node_norm(i));
+        if (best.ignores_beyond_farthest()) {
+            const float top = best.farthest();
+            if (!(top == limit_for)) {
+                limit = largest_arg_within(top);
+                limit_for = top;
+            }
+            if (t > limit) continue;
         }
+        const float d = kernels::poincare_of_arg(t);
+        if (filter.within(d)) best.offer({d, i});
     }
     return best.drain_ascending();
 }
