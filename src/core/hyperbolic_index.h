@@ -128,6 +128,10 @@ public:
     // std::invalid_argument for a negative k on a non-empty index.
     std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k,
                                             const Filter& filter) const;
+    // exhaustive_search for m queries (row-major, dims() floats each, with their terms) at once;
+    // results[q] is exactly what exhaustive_search answers for row q.
+    void exhaustive_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
+                                 const Filter& filter, std::vector<NodeDist>* results) const;
     void set_masks(const uint64_t* new_masks, size_t count);
 
     // --- io (io/) ---
@@ -158,6 +162,13 @@ private:
     template <class FirstVisit>
     size_t score_fresh(const float* query, float query_term, const LinkList& list, FirstVisit&& first_visit,
                        int32_t* ids, float* dists) const;
+    // The exhaustive scans (search/exhaustive_search.cpp).
+    struct ScanRow;
+    void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
+    template <bool Diff, int Q>
+    void scan_block(ScanRow* rows, const Filter& filter, const int32_t* ids, size_t begin, size_t end) const;
+    template <bool Diff>
+    void scan_rows(ScanRow* rows, size_t m, const Filter& filter, const int32_t* ids, size_t count) const;
     // Starts fetching a node's whole vector into the cache.
     void prefetch_vector(int32_t node) const;
     // Starts fetching a node's neighbour list on a layer, ahead of its expansion.

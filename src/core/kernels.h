@@ -77,6 +77,40 @@ inline void accumulate(const float* a, const float* const* b, size_t n, float* o
     for (int k = 0; k < K; ++k) out[k] = finish<Diff>(a, b[k], i, n, reduce8(acc[k]));
 }
 
+// sums[q][v] for Q queries against N vectors, each exactly as accumulate computes it: every pair keeps
+// its own lanes and order, and each loaded block of a vector serves all Q queries.
+template <bool Diff, int Q, int N>
+inline void accumulate_tile(const float* const* a, const float* const* b, size_t n, float (*sums)[N]) {
+    __m256 acc[Q][N];
+#pragma GCC unroll 8
+    for (int q = 0; q < Q; ++q)
+#pragma GCC unroll 8
+        for (int v = 0; v < N; ++v) acc[q][v] = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 y[N];
+#pragma GCC unroll 8
+        for (int v = 0; v < N; ++v) y[v] = _mm256_loadu_ps(b[v] + i);
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) {
+            const __m256 x = _mm256_loadu_ps(a[q] + i);
+#pragma GCC unroll 8
+            for (int v = 0; v < N; ++v) {
+                if constexpr (Diff) {
+                    const __m256 t = _mm256_sub_ps(x, y[v]);
+                    acc[q][v] = _mm256_fmadd_ps(t, t, acc[q][v]);
+                } else {
+                    acc[q][v] = _mm256_fmadd_ps(x, y[v], acc[q][v]);
+                }
+            }
+        }
+    }
+#pragma GCC unroll 8
+    for (int q = 0; q < Q; ++q)
+#pragma GCC unroll 8
+        for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, reduce8(acc[q][v]));
+}
+
 template <bool Diff>
 inline float accumulate_one(const float* a, const float* b, size_t n) {
     float r;

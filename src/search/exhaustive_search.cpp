@@ -4,10 +4,12 @@
 // sequential read; interleaving several nodes' sums (as the walks do for scattered neighbours) splits
 // the stream and halves the scan rate. A node's lines are also requested a few nodes ahead, which the
 // hardware prefetcher alone does not quite keep up with.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 #include "search/top_k.h"
 
@@ -75,6 +77,41 @@ void HyperbolicIndex::prefetch_vector(int32_t node) const {
     for (size_t off = 0; off < dims() * sizeof(float); off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
 }
 
+// One query's part of a scan: its k nearest so far and, under the Poincare metric, the largest
+// argument that could still change them.
+struct HyperbolicIndex::ScanRow {
+    const float* query;
+    float term;
+    TopK best;
+    float limit = 0.0f;
+    float limit_for = std::numeric_limits<float>::quiet_NaN();  // the farthest kept distance `limit` belongs to
+
+    ScanRow(const float* q, float t, int32_t k) : query(q), term(t), best(k) {}
+};
+
+// Under the Poincare metric the logarithm dominates a node's cost, so nodes are ranked by the argument
+// of arccosh and the distance is taken only when the node could change the kept set: one whose
+// argument lies beyond `limit` has a distance strictly beyond every kept one, and the heap is known
+// to ignore such a newcomer.
+void HyperbolicIndex::offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const {
+    float d;
+    if (metric == Poincare) {
+        const float t = kernels::poincare_arg(sum, row.term, node_norm(node));
+        if (row.best.ignores_beyond_farthest()) {
+            const float top = row.best.farthest();
+            if (!(top == row.limit_for)) {
+                row.limit = largest_arg_within(top);
+                row.limit_for = top;
+            }
+            if (t > row.limit) return;
+        }
+        d = kernels::poincare_of_arg(t);
+    } else {
+        d = from_sum(sum, row.term, node);
+    }
+    if (filter.within(d)) row.best.offer({d, node});
+}
+
 std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_term, int32_t k,
                                                          const Filter& filter) const {
     const int32_t n = static_cast<int32_t>(size());
@@ -82,38 +119,82 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, flo
     if (k < 0) throw std::invalid_argument("negative k");
     if (k == 0) return {};
 
-    TopK best(k);
-    if (metric != Poincare) {
-        for (int32_t i = 0; i < n; ++i) {
-            if (i + kPrefetchAhead < n) prefetch_vector(i + kPrefetchAhead);
-            if (!filter.screen(masks[i], stored_norms[i])) continue;
-            const float d = from_sum(raw_sum(query, i), query_term, i);
-            if (filter.within(d)) best.offer({d, i});
-        }
-        return best.drain_ascending();
-    }
-
-    // Under the Poincare metric the logarithm dominates a node's cost, so nodes are ranked by the
-    // argument of arccosh and the distance is taken only when the node could change the kept set:
-    // one whose argument lies beyond `limit` has a distance strictly beyond every kept one.
-    float limit = 0.0f;
-    float limit_for = std::numeric_limits<float>::quiet_NaN();  // the farthest kept distance it belongs to
+    ScanRow row(query, query_term, k);
     for (int32_t i = 0; i < n; ++i) {
         if (i + kPrefetchAhead < n) prefetch_vector(i + kPrefetchAhead);
         if (!filter.screen(masks[i], stored_norms[i])) continue;
-        const float t = kernels::poincare_arg(raw_sum(query, i), query_term, node_norm(i));
-        if (best.ignores_beyond_farthest()) {
-            const float top = best.farthest();
-            if (!(top == limit_for)) {
-                limit = largest_arg_within(top);
-                limit_for = top;
-            }
-            if (t > limit) continue;
-        }
-        const float d = kernels::poincare_of_arg(t);
-        if (filter.within(d)) best.offer({d, i});
+        offer_scored(row, filter, raw_sum(query, i), i);
     }
-    return best.drain_ascending();
+    return row.best.drain_ascending();
+}
+
+// Q queries against the screened nodes ids[begin, end), two nodes at a time, each query offered its
+// nodes in id order.
+template <bool Diff, int Q>
+void HyperbolicIndex::scan_block(ScanRow* rows, const Filter& filter, const int32_t* ids, size_t begin,
+                                 size_t end) const {
+    const float* qs[Q];
+    for (int q = 0; q < Q; ++q) qs[q] = rows[q].query;
+    size_t j = begin;
+    auto step = [&](auto width) {
+        constexpr int N = decltype(width)::value;
+        const float* vs[N];
+        for (int v = 0; v < N; ++v) vs[v] = vec(ids[j + v]);
+        float sums[Q][N];
+        kernels::accumulate_tile<Diff, Q, N>(qs, vs, dims(), sums);
+        for (int v = 0; v < N; ++v)
+            for (int q = 0; q < Q; ++q) offer_scored(rows[q], filter, sums[q][v], ids[j + v]);
+        j += N;
+    };
+    while (j + 2 <= end) step(std::integral_constant<int, 2>{});
+    if (j < end) step(std::integral_constant<int, 1>{});
+}
+
+template <bool Diff>
+void HyperbolicIndex::scan_rows(ScanRow* rows, size_t m, const Filter& filter, const int32_t* ids,
+                                size_t count) const {
+    // Nodes are taken in slices small enough to stay in the core's cache while every block of
+    // queries passes over them, so each vector is read from memory once per batch.
+    const size_t slice = std::max<size_t>(64, (size_t{256} << 10) / std::max<size_t>(1, dims() * sizeof(float)));
+    for (size_t begin = 0; begin < count; begin += slice) {
+        const size_t end = std::min(count, begin + slice);
+        size_t q = 0;
+        for (; q + 4 <= m; q += 4) scan_block<Diff, 4>(rows + q, filter, ids, begin, end);
+        switch (m - q) {
+            case 3:
+                scan_block<Diff, 3>(rows + q, filter, ids, begin, end);
+                break;
+            case 2:
+                scan_block<Diff, 2>(rows + q, filter, ids, begin, end);
+                break;
+            case 1:
+                scan_block<Diff, 1>(rows + q, filter, ids, begin, end);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float* query_terms, size_t m,
+                                              int32_t k, const Filter& filter,
+                                              std::vector<NodeDist>* results) const {
+    const size_t n = size();
+    if (n != 0 && k < 0) throw std::invalid_argument("negative k");
+    std::vector<int32_t> ids;
+    std::vector<ScanRow> rows;
+    if (n != 0 && k != 0 && m != 0) {
+        ids.reserve(n);
+        for (size_t i = 0; i < n; ++i)
+            if (filter.screen(masks[i], stored_norms[i])) ids.push_back(static_cast<int32_t>(i));
+        rows.reserve(m);
+        for (size_t q = 0; q < m; ++q) rows.emplace_back(queries + q * dims(), query_terms[q], k);
+        if (metric == Cosine)
+            scan_rows<false>(rows.data(), m, filter, ids.data(), ids.size());
+        else
+            scan_rows<true>(rows.data(), m, filter, ids.data(), ids.size());
+    }
+    for (size_t q = 0; q < m; ++q) results[q] = rows.empty() ? std::vector<NodeDist>{} : rows[q].best.drain_ascending();
 }
 
 }  // namespace vek
