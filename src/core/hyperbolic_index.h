@@ -100,6 +100,10 @@ public:
     // Distances from one query to `count` nodes, each bit-identical to dist_to_node.
     inline void dist_to_nodes(const float* query, float query_term, const int32_t* ids, size_t count,
                               float* out) const;
+    // The two halves of every distance: the node's sum over the dimensions (the dot product under
+    // cosine, the squared difference otherwise), then the metric's value from it.
+    inline float raw_sum(const float* query, int32_t node) const;
+    inline float from_sum(float sum, float query_term, int32_t node) const;
 
     // --- build (build/) ---
     // `factor` is the vector's 1 - |x|^2 under PoincareBall (NaN: derived from the float32 values) and
@@ -125,6 +129,10 @@ public:
     // std::invalid_argument for a negative k on a non-empty index.
     std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k,
                                             const Filter& filter) const;
+    // exhaustive_search for m queries (row-major, dims() floats each, with their terms) at once;
+    // results[q] is exactly what exhaustive_search answers for row q.
+    void exhaustive_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
+                                 const Filter& filter, std::vector<NodeDist>* results) const;
     void set_masks(const uint64_t* new_masks, size_t count);
 
     // --- io (io/) ---
@@ -168,6 +176,15 @@ private:
     template <class FirstVisit>
     size_t score_fresh(const float* query, float query_term, const LinkList& list, FirstVisit&& first_visit,
                        int32_t* ids, float* dists) const;
+    // The exhaustive scans (search/exhaustive_search.cpp).
+    struct ScanRow;
+    void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
+    template <bool Diff, int Q>
+    void scan_block(ScanRow* rows, const Filter& filter, const int32_t* ids, size_t begin, size_t end) const;
+    template <bool Diff>
+    void scan_rows(ScanRow* rows, size_t m, const Filter& filter, const int32_t* ids, size_t count) const;
+    // Starts fetching a node's whole vector into the cache.
+    void prefetch_vector(int32_t node) const;
     // Starts fetching a node's neighbour list on a layer, ahead of its expansion.
     void prefetch_links(int32_t node, int32_t layer) const {
         const LinkList& list = links.at(node, layer);
@@ -247,15 +264,24 @@ inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_term,
         out[j] = squared_difference ? kernels::l2sq(query, v, n) : kernels::dot(query, v, n);
     }
     if (metric == Euclidean) return;
-    if (metric == PoincareBall) {
-        // Symmetric in the pair: the two terms are multiplied first.
-        for (size_t k = 0; k < count; ++k) out[k] = out[k] * (query_term * inv_factors[ids[k]]);
-        return;
+    for (size_t k = 0; k < count; ++k) out[k] = from_sum(out[k], query_term, ids[k]);
+}
+
+inline float HyperbolicIndex::from_sum(float sum, float query_term, int32_t node) const {
+    switch (metric) {
+        case Euclidean:
+            return sum;
+        case Cosine:
+            return kernels::cosine(sum, query_term, node_norm(node));
+        case PoincareBall:
+            return sum * (query_term * inv_factors[node]);  // terms first: symmetric in the pair
+        default:
+            return kernels::poincare(sum, query_term, node_norm(node));
     }
-    for (size_t k = 0; k < count; ++k) {
-        const float g = node_norm(ids[k]);
-        out[k] = metric == Cosine ? kernels::cosine(out[k], query_term, g) : kernels::poincare(out[k], query_term, g);
-    }
+}
+
+inline float HyperbolicIndex::raw_sum(const float* query, int32_t node) const {
+    return metric == Cosine ? kernels::dot(query, vec(node), dims()) : kernels::l2sq(query, vec(node), dims());
 }
 
 template <class FirstVisit>

@@ -77,6 +77,40 @@ inline void accumulate(const float* a, const float* const* b, size_t n, float* o
     for (int k = 0; k < K; ++k) out[k] = finish<Diff>(a, b[k], i, n, reduce8(acc[k]));
 }
 
+// sums[q][v] for Q queries against N vectors, each exactly as accumulate computes it: every pair keeps
+// its own lanes and order, and each loaded block of a vector serves all Q queries.
+template <bool Diff, int Q, int N>
+inline void accumulate_tile(const float* const* a, const float* const* b, size_t n, float (*sums)[N]) {
+    __m256 acc[Q][N];
+#pragma GCC unroll 8
+    for (int q = 0; q < Q; ++q)
+#pragma GCC unroll 8
+        for (int v = 0; v < N; ++v) acc[q][v] = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 y[N];
+#pragma GCC unroll 8
+        for (int v = 0; v < N; ++v) y[v] = _mm256_loadu_ps(b[v] + i);
+#pragma GCC unroll 8
+        for (int q = 0; q < Q; ++q) {
+            const __m256 x = _mm256_loadu_ps(a[q] + i);
+#pragma GCC unroll 8
+            for (int v = 0; v < N; ++v) {
+                if constexpr (Diff) {
+                    const __m256 t = _mm256_sub_ps(x, y[v]);
+                    acc[q][v] = _mm256_fmadd_ps(t, t, acc[q][v]);
+                } else {
+                    acc[q][v] = _mm256_fmadd_ps(x, y[v], acc[q][v]);
+                }
+            }
+        }
+    }
+#pragma GCC unroll 8
+    for (int q = 0; q < Q; ++q)
+#pragma GCC unroll 8
+        for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, reduce8(acc[q][v]));
+}
+
 template <bool Diff>
 inline float accumulate_one(const float* a, const float* b, size_t n) {
     float r;
@@ -94,18 +128,22 @@ inline float cosine(float d, float x, float g) {
     return 1.0f - d / den;
 }
 
-// Geodesic distance in the unit Poincare ball from the squared difference and the two squared norms.
-// The clamps keep points on or outside the sphere finite and make the distance of a point to itself
-// arcosh(1.000001), never 0.
-inline float poincare(float o, float x, float g) {
+// Geodesic distance in the unit Poincare ball from the squared difference and the two squared norms,
+// in two steps: the argument t of arcosh, then arcosh(t). The clamps keep points on or outside the
+// sphere finite and make the distance of a point to itself arcosh(1.000001), never 0.
+inline float poincare_arg(float o, float x, float g) {
     if (x > 0.999999f) x = 0.999999f;
     if (g > 0.999999f) g = 0.999999f;
     float den = (1.0f - x) * (1.0f - g);
     if (den < 1e-6f) den = 1e-6f;
     float t = (o + o) / den + 1.0f;
     if (t < 1.000001f) t = 1.000001f;
-    return std::log(t + std::sqrt(std::fmaf(t, t, -1.0f)));
+    return t;
 }
+// Non-decreasing in t over every value poincare_arg returns (checked over all of them by the native
+// tests), which lets a scan rank by t and take the logarithm only where a node can be kept.
+inline float poincare_of_arg(float t) { return std::log(t + std::sqrt(std::fmaf(t, t, -1.0f))); }
+inline float poincare(float o, float x, float g) { return poincare_of_arg(poincare_arg(o, x, g)); }
 
 // 1 - |x|^2 of float32 values, summed in double: the factor a point of the ball contributes to every
 // distance to it, which float32 would lose near the boundary.

@@ -29,6 +29,10 @@ public:
         refresh();
     }
 
+    // Whether a newcomer strictly farther than farthest() is known to leave the heap as it is.
+    bool ignores_beyond_farthest() const { return round_trip_is_identity_; }
+    float farthest() const { return heap_.front().dist; }
+
     void offer(NodeDist e) {
         if (round_trip_is_identity_ && e.dist > heap_.front().dist) return;
         heap_.push_back(e);
