@@ -18,7 +18,7 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
             **p["project"]["optional-dependencies"]}; \
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
-.PHONY: all test demo bench bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
+.PHONY: all test native-tests demo bench bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
         stubs wordnet
 
 all: build
@@ -38,8 +38,22 @@ $(VENV)/.built: $(VENV)/.ready $(SOURCES)
 
 build: $(VENV)/.built
 
-test: build
+test: build native-tests
 	$(PY) -m pytest -q
+
+# The engine alone, without Python: tests/native, built with the venv's cmake and ninja.
+NATIVE_OUT     := build/native
+NATIVE_BIN     := $(NATIVE_OUT)/failed_calls_test
+NATIVE_SOURCES := $(shell find src tests/native -type f -not -path 'src/bindings/*') CMakeLists.txt
+
+$(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(NATIVE_OUT) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DVEK_NATIVE_TESTS=ON
+	$(VENV)/bin/cmake --build $(NATIVE_OUT)
+	touch $@
+
+native-tests: $(NATIVE_BIN)
+	$(NATIVE_BIN)
 
 # The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise.
 demo: build wordnet
