@@ -9,20 +9,27 @@ PY312 := $(shell if python3.12 -c 'import sys; assert sys.version_info[:2] == (3
            else ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
 
 SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
-# What the build and the test suite need; the sanitized venv below installs the same.
-DEPS    := "scikit-build-core>=0.10" "pybind11>=3,<4" "cmake>=3.18" ninja numpy pytest pybind11-stubgen tqdm scikit-learn
-# The peers the benchmarks compare against, and their plots.
-BENCH_DEPS := hnswlib faiss-cpu usearch matplotlib
 
-.PHONY: all test demo bench build clean clang sanitize fuzz stubs wordnet
+# Every requirement is declared once, in pyproject.toml; `$(call requirements,<python>,<names>)` prints
+# them one a line. The names: "build" ([build-system].requires: scikit-build-core, pybind11, cmake,
+# ninja), "run" ([project].dependencies) and the groups of [project.optional-dependencies].
+requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.toml", "rb")); \
+  groups = {"build": p["build-system"]["requires"], "run": p["project"]["dependencies"], \
+            **p["project"]["optional-dependencies"]}; \
+  print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
+
+.PHONY: all test native-tests demo bench bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
+        stubs wordnet
 
 all: build
 
-$(VENV)/.ready:
+# The build tools, the module's dependencies and what the tests and the demo use.
+$(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "no Python 3.12 found (python3.12 on PATH or pyenv versions/3.12*)"; exit 1; }
 	$(PY312) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(DEPS)
+	$(call requirements,$(PY),build run test demo) > $(VENV)/requirements.txt
+	$(PIP) install -q -r $(VENV)/requirements.txt
 	touch $@
 
 # A venv made before the distribution was renamed holds vek_core as a distribution of its own.
@@ -33,8 +40,22 @@ $(VENV)/.built: $(VENV)/.ready $(SOURCES)
 
 build: $(VENV)/.built
 
-test: build
+test: build native-tests
 	$(PY) -m pytest -q
+
+# The engine alone, without Python: tests/native, built with the venv's cmake and ninja.
+NATIVE_OUT     := build/native
+NATIVE_BIN     := $(NATIVE_OUT)/failed_calls_test
+NATIVE_SOURCES := $(shell find src tests/native -type f -not -path 'src/bindings/*') CMakeLists.txt
+
+$(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(NATIVE_OUT) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DVEK_NATIVE_TESTS=ON
+	$(VENV)/bin/cmake --build $(NATIVE_OUT)
+	touch $@
+
+native-tests: $(NATIVE_BIN)
+	$(NATIVE_BIN)
 
 # The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise.
 demo: build wordnet
@@ -51,9 +72,26 @@ stubs: build
 	cp build/stubs/vek_core.pyi stubs/vek_core-stubs/__init__.pyi
 	cp build/stubs/quellix/_native.pyi python/quellix/_native.pyi
 
-bench: build wordnet
-	$(PIP) install -q $(BENCH_DEPS)
-	$(PY) bench/peers.py
+# Benchmarks (bench/README.md): the peers, their plots and the WordNet corpora come with the bench group.
+# BENCH_ARGS go to the script, e.g. `make bench-flat BENCH_ARGS=--quick`.
+BENCH_ARGS ?=
+
+$(VENV)/.bench-ready: $(VENV)/.ready pyproject.toml
+	$(call requirements,$(PY),bench) > $(VENV)/bench-requirements.txt
+	$(PIP) install -q -r $(VENV)/bench-requirements.txt
+	touch $@
+
+bench: build wordnet $(VENV)/.bench-ready
+	$(PY) bench/peers.py $(BENCH_ARGS)
+
+bench-flat: build $(VENV)/.bench-ready
+	$(PY) bench/flat_scan.py $(BENCH_ARGS)
+
+bench-filtered: build $(VENV)/.bench-ready
+	$(PY) bench/filtered.py $(BENCH_ARGS)
+
+bench-file: build $(VENV)/.bench-ready
+	$(PY) bench/index_file.py $(BENCH_ARGS)
 
 # ---- Hardening: a sanitized copy of the module, and the index file fuzzer -------------------------
 # Both use clang. On a fresh Debian machine clang and its sanitizer runtimes (libclang-rt-14-dev)
@@ -91,11 +129,12 @@ clang:
 	  $(SUDO) apt-get update -q && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --no-install-recommends clang libclang-rt-14-dev; \
 	fi
 
-$(SAN_VENV)/.ready:
+$(SAN_VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "no Python 3.12 found (python3.12 on PATH or pyenv versions/3.12*)"; exit 1; }
 	$(PY312) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install -q --upgrade pip
-	$(SAN_PY) -m pip install -q $(DEPS) "cmake>=3.18" ninja
+	$(call requirements,$(SAN_PY),build run test) > $(SAN_VENV)/requirements.txt
+	$(SAN_PY) -m pip install -q -r $(SAN_VENV)/requirements.txt
 	touch $@
 
 # A Debug build type leaves NDEBUG undefined, which also turns on pybind11's check that references

@@ -25,6 +25,8 @@ NOISE_SCALE = 0.5  # per-component std of a point around its centre
 BALL_MAX_NORM = 0.9  # largest Euclidean norm after scaling into the Poincare ball
 DATA_SEED = 20240601
 QUERY_SEED = 20240602
+MASK_SHARES = {0: 0.5, 1: 0.1, 2: 0.01}  # mask bit -> share of the rows carrying it
+MASK_SEED = 7
 
 
 # --- data -------------------------------------------------------------------------------------
@@ -51,6 +53,33 @@ def make_dataset(n, n_queries, dim=DIM, poincare=False):
         base *= factor
         queries *= factor
     return np.ascontiguousarray(base, np.float32), np.ascontiguousarray(queries, np.float32)
+
+
+def make_masks(n):
+    """uint64 masks for n rows: each bit b of MASK_SHARES is set on a row with probability
+    MASK_SHARES[b], independently of the other bits and rows."""
+    rng = np.random.default_rng(MASK_SEED)
+    masks = np.zeros(n, dtype=np.uint64)
+    for bit, share in MASK_SHARES.items():
+        masks |= (rng.random(n) < share).astype(np.uint64) << np.uint64(bit)
+    return masks
+
+
+# --- vek_core indexes -------------------------------------------------------------------------
+
+def build_linked(base, metric, masks=None, M=16, ef_construction=200, progress=True):
+    """A vek_core graph over the rows of base, one add_item_and_link per row; returns the index and
+    the build time in seconds."""
+    import vek_core
+    from tqdm import tqdm
+
+    index = vek_core.HyperbolicIndex(base.shape[1], M=M, metric=metric)
+    masks = np.zeros(len(base), dtype=np.uint64) if masks is None else masks
+    add = index.add_item_and_link
+    start = time.perf_counter()
+    for v, m in tqdm(zip(base, masks), total=len(base), desc="build", mininterval=2.0, disable=not progress):
+        add(v, int(m), ef_construction)
+    return index, time.perf_counter() - start
 
 
 # --- exact answers ----------------------------------------------------------------------------

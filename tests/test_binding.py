@@ -11,7 +11,7 @@ import pytest
 
 import reference as R
 import vek_core
-from indexfile import IndexFile
+from conftest import METRICS, build_index, saved
 
 HI = vek_core.HyperbolicIndex
 D = 8
@@ -48,18 +48,12 @@ def vecs(n=12, d=D, seed=0):
     return (rng.standard_normal((n, d)) * 0.2).astype(np.float32)
 
 
-def flat_index(n=12, d=D, metric="poincare", **kw):
-    idx = HI(d, metric=metric, **kw)
-    for i, v in enumerate(vecs(n, d)):
-        idx.add_item_flat(v, i + 1)
-    return idx
+def flat_index(n=12, d=D, metric="poincare"):
+    return build_index(vecs(n, d), metric, masks=np.arange(1, n + 1), linked=False)
 
 
 def linked_index(n=12, d=D, metric="poincare"):
-    idx = HI(d, metric=metric)
-    for i, v in enumerate(vecs(n, d)):
-        idx.add_item_and_link(v, i + 1)
-    return idx
+    return build_index(vecs(n, d), metric, masks=np.arange(1, n + 1))
 
 
 def num_nodes(idx):
@@ -144,8 +138,7 @@ def test_constructor_keywords_any_order(tmp_path):
     stats = idx.get_stats()
     assert (stats["dimension"], stats["max_m"], stats["max_m_0"]) == (8, 32, 64)
     idx2 = HI(8, curvature=0.25)
-    idx2.save_index(str(tmp_path / "c.idx"))
-    assert IndexFile.read(tmp_path / "c.idx").curvature == 0.25
+    assert saved(idx2, tmp_path / "c.idx").curvature == 0.25
     with pytest.raises(TypeError):
         HI(8, m=16)
     with pytest.raises(TypeError):
@@ -158,8 +151,7 @@ def test_constructor_defaults(tmp_path):
     assert idx.get_stats() == {"num_nodes": 0, "ep_id": -1, "ep_layer": -1, "max_m": 16, "max_m_0": 32,
                                "dimension": 8, "avg_degree_layer0": 0.0, "layer_distribution": [0]}
     path = tmp_path / "d.idx"
-    idx.save_index(str(path))
-    f = IndexFile.read(path)
+    f = saved(idx, path)
     assert (f.dimension, f.curvature, f.max_m, f.ep_id, f.ep_layer, f.n) == (8, 1.0, 16, -1, -1, 0)
 
 
@@ -217,8 +209,7 @@ def test_mask_defaults_to_zero(tmp_path):
     idx = HI(D)
     idx.add_item_flat(vecs(1)[0])
     idx.add_item_and_link(vecs(1)[0])
-    idx.save_index(str(tmp_path / "m.idx"))
-    assert IndexFile.read(tmp_path / "m.idx").masks.tolist() == [0, 0]
+    assert saved(idx, tmp_path / "m.idx").masks.tolist() == [0, 0]
 
 
 # --------------------------------------------------------------------------------------------------------------
@@ -304,8 +295,7 @@ def test_float_for_int_parameter_refused():
                                               (True, 1.0)])
 def test_curvature_converts_to_float32(tmp_path, curvature, stored):
     idx = HI(4, curvature=curvature)
-    idx.save_index(str(tmp_path / "c.idx"))
-    assert IndexFile.read(tmp_path / "c.idx").curvature == stored
+    assert saved(idx, tmp_path / "c.idx").curvature == stored
 
 
 @pytest.mark.parametrize("mask,ok", [(0, True), (1, True), (2 ** 63, True), (2 ** 64 - 1, True),
@@ -317,8 +307,7 @@ def test_mask_range(tmp_path, mask, ok):
     if ok:
         idx.add_item_flat(v, mask)
         idx.add_item_and_link(v, mask=mask)
-        idx.save_index(str(tmp_path / "m.idx"))
-        assert IndexFile.read(tmp_path / "m.idx").masks.tolist() == [int(mask)] * 2
+        assert saved(idx, tmp_path / "m.idx").masks.tolist() == [int(mask)] * 2
         assert idx.hardware_flat_search(v, 2, mask) == idx.hardware_flat_search(v, 2, 0)
         assert isinstance(idx.custom_hnsw_search(v, 2, filter_mask=mask), list)
     else:
@@ -552,7 +541,7 @@ def test_no_pickling_or_copying(op):
     assert num_nodes(idx) == 3
 
 
-@pytest.mark.parametrize("metric", ["poincare", "euclidean", "cosine"])
+@pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("insert", ["add_item_flat", "add_item_and_link"])
 def test_stored_norm_is_squared(metric, insert):
     idx = HI(2, metric=metric)
@@ -573,13 +562,6 @@ def test_flat_insertion_leaves_entry_point():
     assert (s["num_nodes"], s["ep_id"], s["ep_layer"], s["avg_degree_layer0"], s["layer_distribution"]) == \
         (5, -1, -1, 0.0, [0])
     assert idx.custom_hnsw_search(np.array([0.1, 0.2], np.float32), 3) == []
-
-
-@pytest.mark.parametrize("M,max_m_0", [(5, 10), (16, 32), (2, 4), (1, 2), (0, 0), (-3, -6)])
-def test_link_limits(M, max_m_0):
-    idx = HI(4, M=M)
-    s = idx.get_stats()
-    assert (s["max_m"], s["max_m_0"]) == (M, max_m_0)
 
 
 @pytest.mark.parametrize("M", [0, 1, -3])

@@ -25,6 +25,7 @@ import pytest
 
 import reference as ref
 import vek_core
+from conftest import build_index, check_graph, saved
 from indexfile import IndexFile
 
 F32 = np.float32
@@ -87,40 +88,8 @@ def expect_error(counter, kind, exc_type, message, call, *args):
 # What every sound index looks like
 
 
-def check_graph(f: IndexFile, M: int):
-    """Levels, list counts and limits, ids, layers reached and the entry point of a saved graph."""
-    n = f.n
-    assert f.max_m == M
-    assert f.vectors.shape == (n, f.dimension)
-    levels = np.asarray(f.levels, dtype=np.int64)
-    assert np.all(levels >= 0)
-    assert [len(layers) for layers in f.links] == (levels + 1).tolist()
-    lists = [(i, layer, ids) for i, layers in enumerate(f.links) for layer, ids in enumerate(layers)]
-    owner = np.array([i for i, _, _ in lists], dtype=np.int64)
-    layer = np.array([lay for _, lay, _ in lists], dtype=np.int64)
-    length = np.array([len(ids) for _, _, ids in lists], dtype=np.int64)
-    assert np.all(length <= np.where(layer == 0, 2 * M, M)), "a list over its limit"
-    target = np.fromiter(itertools.chain.from_iterable(ids for _, _, ids in lists), np.int64, int(length.sum()))
-    owner, layer = np.repeat(owner, length), np.repeat(layer, length)
-    assert np.all((target >= 0) & (target < n)), "an id outside the nodes"
-    assert np.all(levels[target] >= layer), "a link to a node that does not reach the layer"
-    assert not np.any(target == owner), "a node linked to itself"
-    key = (owner * (int(levels.max(initial=0)) + 1) + layer) * n + target
-    assert len(np.unique(key)) == len(key), "an id twice in one list"
-    if f.ep_id == -1:
-        assert f.ep_layer == -1 and len(target) == 0
-    else:
-        assert 0 <= f.ep_id < n
-        assert f.levels[f.ep_id] == f.ep_layer == levels.max()
-
-
 def linked_to(f: IndexFile) -> set[int]:
     return {j for layers in f.links for ids in layers for j in ids}
-
-
-def saved(index, path) -> IndexFile:
-    index.save_index(str(path))
-    return IndexFile.read(path)
 
 
 def random_vectors(rng, metric, count, dim):
@@ -592,10 +561,8 @@ def test_loads_that_change_the_dimension(tmp_path):
     rng = np.random.default_rng(11)
     bases, base_vectors = [], {}
     for d in dims:
-        ix = vek_core.HyperbolicIndex(d, 1.0, M, metric)
         vs = random_vectors(rng, metric, base_n, d)
-        for i, v in enumerate(vs):
-            (ix.add_item_flat if i % 9 == 4 else ix.add_item_and_link)(v, 0)
+        ix = build_index(vs, metric, linked=[i % 9 != 4 for i in range(base_n)], M=M)
         bases.append(tmp_path / f"base-{d}.bin")
         ix.save_index(str(bases[-1]))
         base_vectors[d] = vs
@@ -632,17 +599,11 @@ def test_parallel_searches_match_serial_answers():
     """Searches share the index and run without the GIL; answered in parallel (and one thread switching
     between two indexes, whose walks share that thread's visit marks) they must equal the serial ones."""
     rng = np.random.default_rng(21)
-    big = vek_core.HyperbolicIndex(32, 1.0, 10, "euclidean")
     vs = rng.normal(size=(20000, 32)).astype(F32)
     masks = rng.integers(0, 4, len(vs), dtype=U64)
-    for i, (v, m) in enumerate(zip(vs, masks)):
-        if i < 2500:
-            big.add_item_and_link(v, int(m), 24)
-        else:
-            big.add_item_flat(v, int(m))
-    small = vek_core.HyperbolicIndex(6, 1.0, 4, "poincare")
-    for v in random_vectors(rng, "poincare", 300, 6):
-        small.add_item_and_link(v, 1, 16)
+    big = build_index(vs, "euclidean", masks=masks, linked=np.arange(len(vs)) < 2500, M=10, ef_construction=24)
+    small = build_index(random_vectors(rng, "poincare", 300, 6), "poincare", masks=np.ones(300), M=4,
+                        ef_construction=16)
     queries = rng.normal(size=(24, 32)).astype(F32)
 
     def answers(index, q):
@@ -681,9 +642,8 @@ def test_gil_holding_spinner_against_writers_and_loads(tmp_path):
     must make progress and all must finish close to the deadline."""
     rng = np.random.default_rng(31)
     dim = 16
-    index = vek_core.HyperbolicIndex(dim, 1.0, 8, "euclidean")
-    for v in rng.normal(size=(200, dim)).astype(F32):
-        index.add_item_and_link(v, 1, 40)
+    index = build_index(rng.normal(size=(200, dim)).astype(F32), "euclidean", masks=np.ones(200), M=8,
+                        ef_construction=40)
     base = tmp_path / "base.bin"
     index.save_index(str(base))
     q = rng.normal(size=dim).astype(F32)

@@ -14,13 +14,13 @@ import numpy as np
 import pytest
 
 import vek_core
+from conftest import METRICS, above, below, build_index, chain_graph, complete_graph, load_crafted, saved
 from indexfile import IndexFile
 from reference import distances as reference_distances
 from reference import l2sq, sqnorm
 
 F32 = np.float32
 U64 = np.uint64
-METRICS = ["poincare", "euclidean", "cosine"]
 
 GAP_FLOOR = F32(0.01)
 GAP = F32(0.6)
@@ -30,38 +30,6 @@ BOUNDARY = F32(0.995)
 
 # --------------------------------------------------------------------------------------------------
 # Helpers
-
-
-def complete_graph(vectors, norms=None, masks=None, ep=0, max_m=16) -> IndexFile:
-    """One layer, every node linked to every other node, so expanding the entry scores everything."""
-    vectors = np.asarray(vectors, dtype=F32)
-    n, dim = vectors.shape
-    if norms is None:
-        norms = [sqnorm(v) for v in vectors]
-    links = [[[j for j in range(n) if j != i]] for i in range(n)]
-    return IndexFile(dimension=dim, curvature=1.0, max_m=max_m, ep_id=ep, ep_layer=0, vectors=vectors,
-                     norms=np.asarray(norms, dtype=F32),
-                     masks=np.zeros(n, U64) if masks is None else np.asarray(masks, dtype=U64),
-                     levels=[0] * n, links=links)
-
-
-def chain_graph(positions, masks=None) -> IndexFile:
-    """One-dimensional nodes on a line, each linked to its two neighbours; entry node 0 at layer 0."""
-    n = len(positions)
-    vectors = np.asarray(positions, dtype=F32).reshape(n, 1)
-    links = [[[j for j in (i - 1, i + 1) if 0 <= j < n]] for i in range(n)]
-    return IndexFile(dimension=1, curvature=1.0, max_m=16, ep_id=0, ep_layer=0, vectors=vectors,
-                     norms=np.array([sqnorm(v) for v in vectors], dtype=F32),
-                     masks=np.zeros(n, U64) if masks is None else np.asarray(masks, dtype=U64),
-                     levels=[0] * n, links=links)
-
-
-def load(tmp_path, f: IndexFile, metric="euclidean", name="graph.bin"):
-    path = tmp_path / name
-    f.write(path)
-    index = vek_core.HyperbolicIndex(f.dimension, metric=metric)
-    index.load_index(str(path))
-    return index
 
 
 def gap_cut(ranked):
@@ -99,14 +67,6 @@ ORIGIN = np.zeros(2, dtype=F32)
 
 # --------------------------------------------------------------------------------------------------
 # Gap cut-off on exact distances
-
-
-def below(x):
-    return float(np.nextafter(F32(x), F32(-np.inf)))
-
-
-def above(x):
-    return float(np.nextafter(F32(x), F32(np.inf)))
 
 
 CUT_CASES = [
@@ -147,7 +107,7 @@ def test_gap_cut_off_on_exact_distances(tmp_path, targets, kept, entry_is_match)
         masks.append(1)
         dists.append(F32(t))
     ep = match_ids[-1] if entry_is_match else len(decoys) - 1
-    index = load(tmp_path, complete_graph(vectors, masks=masks, ep=ep))
+    index = load_crafted(tmp_path, complete_graph(vectors, masks=masks, ep=ep), "euclidean")
 
     for i, d in enumerate(dists):  # the crafted distances are the ones the index computes
         assert F32(index.compute_distance(ORIGIN, i)) == d
@@ -161,7 +121,7 @@ def test_gap_cut_applies_to_matches_only(tmp_path):
     # Without a mask every node is a match, and the decoy at 0.4 bridges the gap between 0.1 and 0.9.
     targets = [0.1, 0.4, 0.9]
     vectors = [vector_at_sq_distance(t) for t in targets]
-    index = load(tmp_path, complete_graph(vectors, masks=[1, 2, 1], ep=2))
+    index = load_crafted(tmp_path, complete_graph(vectors, masks=[1, 2, 1], ep=2), "euclidean")
     assert index.filtered_search(ORIGIN, 10) == [0, 1, 2]
     assert index.filtered_search(ORIGIN, 10, 1) == [0]
 
@@ -201,7 +161,7 @@ def test_non_positive_k_returns_the_entry_alone(tmp_path, k):
     f.links[0].append([9])
     f.links[9].append([0])
     f.ep_layer = 1
-    index = load(tmp_path, f)
+    index = load_crafted(tmp_path, f, "euclidean")
     q = np.array([8.6], F32)
     assert index.filtered_search(q, k) == [9]
     assert index.filtered_search(q, k, 2) == [9]
@@ -216,7 +176,7 @@ def test_mask_nothing_satisfies(tmp_path, k):
     rng = np.random.default_rng(11)
     vectors = rng.normal(0, 0.3, (12, 3)).astype(F32)
     masks = rng.integers(0, 2**40, 12, dtype=U64)
-    index = load(tmp_path, complete_graph(vectors, masks=masks, ep=5))
+    index = load_crafted(tmp_path, complete_graph(vectors, masks=masks, ep=5), "euclidean")
     for q in vectors[:4]:
         assert index.filtered_search(q, k, 1 << 45) == []
         assert index.filtered_search(q, k, (1 << 63) | 1) == []
@@ -224,7 +184,7 @@ def test_mask_nothing_satisfies(tmp_path, k):
 
 def test_node_mask_with_extra_bits_passes(tmp_path):
     vectors = [vector_at_sq_distance(t) for t in (0.1, 0.2, 0.3)]
-    index = load(tmp_path, complete_graph(vectors, masks=[0b0110, 0b0010, 0b1111], ep=0))
+    index = load_crafted(tmp_path, complete_graph(vectors, masks=[0b0110, 0b0010, 0b1111]), "euclidean")
     assert index.filtered_search(ORIGIN, 5, 0b0010) == [0, 1, 2]
     assert index.filtered_search(ORIGIN, 5, 0b0110) == [0, 2]
     assert index.filtered_search(ORIGIN, 5, 0b1000) == [2]
@@ -242,7 +202,7 @@ def norm_graph(tmp_path):
     """
     vectors = [[0.5, 0], [0.75, 0], [1.0, 0], [0.25, 0], [0.125, 0], [0, 0]]
     norms = [0.25, 0.5625, 1.0, -1.0, 0.015625, 0.0]
-    return load(tmp_path, complete_graph(vectors, norms=norms, ep=2))
+    return load_crafted(tmp_path, complete_graph(vectors, norms=norms, ep=2), "euclidean")
 
 
 @pytest.mark.parametrize(
@@ -290,7 +250,7 @@ def test_max_radius_bounds_the_squared_distance(norm_graph, max_radius, expected
 def test_all_three_filters_together(norm_graph, tmp_path):
     f = IndexFile.read(tmp_path / "graph.bin")
     f.masks = np.array([1, 3, 1, 3, 3, 2], U64)
-    index = load(tmp_path, f, name="masked.bin")
+    index = load_crafted(tmp_path, f, metric="euclidean", name="masked.bin")
     assert index.filtered_search(ORIGIN, 10, 1, 2000, 0.6, 0.0) == [4, 0, 1]
     assert index.filtered_search(ORIGIN, 10, 2, 2000, 0.6, 0.0) == [5, 4, 1]
     assert index.filtered_search(ORIGIN, 10, 3, 2000, 0.5, 0.3) == []
@@ -298,7 +258,7 @@ def test_all_three_filters_together(norm_graph, tmp_path):
 
 def test_poincare_radius_zero_returns_nothing(tmp_path):
     vectors = [[0.5, 0], [0.25, 0], [0, 0]]
-    index = load(tmp_path, complete_graph(vectors, ep=0), metric="poincare")
+    index = load_crafted(tmp_path, complete_graph(vectors, ep=0), metric="poincare")
     assert index.filtered_search(ORIGIN, 5) == [2, 1, 0]
     assert index.filtered_search(ORIGIN, 5, 0, 2000, 0.0) == []
     # The smallest Poincaré distance, arcosh(1.000001), is reached by the node on the query.
@@ -323,7 +283,7 @@ def test_poincare_radius_zero_returns_nothing(tmp_path):
 def test_boundary_rule_uses_cached_norm(tmp_path, metric, cached, skipped):
     # Node 1 sits on the query; its cached norm only matters to the boundary rule, since o = 0.
     vectors = [[-0.5, 0.0], [0.3, 0.0]]
-    index = load(tmp_path, complete_graph(vectors, norms=[0.25, cached], ep=0), metric=metric)
+    index = load_crafted(tmp_path, complete_graph(vectors, norms=[0.25, cached], ep=0), metric=metric)
     q = np.array([0.3, 0.0], F32)
     if metric == "poincare":
         assert index.filtered_search(q, 5) == ([0] if skipped else [1, 0])
@@ -334,12 +294,12 @@ def test_boundary_rule_uses_cached_norm(tmp_path, metric, cached, skipped):
 
 def test_boundary_node_returned_when_it_is_the_entry(tmp_path):
     vectors = [[0.9975, 0.0], [0.3, 0.0], [0.2, 0.1]]
-    index = load(tmp_path, complete_graph(vectors, ep=0), metric="poincare")
+    index = load_crafted(tmp_path, complete_graph(vectors, ep=0), metric="poincare")
     assert index.get_stored_norm(0) >= BOUNDARY
     assert index.filtered_search(vectors[0], 3) == [0]  # nodes 1 and 2 are far beyond 2.0
     assert index.filtered_search(vectors[0], 0) == [0]
     # Entered elsewhere, the boundary node is never measured.
-    index2 = load(tmp_path, complete_graph(vectors, ep=1), metric="poincare", name="g2.bin")
+    index2 = load_crafted(tmp_path, complete_graph(vectors, ep=1), metric="poincare", name="g2.bin")
     assert 0 not in index2.filtered_search(vectors[0], 3)
     assert 0 not in index2.filtered_search(vectors[1], 3)
 
@@ -406,7 +366,7 @@ def test_complete_graph_matches_exhaustive_answer(tmp_path, metric, entry):
     ep = 3 if entry == "boundary" else 20
     if metric == "poincare":
         assert (norms[ep] >= BOUNDARY) == (entry == "boundary")
-    index = load(tmp_path, complete_graph(vectors, norms=norms, masks=masks, ep=ep), metric=metric)
+    index = load_crafted(tmp_path, complete_graph(vectors, norms=norms, masks=masks, ep=ep), metric=metric)
 
     queries = [vectors[i] for i in (0, 5, 9, 20, 33)]
     queries += list((vectors[rng.integers(0, n, 5)] + rng.normal(0, 0.05, (5, vectors.shape[1]))).astype(F32))
@@ -444,7 +404,7 @@ CHAIN = np.arange(10, dtype=F32)
 
 @pytest.mark.parametrize("q", [6.3, 2.7, 9.0, 12.0, 0.0, -2.0, 4.8])
 def test_k1_walks_past_the_entry_to_the_nearest_node(tmp_path, q):
-    index = load(tmp_path, chain_graph(CHAIN))
+    index = load_crafted(tmp_path, chain_graph(CHAIN), "euclidean")
     query = np.array([q], F32)
     nearest = int(np.argmin(np.abs(CHAIN - F32(q))))
     assert index.filtered_search(query, 1) == [nearest]
@@ -454,7 +414,7 @@ def test_k1_walks_past_the_entry_to_the_nearest_node(tmp_path, q):
 @pytest.mark.parametrize("q", [6.3, 9.0, 0.4])
 def test_k1_with_mask_finds_nearest_match_along_chain(tmp_path, q):
     masks = [1 if i % 2 == 0 else 2 for i in range(10)]
-    index = load(tmp_path, chain_graph(CHAIN, masks=masks))
+    index = load_crafted(tmp_path, chain_graph(CHAIN, masks=masks), "euclidean")
     query = np.array([q], F32)
     evens = CHAIN[::2]
     assert index.filtered_search(query, 1, 1) == [2 * int(np.argmin(np.abs(evens - F32(q))))]
@@ -471,7 +431,7 @@ WIDTHS = [0, -1, -50, -(2**31)]
 
 @pytest.mark.parametrize("ef", WIDTHS)
 def test_width_below_one_on_chain(tmp_path, ef):
-    index = load(tmp_path, chain_graph(CHAIN))
+    index = load_crafted(tmp_path, chain_graph(CHAIN), "euclidean")
     q = np.array([6.3], F32)
     # A one-wide beam walks greedily from node 0 down the chain to the nearest node.
     assert index.custom_hnsw_search(q, 0, 0, ef) == [6]
@@ -486,10 +446,8 @@ def test_width_below_one_on_chain(tmp_path, ef):
 @pytest.mark.parametrize("metric", METRICS)
 def test_width_below_one_on_built_graph(metric):
     rng = np.random.default_rng(5)
-    index = vek_core.HyperbolicIndex(6, M=4, metric=metric)
     vectors = (rng.normal(0, 0.2, (120, 6))).astype(F32)
-    for i, v in enumerate(vectors):
-        index.add_item_and_link(v, i % 4, 16)
+    index = build_index(vectors, metric, masks=np.arange(120) % 4, M=4, ef_construction=16)
     for q in rng.normal(0, 0.2, (10, 6)).astype(F32):
         for ef in WIDTHS:
             for k in (0, 1, 4):
@@ -506,7 +464,7 @@ def test_width_below_one_on_built_graph(metric):
 
 def test_query_length(tmp_path):
     vectors = [vector_at_sq_distance(t) for t in (0.1, 0.3, 0.6)]
-    index = load(tmp_path, complete_graph(vectors, ep=2))
+    index = load_crafted(tmp_path, complete_graph(vectors, ep=2), "euclidean")
     with pytest.raises(RuntimeError, match="^Vector dimension mismatch$"):
         index.filtered_search(np.zeros(1, F32), 3)
     # Extra values are ignored: only the first `dimension` are the query.
@@ -523,7 +481,7 @@ def masked_graph(tmp_path):
     rng = np.random.default_rng(8)
     vectors = rng.normal(0, 0.2, (16, 4)).astype(F32)
     masks = np.full(16, 1, U64)
-    index = load(tmp_path, complete_graph(vectors, masks=masks, ep=0))
+    index = load_crafted(tmp_path, complete_graph(vectors, masks=masks, ep=0), "euclidean")
     return index, vectors
 
 
@@ -538,11 +496,6 @@ def answers(index, vectors, bits=(0, 1, 2, 1 << 5, 1 << 63)):
     return out
 
 
-def saved_masks(index, path):
-    index.save_index(str(path))
-    return IndexFile.read(path).masks
-
-
 @pytest.mark.parametrize("j", [0, 7, 15])
 @pytest.mark.parametrize("bit", [1 << 5, 1 << 63])
 def test_update_masks_takes_effect_for_all_searches(masked_graph, tmp_path, j, bit):
@@ -551,7 +504,7 @@ def test_update_masks_takes_effect_for_all_searches(masked_graph, tmp_path, j, b
     new = np.full(n, 2, U64)
     new[j] |= U64(bit)
     assert index.update_masks(new) is None
-    assert np.array_equal(saved_masks(index, tmp_path / "m.bin"), new)
+    assert np.array_equal(saved(index, tmp_path / "m.bin").masks, new)
     for q in vectors:
         assert index.filtered_search(q, 5, bit) == [j]
         assert index.custom_hnsw_search(q, 5, bit, n) == [j]
@@ -570,7 +523,7 @@ def test_update_masks_wrong_size_leaves_masks(masked_graph, tmp_path, delta):
     with pytest.raises(RuntimeError) as e:
         index.update_masks(bad)
     assert str(e.value) == "Mask array size does not match graph size!"
-    assert np.array_equal(saved_masks(index, tmp_path / "m.bin"), np.full(n, 1, U64))
+    assert np.array_equal(saved(index, tmp_path / "m.bin").masks, np.full(n, 1, U64))
     assert answers(index, vectors) == before
 
 
@@ -579,7 +532,7 @@ def test_update_masks_refuses_other_element_types(masked_graph, tmp_path, dtype)
     index, vectors = masked_graph
     with pytest.raises(TypeError):
         index.update_masks(np.full(len(vectors), 2, dtype))
-    assert np.array_equal(saved_masks(index, tmp_path / "m.bin"), np.full(len(vectors), 1, U64))
+    assert np.array_equal(saved(index, tmp_path / "m.bin").masks, np.full(len(vectors), 1, U64))
 
 
 def test_update_masks_counts_all_elements_of_the_array(masked_graph, tmp_path):
@@ -587,10 +540,10 @@ def test_update_masks_counts_all_elements_of_the_array(masked_graph, tmp_path):
     n = len(vectors)
     new = np.arange(n, dtype=U64) << U64(1)
     index.update_masks(new.reshape(4, n // 4))  # n elements in two dimensions, taken in C order
-    assert np.array_equal(saved_masks(index, tmp_path / "a.bin"), new)
+    assert np.array_equal(saved(index, tmp_path / "a.bin").masks, new)
     wide = np.arange(2 * n, dtype=U64) * U64(3)
     index.update_masks(wide[::2])  # a strided view is copied into a contiguous array first
-    assert np.array_equal(saved_masks(index, tmp_path / "b.bin"), wide[::2])
+    assert np.array_equal(saved(index, tmp_path / "b.bin").masks, wide[::2])
 
 
 def test_update_masks_on_empty_index():
@@ -603,13 +556,11 @@ def test_update_masks_on_empty_index():
 
 def test_update_masks_applies_to_flat_and_linked_nodes(tmp_path):
     rng = np.random.default_rng(9)
-    index = vek_core.HyperbolicIndex(3, metric="cosine")
     vectors = rng.normal(0, 1, (30, 3)).astype(F32)
-    for i, v in enumerate(vectors):
-        (index.add_item_flat if i % 3 == 0 else index.add_item_and_link)(v, 7)
+    index = build_index(vectors, "cosine", masks=np.full(30, 7), linked=[i % 3 != 0 for i in range(30)])
     new = np.array([1 << (i % 64) for i in range(30)], dtype=U64)
     index.update_masks(new)
-    assert np.array_equal(saved_masks(index, tmp_path / "m.bin"), new)
+    assert np.array_equal(saved(index, tmp_path / "m.bin").masks, new)
     for i in range(30):
         assert index.hardware_flat_search(vectors[i], 3, 1 << i) == [i]
         if i % 3:

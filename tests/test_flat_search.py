@@ -8,12 +8,11 @@ import numpy as np
 import pytest
 
 import vek_core
-from indexfile import IndexFile
+from conftest import METRICS, below, build_index, flat_file, load_crafted, stored_norms
 from reference import distances as reference_distances
 from sampling import points_for
 from stdheap import farther, heap_pop, heap_push
 
-METRICS = ["poincare", "euclidean", "cosine"]
 F32 = np.float32
 
 
@@ -58,20 +57,6 @@ def test_heap_emulation_matches_known_libstdcxx_layout():
     assert [e[1] for e in h] == [1, 3, 2, 0]
 
 
-# --- building helpers ------------------------------------------------------------------------------
-
-
-def flat_index(metric, vectors, masks=None, M=16):
-    index = vek_core.HyperbolicIndex(vectors.shape[1], M=M, metric=metric)
-    for i, v in enumerate(vectors):
-        index.add_item_flat(v, 0 if masks is None else int(masks[i]))
-    return index
-
-
-def norms_of(index, n):
-    return [index.get_stored_norm(i) for i in range(n)]
-
-
 # --- agreement with brute force ------------------------------------------------------------------
 
 
@@ -80,7 +65,7 @@ def norms_of(index, n):
 def test_matches_brute_force(metric, dim):
     rng = np.random.default_rng(100 + dim)
     x = points_for(metric, rng, 300, dim)
-    index = flat_index(metric, x)
+    index = build_index(x, metric, linked=False)
     for q in points_for(metric, rng, 8, dim):
         d = dists(metric, q, x)
         order = sorted(range(len(x)), key=lambda i: d[i])
@@ -97,16 +82,11 @@ def test_linked_and_flat_nodes_scanned_alike(metric):
     # The scan ignores the graph: linked and flat nodes, interleaved, all take part.
     rng = np.random.default_rng(7)
     x = points_for(metric, rng, 120, 8)
-    index = vek_core.HyperbolicIndex(8, metric=metric)
-    for i, v in enumerate(x):
-        if i % 3 == 0:
-            index.add_item_and_link(v)
-        else:
-            index.add_item_flat(v)
+    index = build_index(x, metric, linked=[i % 3 == 0 for i in range(len(x))])
     for q in points_for(metric, rng, 5, 8):
         d = dists(metric, q, x)
         got = index.hardware_flat_search(q, 200, 0)
-        assert got == expected_flat(d, [0] * len(x), norms_of(index, len(x)), 200)
+        assert got == expected_flat(d, [0] * len(x), stored_norms(index, len(x)), 200)
         assert len(got) == len(x)
 
 
@@ -128,8 +108,8 @@ def test_exact_order_with_many_ties(metric, n):
     rng = np.random.default_rng(n * 31 + len(metric))
     dim = 5
     x = tie_heavy_data(metric, rng, n, dim)
-    index = flat_index(metric, x)
-    norms = norms_of(index, n)
+    index = build_index(x, metric, linked=False)
+    norms = stored_norms(index, n)
     queries = [np.zeros(dim, F32) if metric == "euclidean" else points_for(metric, rng, 1, dim)[0]]
     queries.append(x[n // 2].copy())  # a stored vector: ties at the minimum too
     ks = sorted({1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 31, 32, 33, 255, 256, 257, 300, n - 1, n, n + 1})
@@ -149,8 +129,8 @@ def test_exact_order_with_ties_and_screens(k):
     n = 120
     x = rng.integers(0, 3, (n, 4)).astype(F32)
     masks = rng.integers(0, 8, n).astype(np.uint64)
-    index = flat_index("euclidean", x, masks)
-    norms = norms_of(index, n)
+    index = build_index(x, "euclidean", masks=masks, linked=False)
+    norms = stored_norms(index, n)
     q = np.ones(4, F32)
     d = dists("euclidean", q, x)
     for filter_mask, max_radius, min_norm_sq in [(0, -1.0, -1.0), (1, -1.0, -1.0), (5, 2.0, -1.0),
@@ -168,8 +148,8 @@ def test_exact_order_with_nan_and_infinite_distances(metric):
     x[[5, 17, 40]] = np.nan
     if metric == "euclidean":
         x[[8, 30]] = F32(3e38)  # squared distance overflows to +inf
-    index = flat_index(metric, x)
-    norms = norms_of(index, len(x))
+    index = build_index(x, metric, linked=False)
+    norms = stored_norms(index, len(x))
     q = x[1].copy()
     d = dists(metric, q, x)
     assert any(np.isnan(d))
@@ -189,7 +169,7 @@ def test_identical_nearest_pair_k1_returns_higher_id(metric):
     near = (q * F32(0.999)).astype(F32) if metric != "cosine" else q.copy()
     x[12] = near
     x[37] = near
-    index = flat_index(metric, x)
+    index = build_index(x, metric, linked=False)
     d = dists(metric, q, x)
     assert d[12] == d[37] and sum(v <= d[12] for v in d) == 2
     assert index.hardware_flat_search(q, 1, 0) == [37]
@@ -202,7 +182,7 @@ def test_ties_at_boundary_keep_result_distance_multiset(metric):
     rng = np.random.default_rng(12)
     dim = 6
     x = tie_heavy_data(metric, rng, 200, dim)
-    index = flat_index(metric, x)
+    index = build_index(x, metric, linked=False)
     q = points_for(metric, rng, 1, dim)[0]
     d = dists(metric, q, x)
     for k in (3, 10, 25, 60, 199):
@@ -222,7 +202,7 @@ def test_mask_screen(filter_mask):
     masks = rng.integers(0, 16, n).astype(np.uint64)
     masks[::7] |= np.uint64(1 << 63)
     masks[3] = np.uint64(2**64 - 1)
-    index = flat_index("euclidean", x, masks)
+    index = build_index(x, "euclidean", masks=masks, linked=False)
     q = rng.standard_normal(8).astype(F32)
     d = dists("euclidean", q, x)
     passing = [i for i in range(n) if int(masks[i]) & filter_mask == filter_mask]
@@ -237,17 +217,7 @@ def crafted_norm_index(tmp_path, norms, metric="euclidean"):
     """Nodes whose cached squared norms are set directly in the index file."""
     n = len(norms)
     vectors = np.arange(n * 2, dtype=F32).reshape(n, 2)
-    f = IndexFile(2, vectors=vectors, norms=np.array(norms, F32), masks=np.zeros(n, np.uint64),
-                  levels=[0] * n, links=[[[]] for _ in range(n)])
-    path = tmp_path / "norms.bin"
-    f.write(path)
-    index = vek_core.HyperbolicIndex(2, metric=metric)
-    index.load_index(str(path))
-    return index
-
-
-def below(v):
-    return float(np.nextafter(F32(v), F32(-np.inf)))
+    return load_crafted(tmp_path, flat_file(vectors, norms), metric, "norms.bin")
 
 
 @pytest.mark.parametrize(
@@ -295,12 +265,8 @@ def test_norm_screen_on_inserted_vectors():
 def test_norm_screen_runs_before_distance(tmp_path):
     # A node screened out by its norm is never scored, so its NaN vector cannot matter; with the
     # screen off the same node is scored (NaN) and takes part in the heap.
-    f = IndexFile(2, vectors=np.array([[np.nan, 0], [1, 0], [2, 0]], F32), norms=np.array([0.0, 1.0, 4.0], F32),
-                  masks=np.array([1, 0, 0], np.uint64), levels=[0, 0, 0], links=[[[]], [[]], [[]]])
-    path = tmp_path / "nan.bin"
-    f.write(path)
-    index = vek_core.HyperbolicIndex(2, metric="euclidean")
-    index.load_index(str(path))
+    f = flat_file([[np.nan, 0], [1, 0], [2, 0]], norms=[0.0, 1.0, 4.0], masks=[1, 0, 0])
+    index = load_crafted(tmp_path, f, "euclidean", "nan.bin")
     q = np.zeros(2, F32)
     assert index.hardware_flat_search(q, 3, 0, -1.0, 0.5) == [1, 2]
     assert index.hardware_flat_search(q, 3, 2) == []
@@ -309,7 +275,7 @@ def test_norm_screen_runs_before_distance(tmp_path):
 
 def test_radius_screen_euclidean_uses_squared_distance():
     pts = np.array([[3, 4], [0, 5], [6, 8], [1, 1], [0, 0], [0, 0], [5, 0.01]], F32)
-    index = flat_index("euclidean", pts)
+    index = build_index(pts, "euclidean", linked=False)
     q = np.zeros(2, F32)
     got = index.hardware_flat_search(q, 10, 0, 25.0)
     assert sorted(got[:2]) == [4, 5] and got[2] == 3 and sorted(got[3:]) == [0, 1]
@@ -332,7 +298,7 @@ def test_radius_screen_euclidean_uses_squared_distance():
 def test_radius_screen_other_metrics(metric):
     rng = np.random.default_rng(21)
     x = points_for(metric, rng, 150, 5)
-    index = flat_index(metric, x)
+    index = build_index(x, metric, linked=False)
     q = x[10].copy()
     d = dists(metric, q, x)
     if metric == "poincare":
@@ -353,7 +319,7 @@ def test_radius_screen_other_metrics(metric):
 def test_k_edge_values(metric):
     rng = np.random.default_rng(4)
     x = points_for(metric, rng, 40, 4)
-    index = flat_index(metric, x)
+    index = build_index(x, metric, linked=False)
     q = points_for(metric, rng, 1, 4)[0]
     d = dists(metric, q, x)
     assert index.hardware_flat_search(q, 0, 0) == []
@@ -380,7 +346,7 @@ def test_empty_index_returns_empty(metric, k):
 
 def test_screens_rejecting_everything_give_empty_list():
     rng = np.random.default_rng(9)
-    index = flat_index("euclidean", rng.standard_normal((30, 4)).astype(F32))
+    index = build_index(rng.standard_normal((30, 4)).astype(F32), "euclidean", linked=False)
     q = np.zeros(4, F32)
     assert index.hardware_flat_search(q, 5, 1) == []
     assert index.hardware_flat_search(q, 5, 0, -1.0, 1e9) == []
@@ -388,7 +354,7 @@ def test_screens_rejecting_everything_give_empty_list():
 
 
 def test_filter_mask_is_required():
-    index = flat_index("euclidean", np.ones((2, 3), F32))
+    index = build_index(np.ones((2, 3), F32), "euclidean", linked=False)
     with pytest.raises(TypeError):
         index.hardware_flat_search(np.ones(3, F32), 5)
     assert index.hardware_flat_search(query=np.ones(3, F32), k=5, filter_mask=0, min_norm_sq=1.0,
@@ -404,7 +370,7 @@ def test_concurrent_searches_match_single_thread(metric):
     n, dim = 3000, 24
     x = tie_heavy_data(metric, rng, n, dim) if metric == "euclidean" else points_for(metric, rng, n, dim)
     masks = rng.integers(0, 4, n).astype(np.uint64)
-    index = flat_index(metric, x, masks)
+    index = build_index(x, metric, masks=masks, linked=False)
     queries = points_for(metric, rng, 40, dim)
     args = [(i, k, fm) for i in range(len(queries)) for k, fm in ((1, 0), (10, 0), (64, 1), (300, 2))]
 

@@ -16,72 +16,21 @@ from __future__ import annotations
 import json
 import os
 import struct
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+from conftest import METRICS, run_child
 from indexfile import HEADER, IndexFile
 
 CORPUS = Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
 FILES = sorted(p for p in CORPUS.iterdir() if p.is_file()) if CORPUS.is_dir() else []
-METRICS = ("poincare", "euclidean", "cosine")
 INT32_MAX = 2**31 - 1
 
 # (k, filter_mask, ef, max_radius, min_norm): the graph searches take all five, the exhaustive scan
 # takes k, filter_mask and max_radius, with min_norm squared into its own bound.
 SEARCHES = [(1, 0, 1, -1.0, -1.0), (4, 1, 8, -1.0, -1.0), (50, 0, 4, 0.5, 0.1), (0, 0, 2, -1.0, -1.0)]
-
-CHILD = r"""
-import json, sys
-import numpy as np
-import vek_core
-
-paths, metrics, searches, out_dir = json.loads(sys.argv[1])
-ALLOWED = (RuntimeError, ValueError, MemoryError)
-results = {}
-for path in paths:
-    entry = results[path] = {}
-    for metric in metrics:
-        print("loading", path, metric, file=sys.stderr, flush=True)
-        index = vek_core.HyperbolicIndex(3, 1.0, 4, metric)
-        index.add_item_flat(np.array([0.1, 0.2, 0.3], dtype=np.float32), 1)
-        index.add_item_flat(np.array([-0.3, 0.0, 0.2], dtype=np.float32), 2)
-        before = index.get_stats()
-        try:
-            index.load_index(path)
-        except ALLOWED as e:
-            entry[metric] = {"error": type(e).__name__, "message": str(e),
-                             "unchanged": index.get_stats() == before}
-            continue
-        stats = index.get_stats()
-        saved = f"{out_dir}/{metric}.idx"
-        index.save_index(saved)
-        with open(saved, "rb") as f, open(path, "rb") as g:
-            same_bytes = f.read() == g.read()
-        found = []
-        d = stats["dimension"]
-        if d <= 1 << 16:
-            rng = np.random.default_rng(7)
-            for q in (np.zeros(d, np.float32), rng.uniform(-0.6, 0.6, d).astype(np.float32)):
-                for k, mask, ef, radius, min_norm in searches:
-                    bound = min_norm * min_norm if min_norm >= 0 else -1.0
-                    found.append(["custom", k, mask, index.custom_hnsw_search(q, k, mask, ef, radius, min_norm)])
-                    found.append(["filtered", k, mask, index.filtered_search(q, k, mask, ef, radius, min_norm)])
-                    found.append(["flat", k, mask, index.hardware_flat_search(q, k, mask, radius, bound)])
-            index.add_item_and_link(np.full(d, 0.05, np.float32), 1, 16)
-            index.save_index(saved)
-            again = vek_core.HyperbolicIndex(1, 1.0, 16, metric)
-            again.load_index(saved)
-            reloaded = again.get_stats() == index.get_stats()
-        else:
-            reloaded = True
-        entry[metric] = {"stats": stats, "same_bytes": same_bytes, "found": found, "reloaded": reloaded}
-print(json.dumps(results))
-"""
-
 
 def verdict(data: bytes) -> str | None:
     """None when the file is valid, else why not (for the failure message)."""
@@ -113,8 +62,7 @@ def replay(tmp_path_factory):
     assert FILES, f"no corpus files in {CORPUS}"
     out_dir = tmp_path_factory.mktemp("replay")
     arg = json.dumps([[str(p) for p in FILES], METRICS, SEARCHES, str(out_dir)])
-    proc = subprocess.run([sys.executable, "-c", CHILD, arg], capture_output=True, text=True, timeout=600,
-                          env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    proc = run_child("replay_corpus.py", arg, timeout=600, env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
     assert proc.returncode == 0, (
         f"the replay child died with status {proc.returncode}; its last lines:\n{proc.stderr[-4000:]}")
     return json.loads(proc.stdout)

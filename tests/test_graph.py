@@ -13,15 +13,15 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-import vek_core
-from indexfile import IndexFile
 import sampling
-from sampling import ball_points
+import vek_core
+from conftest import METRICS, build_index, check_graph, load_file, saved
+from indexfile import IndexFile
 from reference import distances as reference_distances
-from stdheap import farther, heap_pop, heap_push, nearer
 from reference import sqnorm
+from sampling import ball_points
+from stdheap import farther, heap_pop, heap_push, nearer
 
-METRICS = ["poincare", "euclidean", "cosine"]
 F32 = np.float32
 BOUNDARY = F32(0.995)
 
@@ -159,33 +159,6 @@ def pairwise(metric, x):
     return [[float(v) for v in reference_distances(metric, x[a], x)] for a in range(len(x))]
 
 
-def saved(index, path) -> IndexFile:
-    index.save_index(str(path))
-    return IndexFile.read(path)
-
-
-def link_limit(max_m, layer):
-    return max(2 * max_m if layer == 0 else max_m, 0)
-
-
-def check_invariants(f: IndexFile, max_m):
-    assert len(f.links) == f.n == len(f.norms) == len(f.masks)
-    for i in range(f.n):
-        assert f.levels[i] >= 0
-        assert len(f.links[i]) == f.levels[i] + 1, i
-        for layer, ids in enumerate(f.links[i]):
-            assert len(ids) <= link_limit(max_m, layer), (i, layer, ids)
-            assert len(set(ids)) == len(ids), (i, layer, ids)
-            assert i not in ids, (i, layer)
-            for j in ids:
-                assert 0 <= j < f.n and f.levels[j] >= layer, (i, layer, j)
-    if f.n:
-        top = max(f.levels)
-        assert f.ep_layer == top
-        # A node drawn at the entry point's level does not replace it: the first to reach the top stays.
-        assert f.ep_id == f.levels.index(top)
-
-
 # --- built indexes shared by several tests ---------------------------------------------------------
 
 N_BIG, DIM_BIG = 5000, 32
@@ -198,9 +171,7 @@ def built(tmp_path_factory):
         rng = np.random.default_rng(1000 + seed)
         x = points_for(metric, rng, N_BIG, DIM_BIG)
         masks = rng.integers(0, 1 << 4, N_BIG).astype(np.uint64)
-        index = vek_core.HyperbolicIndex(DIM_BIG, M=16, metric=metric)
-        for v, m in zip(x, masks):
-            index.add_item_and_link(v, int(m), 200)
+        index = build_index(x, metric, masks=masks, M=16, ef_construction=200)
         f = saved(index, tmp_path_factory.mktemp(metric) / "big.bin")
         queries = points_for(metric, rng, 100, DIM_BIG)
         out[metric] = (index, x, masks, f, queries)
@@ -211,7 +182,7 @@ def built(tmp_path_factory):
 def test_invariants_after_thousands_of_insertions(built, metric):
     index, x, masks, f, _ = built[metric]
     assert f.n == N_BIG and f.max_m == 16
-    check_invariants(f, 16)
+    check_graph(f, 16)
     assert max(f.levels) <= 8
     np.testing.assert_array_equal(f.vectors, x)
     np.testing.assert_array_equal(f.masks, masks)
@@ -328,7 +299,7 @@ def test_first_two_linked_insertions(tmp_path, metric):
         f = saved(index, tmp_path / "two.bin")
         l0, l1 = f.levels
         shared = min(l0, l1)
-        check_invariants(f, 2)
+        check_graph(f, 2)
         for layer in range(l1 + 1):
             assert f.links[1][layer] == ([0] if layer <= shared else [])
         for layer in range(l0 + 1):
@@ -356,7 +327,7 @@ def test_flat_nodes_stay_unlinked(tmp_path, metric):
         else:
             index.add_item_and_link(v)
     f = saved(index, tmp_path / "b.bin")
-    check_invariants(f, 4)
+    check_graph(f, 4)
     flat = set(range(6)) | {i for i in range(7, 80) if i % 5 == 0}
     for i in range(f.n):
         if i in flat:
@@ -370,14 +341,8 @@ def test_flat_nodes_stay_unlinked(tmp_path, metric):
 # --- exact graphs with M = 1 (all levels 0, layer-0 limit 2) ----------------------------------------
 
 
-def build_m1(metric, x, ef_construction=200, linked=None):
-    index = vek_core.HyperbolicIndex(x.shape[1], M=1, metric=metric)
-    for i, v in enumerate(x):
-        if linked is None or linked[i]:
-            index.add_item_and_link(v, i % 4, ef_construction)
-        else:
-            index.add_item_flat(v, i % 4)
-    return index
+def build_m1(metric, x, ef_construction=200, linked=True):
+    return build_index(x, metric, masks=np.arange(len(x)) % 4, linked=linked, M=1, ef_construction=ef_construction)
 
 
 def collinear(metric, positions):
@@ -445,7 +410,7 @@ def test_level0_graph_replays_exactly(tmp_path, metric, ef_construction, seed):
         assert len(set(r)) == len(r)
     index = build_m1(metric, x, ef_construction, linked)
     f = saved(index, tmp_path / "g.bin")
-    check_invariants(f, 1)
+    check_graph(f, 1)
     expected, ep = replay_level0_build(metric, x, linked, rows, ef_construction)
     assert [node[0] for node in f.links] == expected
     assert (f.ep_id, f.ep_layer) == (ep, 0)
@@ -484,7 +449,7 @@ def test_construction_width_below_one_with_real_levels(tmp_path, ef_construction
     for i, v in enumerate(x):
         index.add_item_and_link(v, 0, ef_construction)
         f = saved(index, tmp_path / "g.bin")
-        check_invariants(f, 2)
+        check_graph(f, 2)
         own = f.links[i]
         for layer, ids in enumerate(own):
             assert len(ids) == (1 if layer <= top else 0), (i, layer, own)
@@ -496,13 +461,11 @@ def test_construction_width_below_one_with_real_levels(tmp_path, ef_construction
 def test_tiny_and_negative_m(tmp_path, metric, M):
     rng = np.random.default_rng(3)
     x = points_for(metric, rng, 300, 6)
-    index = vek_core.HyperbolicIndex(6, M=M, metric=metric)
-    for v in x:
-        index.add_item_and_link(v, 0, 50)
+    index = build_index(x, metric, M=M, ef_construction=50)
     f = saved(index, tmp_path / "g.bin")
     assert f.max_m == M
     assert set(f.levels) == {0} and (f.ep_id, f.ep_layer) == (0, 0)
-    check_invariants(f, M)
+    check_graph(f, M)
     degrees = [len(node[0]) for node in f.links]
     if M <= 0:
         assert max(degrees) == 0
@@ -519,9 +482,7 @@ def test_tiny_and_negative_m(tmp_path, metric, M):
 def test_search_width_and_k_edges(metric):
     rng = np.random.default_rng(14)
     x = points_for(metric, rng, 400, 8)
-    index = vek_core.HyperbolicIndex(8, metric=metric)
-    for v in x:
-        index.add_item_and_link(v)
+    index = build_index(x, metric)
     for q in points_for(metric, rng, 5, 8):
         d = reference_distances(metric, q, x)
         got = index.custom_hnsw_search(q, 10, ef_search=1)
@@ -568,9 +529,7 @@ def test_single_node_is_always_found(metric):
 def test_radius_and_norm_filters_exact_values():
     # Squared norms 0.25 and just below; Euclidean distances from the origin equal those norms.
     x = np.array([[0.5, 0, 0], [0.49989998, 0, 0], [0, 0.7, 0], [0, 0, 0], [1, 1, 1], [0, 0, 0]], F32)
-    index = vek_core.HyperbolicIndex(3, metric="euclidean")
-    for v in x:
-        index.add_item_and_link(v)
+    index = build_index(x, "euclidean")
     assert index.get_stored_norm(0) == 0.25
     assert 0.2498 < index.get_stored_norm(1) < 0.25
     q = np.zeros(3, F32)
@@ -598,9 +557,7 @@ def test_radius_and_norm_filters_exact_values():
 def test_radius_zero_other_metrics(metric):
     rng = np.random.default_rng(15)
     x = points_for(metric, rng, 50, 4)
-    index = vek_core.HyperbolicIndex(4, metric=metric)
-    for v in x:
-        index.add_item_and_link(v)
+    index = build_index(x, metric)
     got = index.custom_hnsw_search(x[7], 5, max_radius=0.0)
     if metric == "poincare":
         assert got == []  # no Poincaré distance falls below 0.0013810393, not even to itself
@@ -641,8 +598,7 @@ def boundary_graph(tmp_path, ep, levels, upper):
 @pytest.mark.parametrize("metric", METRICS)
 def test_boundary_nodes_skipped_by_graph_search(tmp_path, metric):
     path, f = boundary_graph(tmp_path, 0, [1, 0, 0, 0, 0, 1, 0], {0: [5], 5: [0]})
-    index = vek_core.HyperbolicIndex(2, metric=metric)
-    index.load_index(str(path))
+    index = load_file(path, metric)
     for q in (np.array([0.99, 0], F32), np.array([0.2, 0.9], F32), np.zeros(2, F32), np.array([-0.9, 0], F32)):
         got = index.custom_hnsw_search(q, 10, ef_search=10)
         d = [float(v) for v in reference_distances(metric, q, f.vectors, f.norms)]
@@ -659,8 +615,7 @@ def test_boundary_entry_point_is_still_returned(tmp_path, upper_link):
     # keeps it; the layer-0 search starting there returns it first.
     levels = [1 if upper_link else 0, 1, 0, 0, 0, 0, 0]
     path, f = boundary_graph(tmp_path, 1, levels, {0: [1], 1: [0]} if upper_link else {})
-    index = vek_core.HyperbolicIndex(2)
-    index.load_index(str(path))
+    index = load_file(path)
     q = np.array([0.99, 0.01], F32)
     got = index.custom_hnsw_search(q, 10, ef_search=10)
     assert got[0] == 1 and len(got) == 7
@@ -677,13 +632,11 @@ def test_descent_does_not_move_onto_a_boundary_node(tmp_path):
     # Node 1 (cached 0.995) sits on layer 1 next to the entry point 0 and is the query's nearest node:
     # the descent passes over it, and the layer-0 search does too.
     path, f = boundary_graph(tmp_path, 0, [1, 1, 0, 0, 0, 0, 0], {0: [1], 1: [0]})
-    index = vek_core.HyperbolicIndex(2)
-    index.load_index(str(path))
+    index = load_file(path)
     q = np.array([0.997, 0], F32)
     got = index.custom_hnsw_search(q, 10, ef_search=10)
     assert 1 not in got and sorted(got) == [0, 2, 3, 4, 5, 6]
-    euclid = vek_core.HyperbolicIndex(2, metric="euclidean")
-    euclid.load_index(str(path))
+    euclid = load_file(path, "euclidean")
     assert euclid.custom_hnsw_search(q, 10, ef_search=10)[0] == 1
 
 
@@ -699,11 +652,9 @@ def test_boundary_nodes_linked_only_while_entry(tmp_path):
     # Later points right next to each of them, well inside the rule's reach.
     near = np.repeat(dirs * 0.96, 4, axis=0) + rng.normal(0, 0.01, (12, 3))
     x = np.concatenate([x, near.astype(F32)])
-    index = vek_core.HyperbolicIndex(3, M=1)
-    for v in x:
-        index.add_item_and_link(v)
+    index = build_index(x, "poincare", M=1)
     f = saved(index, tmp_path / "g.bin")
-    check_invariants(f, 1)
+    check_graph(f, 1)
     for e in edge_ids:
         assert f.norms[e] >= BOUNDARY
         own = f.links[e][0]

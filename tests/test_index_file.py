@@ -7,47 +7,31 @@ import copy
 import json
 import os
 import struct
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import vek_core
+from conftest import METRICS, build_index, chain_graph, complete_graph, float_bits, load_file, run_child
 from indexfile import HEADER, IndexFile
 from reference import sqnorm
 
 F32 = np.float32
 U64 = np.uint64
-METRICS = ["poincare", "euclidean", "cosine"]
 
 
 # --------------------------------------------------------------------------------------------------
 # Helpers
 
 
-def build_index(metric, seed=0, n=160, dim=10, M=5, flat_every=7, curvature=0.5):
+def mixed_index(metric, seed=0, n=160, dim=10, M=5, flat_every=7, curvature=0.5):
     """Linked nodes with flat ones mixed in, masks using the whole 64-bit range."""
     rng = np.random.default_rng(seed)
-    index = vek_core.HyperbolicIndex(dim, curvature, M, metric)
     vectors = rng.normal(0, 0.15, (n, dim)).astype(F32)
     masks = rng.integers(0, 2**63, n, dtype=U64) | (rng.integers(0, 2, n, dtype=U64) << U64(63))
-    for i in range(n):
-        if i % flat_every == 3:
-            index.add_item_flat(vectors[i], int(masks[i]))
-        else:
-            index.add_item_and_link(vectors[i], int(masks[i]), 40)
+    index = build_index(vectors, metric, masks=masks, linked=[i % flat_every != 3 for i in range(n)], M=M,
+                        curvature=curvature, ef_construction=40)
     return index, vectors
-
-
-def fresh_load(path, metric="poincare", dim=1):
-    index = vek_core.HyperbolicIndex(dim, metric=metric)
-    index.load_index(str(path))
-    return index
-
-
-def float_bits(x) -> int:
-    return struct.unpack("<I", struct.pack("<f", x))[0]
 
 
 def answers(index, queries):
@@ -147,7 +131,7 @@ def test_record_of_a_level_2_node(tmp_path):
     src = tmp_path / "src.bin"
     f.write(src)
     out = tmp_path / "out.bin"
-    fresh_load(src).save_index(str(out))
+    load_file(src).save_index(str(out))
     data = out.read_bytes()
     assert data == src.read_bytes()
     start, end = record_offsets(f)[:2]
@@ -162,7 +146,7 @@ def test_record_of_a_level_2_node(tmp_path):
 
 @pytest.mark.parametrize("metric", METRICS)
 def test_file_describes_the_index(tmp_path, metric):
-    index, vectors = build_index(metric)
+    index, vectors = mixed_index(metric)
     path = tmp_path / "a.bin"
     index.save_index(str(path))
     f = IndexFile.read(path)  # also checks that the records account for every byte
@@ -184,14 +168,14 @@ def test_file_describes_the_index(tmp_path, metric):
 
 @pytest.mark.parametrize("metric", METRICS)
 def test_save_load_save_is_byte_identical(tmp_path, metric):
-    index, _ = build_index(metric, seed=1)
+    index, _ = mixed_index(metric, seed=1)
     first, second, third = (tmp_path / f"{i}.bin" for i in range(3))
     index.save_index(str(first))
-    fresh_load(first, metric).save_index(str(second))
+    load_file(first, metric).save_index(str(second))
     assert second.read_bytes() == first.read_bytes()
     # The metric is not in the file: another metric's instance writes the same bytes back.
     other = METRICS[(METRICS.index(metric) + 1) % 3]
-    fresh_load(first, other).save_index(str(third))
+    load_file(first, other).save_index(str(third))
     assert third.read_bytes() == first.read_bytes()
 
 
@@ -206,7 +190,7 @@ def test_unusual_stored_values_round_trip(tmp_path):
     f.links[3][0] = [3, 3, 1, 1]  # a self-link and duplicates are kept as stored
     src, out = tmp_path / "src.bin", tmp_path / "out.bin"
     f.write(src)
-    index = fresh_load(src)
+    index = load_file(src)
     index.save_index(str(out))
     assert out.read_bytes() == src.read_bytes()
     assert float_bits(index.get_stored_norm(2)) == float_bits(-0.0)
@@ -217,18 +201,18 @@ def test_unusual_stored_values_round_trip(tmp_path):
 
 @pytest.mark.parametrize("metric", METRICS)
 def test_loaded_index_answers_as_the_saved_one(tmp_path, metric):
-    index, vectors = build_index(metric, seed=2)
+    index, vectors = mixed_index(metric, seed=2)
     path = tmp_path / "a.bin"
     index.save_index(str(path))
     rng = np.random.default_rng(3)
     queries = list(vectors[::23]) + list(rng.normal(0, 0.15, (6, vectors.shape[1])).astype(F32))
-    loaded = fresh_load(path, metric, dim=3)
+    loaded = load_file(path, metric, dim=3)
     assert answers(loaded, queries) == answers(index, queries)
     assert loaded.get_metric() == index.get_metric()
 
 
 def test_cosine_file_loads_into_default_instance(tmp_path):
-    index, vectors = build_index("cosine", seed=4, n=60)
+    index, vectors = mixed_index("cosine", seed=4, n=60)
     path = tmp_path / "cos.bin"
     index.save_index(str(path))
     loaded = vek_core.HyperbolicIndex(5)
@@ -254,10 +238,8 @@ def lattice_file(dim, n, seed, max_m=6) -> IndexFile:
     """Vectors on a 1/8 grid, so norms and Euclidean distances are exact whatever the summation order."""
     rng = np.random.default_rng(seed)
     vectors = (rng.integers(-8, 9, (n, dim)) / 8).astype(F32)
-    links = [[[j for j in range(n) if j != i]] for i in range(n)]
-    return IndexFile(dimension=dim, curvature=1.0, max_m=max_m, ep_id=0, ep_layer=0, vectors=vectors,
-                     norms=(vectors.astype(np.float64) ** 2).sum(axis=1).astype(F32),
-                     masks=np.arange(n, dtype=U64), levels=[0] * n, links=links)
+    return complete_graph(vectors, norms=(vectors.astype(np.float64) ** 2).sum(axis=1).astype(F32),
+                          masks=np.arange(n, dtype=U64), max_m=max_m)
 
 
 @pytest.mark.parametrize("populated", [False, True])
@@ -291,7 +273,7 @@ def test_loading_takes_the_file_dimension(tmp_path, populated):
 
 
 def test_empty_file_empties_a_populated_instance(tmp_path):
-    index, _ = build_index("euclidean", seed=7, n=50)
+    index, _ = mixed_index("euclidean", seed=7, n=50)
     empty = tmp_path / "empty.bin"
     vek_core.HyperbolicIndex(4, 3.0, 9, "cosine").save_index(str(empty))
     index.load_index(str(empty))
@@ -311,7 +293,7 @@ def test_empty_file_empties_a_populated_instance(tmp_path):
 
 
 def test_missing_file_and_directory_cannot_be_loaded(tmp_path):
-    index, vectors = build_index("poincare", seed=8, n=30)
+    index, vectors = mixed_index("poincare", seed=8, n=30)
     before = answers(index, vectors[:3])
     for path in (tmp_path / "missing.bin", tmp_path / "no_dir" / "x.bin", tmp_path, tmp_path / "é ü.bin"):
         with pytest.raises(RuntimeError) as e:
@@ -321,7 +303,7 @@ def test_missing_file_and_directory_cannot_be_loaded(tmp_path):
 
 
 def test_save_into_missing_directory(tmp_path):
-    index, _ = build_index("euclidean", seed=9, n=20)
+    index, _ = mixed_index("euclidean", seed=9, n=20)
     blocker = tmp_path / "plain_file"
     blocker.write_bytes(b"x")
     for path in (tmp_path / "no_dir" / "x.bin", tmp_path / "no_dir" / "é.bin", blocker / "x.bin"):
@@ -333,7 +315,7 @@ def test_save_into_missing_directory(tmp_path):
 
 
 def test_save_over_existing_file_replaces_it(tmp_path):
-    index, _ = build_index("cosine", seed=10, n=40)
+    index, _ = mixed_index("cosine", seed=10, n=40)
     reference = tmp_path / "ref" / "a.bin"
     reference.parent.mkdir()
     index.save_index(str(reference))
@@ -346,7 +328,7 @@ def test_save_over_existing_file_replaces_it(tmp_path):
 
 
 def test_save_through_symlink_keeps_the_link(tmp_path):
-    index, _ = build_index("euclidean", seed=11, n=40)
+    index, _ = mixed_index("euclidean", seed=11, n=40)
     expected = tmp_path / "expected.bin"
     index.save_index(str(expected))
     real_dir, link_dir = tmp_path / "real", tmp_path / "links"
@@ -367,7 +349,7 @@ def test_save_through_symlink_keeps_the_link(tmp_path):
 
 def test_save_onto_things_that_are_not_regular_files(tmp_path):
     """Devices and dangling links are written in place, never renamed over."""
-    index, _ = build_index("euclidean", seed=13, n=20)
+    index, _ = mixed_index("euclidean", seed=13, n=20)
     expected = tmp_path / "expected.bin"
     index.save_index(str(expected))
     index.save_index("/dev/null")
@@ -383,7 +365,7 @@ def test_save_onto_things_that_are_not_regular_files(tmp_path):
 
 @pytest.mark.parametrize("contents", [False, True])
 def test_save_onto_a_directory_fails_cleanly(tmp_path, contents):
-    index, _ = build_index("poincare", seed=12, n=20)
+    index, _ = mixed_index("poincare", seed=12, n=20)
     target = tmp_path / "target.bin"
     target.mkdir()
     if contents:
@@ -396,34 +378,12 @@ def test_save_onto_a_directory_fails_cleanly(tmp_path, contents):
     assert sorted(p.name for p in target.iterdir()) == (["inner"] if contents else [])
 
 
-SAVE_UNDER_LIMIT = r"""
-import resource, signal, sys
-import numpy as np
-import vek_core
-
-target, limit = sys.argv[1], int(sys.argv[2])
-index = vek_core.HyperbolicIndex(16, metric="euclidean")
-for i, v in enumerate(np.random.default_rng(3).normal(size=(400, 16)).astype(np.float32)):
-    index.add_item_and_link(v, i, 20)
-# A file-size limit makes the writes fail the way a full disk does.
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-try:
-    index.save_index(target)
-except RuntimeError as e:
-    print("RuntimeError:" + str(e))
-else:
-    print("saved")
-"""
-
-
 @pytest.mark.parametrize("limit", [0, 100, 8192])
 def test_failed_write_keeps_previous_file(tmp_path, limit):
     target = tmp_path / "index.bin"
     previous = multilevel_file().to_bytes()
     target.write_bytes(previous)
-    run = subprocess.run([sys.executable, "-c", SAVE_UNDER_LIMIT, str(target), str(limit)],
-                         check=False, capture_output=True, text=True, timeout=120)
+    run = run_child("save_under_size_limit.py", target, limit, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("RuntimeError:") and str(target) in run.stdout
     assert target.read_bytes() == previous
@@ -435,12 +395,8 @@ def test_failed_write_keeps_previous_file(tmp_path, limit):
 
 
 def lattice_chain(vectors, norms) -> IndexFile:
-    n = len(vectors)
-    links = [[[j for j in (i - 1, i + 1) if 0 <= j < n]] for i in range(n)]
     # max_m 1: every linked node gets level 0 and layer-0 lists hold at most 2, so lists are rebuilt often.
-    return IndexFile(dimension=vectors.shape[1], curvature=1.0, max_m=1, ep_id=0, ep_layer=0,
-                     vectors=vectors, norms=np.asarray(norms, F32), masks=np.zeros(n, U64), levels=[0] * n,
-                     links=links)
+    return chain_graph(vectors, norms, max_m=1)
 
 
 def distinct_lattice(rng, count, dim, exclude=()):
@@ -471,7 +427,7 @@ def test_uncached_norms_build_the_same_graph(tmp_path, metric):
     for label, norms in (("cached", true_norms), ("missing", missing)):
         path = tmp_path / f"{label}.bin"
         lattice_chain(base, norms).write(path)
-        index = fresh_load(path, metric)
+        index = load_file(path, metric)
         for i, v in enumerate(extra):
             index.add_item_and_link(v, i, 200 if i % 3 else 4)
         out = tmp_path / f"{label}_out.bin"
@@ -492,7 +448,7 @@ def test_uncached_norms_build_the_same_graph(tmp_path, metric):
     assert all(len(layers[0]) <= 2 for layers in cached.links)
 
 
-@pytest.mark.parametrize("metric", ["cosine", "poincare", "euclidean"])
+@pytest.mark.parametrize("metric", METRICS)
 def test_uncached_norms_search_as_cached(tmp_path, metric):
     rng = np.random.default_rng(14)
     base = distinct_lattice(rng, 24, 3)
@@ -501,7 +457,7 @@ def test_uncached_norms_search_as_cached(tmp_path, metric):
     for label, norms in (("cached", true_norms), ("missing", np.resize(MISSING, 24))):
         path = tmp_path / f"{label}.bin"
         lattice_chain(base, norms).write(path)
-        indexes.append(fresh_load(path, metric))
+        indexes.append(load_file(path, metric))
     for q in list(base[::5]) + list(rng.uniform(-0.5, 0.5, (4, 3)).astype(F32)):
         a, b = indexes
         assert [float_bits(a.compute_distance(q, i)) for i in range(24)] == \
@@ -513,94 +469,6 @@ def test_uncached_norms_search_as_cached(tmp_path, metric):
 
 # --------------------------------------------------------------------------------------------------
 # Damaged and hostile files, loaded in a child process
-
-
-LOAD_RUNNER = r"""
-import json, sys
-import numpy as np
-import vek_core
-
-def answers(index, queries):
-    stats = index.get_stats()
-    n = stats["num_nodes"]
-    out = [stats, [index.get_stored_norm(i) for i in range(n)]]
-    for q in queries:
-        out.append([index.compute_distance(q, i) for i in range(n)])
-        out += [index.custom_hnsw_search(q, 5), index.custom_hnsw_search(q, 3, 1, 2, 1.5, 0.1),
-                index.filtered_search(q, 5), index.filtered_search(q, 0), index.filtered_search(q, 4, 1, 3, 2.0, 0.05),
-                index.hardware_flat_search(q, 5, 0), index.hardware_flat_search(q, 4, 1, 1.5, 0.1)]
-    return repr(out)
-
-def exercise(index, rng, path, scratch):
-    problems = []
-    def attempt(label, fn):
-        try:
-            fn()
-        except Exception as e:
-            problems.append(f"{label}: {type(e).__name__}: {e}")
-    stats = index.get_stats()
-    d, n = stats["dimension"], stats["num_nodes"]
-    def roundtrip():
-        index.save_index(scratch)
-        if open(scratch, "rb").read() != open(path, "rb").read():
-            problems.append("save after load is not byte-identical")
-    attempt("roundtrip", roundtrip)
-    if d > 4096:
-        short = np.zeros(1, np.float32)
-        for label, fn in (("search", lambda: index.custom_hnsw_search(short, 3)),
-                          ("filtered", lambda: index.filtered_search(short, 3)),
-                          ("flat", lambda: index.hardware_flat_search(short, 3, 0)),
-                          ("add", lambda: index.add_item_and_link(short))):
-            try:
-                fn()
-                problems.append(label + ": short vector accepted")
-            except RuntimeError as e:
-                if str(e) != "Vector dimension mismatch":
-                    problems.append(f"{label}: {e}")
-        return problems
-    qs = rng.uniform(-0.6, 0.6, (3, d)).astype(np.float32)
-    def searches():
-        m = index.get_stats()["num_nodes"]
-        for q in qs:
-            index.custom_hnsw_search(q, 5); index.custom_hnsw_search(q, 3, 1, 1, 1.0, 0.1)
-            index.filtered_search(q, 5); index.filtered_search(q, 0); index.filtered_search(q, 4, 1, 3, 2.0, 0.0)
-            index.filtered_search(q, 2, 0, 0)
-            index.hardware_flat_search(q, 5, 0); index.hardware_flat_search(q, 3, 1, 1.0, 0.5)
-            for i in range(m):
-                index.compute_distance(q, i); index.get_stored_norm(i)
-    attempt("searches", searches)
-    attempt("update_masks", lambda: index.update_masks(np.arange(n, dtype=np.uint64)))
-    attempt("add_item_flat", lambda: index.add_item_flat(qs[0], 1))
-    attempt("add_item_and_link", lambda: index.add_item_and_link(qs[1], 3))
-    attempt("add_item_and_link", lambda: index.add_item_and_link(qs[2], 1, 1))
-    attempt("searches after insertion", searches)
-    attempt("stats", index.get_stats)
-    return problems
-
-def main():
-    job = json.load(open(sys.argv[1]))
-    rng = np.random.default_rng(0)
-    queries = np.array(job["queries"], dtype=np.float32)
-    index = vek_core.HyperbolicIndex(1, metric=job["metric"])
-    index.load_index(job["base"])
-    baseline = answers(index, queries)
-    for name, path in job["cases"]:
-        print(json.dumps({"begin": name}), flush=True)
-        record = {"case": name}
-        try:
-            index.load_index(path)
-        except Exception as e:
-            record.update(outcome="refused", type=type(e).__name__, message=str(e),
-                          unchanged=answers(index, queries) == baseline)
-        else:
-            record.update(outcome="loaded", problems=exercise(index, rng, path, job["scratch"]))
-            index.load_index(job["base"])
-            record["restored"] = answers(index, queries) == baseline
-        print(json.dumps(record), flush=True)
-    print(json.dumps({"done": True}), flush=True)
-
-main()
-"""
 
 
 def run_load_cases(tmp_path, cases, metric="poincare"):
@@ -623,8 +491,7 @@ def run_load_cases(tmp_path, cases, metric="poincare"):
             "queries": queries.tolist(), "cases": listed}
     job_path = tmp_path / "job.json"
     job_path.write_text(json.dumps(job))
-    run = subprocess.run([sys.executable, "-c", LOAD_RUNNER, str(job_path)], check=False, capture_output=True,
-                         text=True, timeout=300)
+    run = run_child("load_each_file.py", job_path, timeout=300)
     lines = [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
     records = {r["case"]: r for r in lines if "case" in r}
     begun = [r["begin"] for r in lines if "begin" in r]

@@ -3,27 +3,20 @@
 from __future__ import annotations
 
 import math
-import struct
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import reference as R
-import vek_core
-from indexfile import IndexFile
+from conftest import METRICS, build_index, flat_file, float_bits, load_crafted, node_distances, stored_norms
 
-METRICS = ["poincare", "euclidean", "cosine"]
 DIMS = [1, 3, 4, 7, 8, 11, 13, 16, 17, 31, 100]
 F32_MAX = float(np.finfo(np.float32).max)
 
 
 # --------------------------------------------------------------------------------------------------------------
 # Exact arithmetic helpers (independent of NumPy's rounding)
-
-
-def f32_bits(x: float) -> int:
-    return struct.unpack("<I", struct.pack("<f", x))[0]
 
 
 def round_fraction_to_f32(value: Fraction, negative_zero: bool = False) -> float:
@@ -76,7 +69,7 @@ def _check_fma_cases(a, b, c):
     bad = []
     for ai, bi, ci, gi in zip(a.tolist(), b.tolist(), c.tolist(), got.tolist()):
         want = exact_fma(ai, bi, ci)
-        if f32_bits(want) != f32_bits(gi):
+        if float_bits(want) != float_bits(gi):
             bad.append((ai, bi, ci, want, gi))
     assert not bad, bad[:5]
 
@@ -178,9 +171,9 @@ def test_fma32_edge_values(a, b, c, want):
     if math.isnan(want):
         assert np.isnan(got)
     else:
-        assert f32_bits(float(got)) == f32_bits(want), (got, want)
+        assert float_bits(float(got)) == float_bits(want), (got, want)
     if all(math.isfinite(v) for v in (a, b, c)):
-        assert f32_bits(exact_fma(a, b, c)) == f32_bits(want)
+        assert float_bits(exact_fma(a, b, c)) == float_bits(want)
 
 
 def test_fma32_broadcasts_and_keeps_scalars():
@@ -208,21 +201,6 @@ def make_vectors(rng, n, d, boundary=0):
     return rows.astype(np.float32)
 
 
-def build_flat(metric, vectors, **kw):
-    idx = vek_core.HyperbolicIndex(vectors.shape[1], metric=metric, **kw)
-    for v in vectors:
-        idx.add_item_flat(v)
-    return idx
-
-
-def native_distances(idx, q, n):
-    return np.array([idx.compute_distance(q, i) for i in range(n)], dtype=np.float32)
-
-
-def native_norms(idx, n):
-    return np.array([idx.get_stored_norm(i) for i in range(n)], dtype=np.float32)
-
-
 @pytest.fixture(scope="module")
 def dataset():
     """Per dimension: stored vectors and queries (some of them copies of stored vectors)."""
@@ -243,8 +221,8 @@ def dataset():
 @pytest.mark.parametrize("metric", METRICS)
 def test_stored_norms_bit_exact(dataset, metric, d):
     vecs, _ = dataset[d]
-    idx = build_flat(metric, vecs)
-    got = native_norms(idx, len(vecs))
+    idx = build_index(vecs, metric, linked=False)
+    got = stored_norms(idx, len(vecs))
     want = np.asarray(R.sqnorm(vecs), dtype=np.float32)
     np.testing.assert_array_equal(R.bits(got), R.bits(want))
 
@@ -253,10 +231,10 @@ def test_stored_norms_bit_exact(dataset, metric, d):
 @pytest.mark.parametrize("metric", METRICS)
 def test_compute_distance_bit_exact(dataset, metric, d):
     vecs, queries = dataset[d]
-    idx = build_flat(metric, vecs)
-    norms = native_norms(idx, len(vecs))
+    idx = build_index(vecs, metric, linked=False)
+    norms = stored_norms(idx, len(vecs))
     for qi, q in enumerate(queries):
-        got = native_distances(idx, q, len(vecs))
+        got = node_distances(idx, q, len(vecs))
         want = R.distances(metric, q, vecs, norms)
         mismatch = np.nonzero(R.bits(got) != R.bits(want))[0]
         assert mismatch.size == 0, [(qi, int(i), float(got[i]), float(want[i])) for i in mismatch[:5]]
@@ -266,11 +244,9 @@ def test_compute_distance_bit_exact(dataset, metric, d):
 @pytest.mark.parametrize("metric", METRICS)
 def test_linked_insertion_stores_the_same_norms(dataset, metric, d):
     vecs, queries = dataset[d]
-    idx = vek_core.HyperbolicIndex(d, metric=metric)
-    for v in vecs[:20]:
-        idx.add_item_and_link(v)
-    np.testing.assert_array_equal(R.bits(native_norms(idx, 20)), R.bits(R.sqnorm(vecs[:20])))
-    np.testing.assert_array_equal(R.bits(native_distances(idx, queries[0], 20)),
+    idx = build_index(vecs[:20], metric)
+    np.testing.assert_array_equal(R.bits(stored_norms(idx, 20)), R.bits(R.sqnorm(vecs[:20])))
+    np.testing.assert_array_equal(R.bits(node_distances(idx, queries[0], 20)),
                                   R.bits(R.distances(metric, queries[0], vecs[:20])))
 
 
@@ -396,9 +372,9 @@ def _logf_sensitive_nodes():
 def test_poincare_uses_single_precision_logf():
     nodes = _logf_sensitive_nodes()
     assert len(nodes) >= 5
-    idx = build_flat("poincare", nodes)
+    idx = build_index(nodes, "poincare", linked=False)
     q = np.zeros(1, dtype=np.float32)
-    got = native_distances(idx, q, len(nodes))
+    got = node_distances(idx, q, len(nodes))
     np.testing.assert_array_equal(R.bits(got), R.bits(R.distances("poincare", q, nodes)))
 
 
@@ -407,7 +383,7 @@ def test_poincare_uses_single_precision_logf():
 
 
 def test_euclidean_is_squared():
-    idx = build_flat("euclidean", np.array([[3.0, 4.0]], dtype=np.float32))
+    idx = build_index(np.array([[3.0, 4.0]], dtype=np.float32), "euclidean", linked=False)
     assert idx.compute_distance(np.zeros(2, np.float32), 0) == 25.0
     assert idx.get_stored_norm(0) == 25.0
 
@@ -417,14 +393,14 @@ def test_cosine_zero_vectors_give_exactly_one(d):
     rng = np.random.default_rng(d)
     v = make_vectors(rng, 1, d)[0]
     z = np.zeros(d, np.float32)
-    idx = build_flat("cosine", np.stack([v, z]))
+    idx = build_index(np.stack([v, z]), "cosine", linked=False)
     assert idx.compute_distance(z, 0) == 1.0
     assert idx.compute_distance(v, 1) == 1.0
     assert idx.compute_distance(z, 1) == 1.0
     # a denominator just under the 1e-8 floor also gives 1.0; one above it gives a real cosine (about 0)
     e0 = np.zeros(d, np.float32)
     e0[0] = 1.0
-    idx2 = build_flat("cosine", np.stack([e0 * np.float32(9e-5), e0 * np.float32(1e-4)]))
+    idx2 = build_index(np.stack([e0 * np.float32(9e-5), e0 * np.float32(1e-4)]), "cosine", linked=False)
     assert idx2.compute_distance(e0 * np.float32(9e-5), 0) == 1.0  # den = 8.1e-9
     assert abs(idx2.compute_distance(e0 * np.float32(2e-4), 1)) < 1e-6  # den = 2e-8
 
@@ -433,7 +409,7 @@ def test_cosine_zero_vectors_give_exactly_one(d):
 def test_cosine_same_and_opposite(d):
     rng = np.random.default_rng(40 + d)
     vecs = make_vectors(rng, 5, d)
-    idx = build_flat("cosine", vecs)
+    idx = build_index(vecs, "cosine", linked=False)
     for i, v in enumerate(vecs):
         same = idx.compute_distance(v, i)
         opposite = idx.compute_distance(-v, i)
@@ -457,13 +433,13 @@ def test_poincare_self_distance_is_floor(d, scale):
     v = rng.standard_normal(d).astype(np.float32)
     v = (v / np.linalg.norm(v) * scale).astype(np.float32)
     for curvature in (1.0, 0.5, 2.0):
-        idx = build_flat("poincare", v[None, :], curvature=curvature)
+        idx = build_index(v[None, :], "poincare", linked=False, curvature=curvature)
         assert idx.compute_distance(v, 0) == 0.0013810392701998353
 
 
 def test_poincare_near_points_share_the_floor():
     v = np.array([0.1, 0.2, 0.3], np.float32)
-    idx = build_flat("poincare", v[None, :])
+    idx = build_index(v[None, :], "poincare", linked=False)
     near = v.copy()
     near[0] = np.nextafter(near[0], np.float32(1.0))
     assert not np.array_equal(near, v)
@@ -480,7 +456,7 @@ def test_poincare_clamps_outside_the_ball(q_scale):
     q = rng.standard_normal(d).astype(np.float32)
     q = (q / np.linalg.norm(q) * q_scale).astype(np.float32)
     assert R.sqnorm(q) >= R.POINCARE_NORM_CAP
-    idx = build_flat("poincare", node[None, :])
+    idx = build_index(node[None, :], "poincare", linked=False)
     o = R.l2sq(q, node)
     t = np.float32((o + o) / R.POINCARE_DEN_FLOOR + R.ONE)
     want = R.logf(t + R.sqrtf(R.fma32(t, t, -R.ONE)))
@@ -492,7 +468,7 @@ def test_poincare_query_norm_four_is_capped():
     # an uncapped norm 4 would give a negative den and hence the floor: the two answers differ.
     node = np.array([0.0, 0.05], np.float32)
     q = np.array([2.0, 0.0], np.float32)
-    idx = build_flat("poincare", node[None, :])
+    idx = build_index(node[None, :], "poincare", linked=False)
     o = R.l2sq(q, node)
     g = R.sqnorm(node)
     assert float(R.ONE - R.POINCARE_NORM_CAP) == 1.0132789611816406e-06
@@ -513,8 +489,8 @@ def test_curvature_has_no_effect(dataset, metric):
     vecs, queries = dataset[11]
     results = []
     for curvature in (0.5, 1.0, 2.0, -3.0):
-        idx = build_flat(metric, vecs, curvature=curvature)
-        results.append(np.concatenate([native_distances(idx, q, len(vecs)) for q in queries]))
+        idx = build_index(vecs, metric, linked=False, curvature=curvature)
+        results.append(np.concatenate([node_distances(idx, q, len(vecs)) for q in queries]))
     for r in results[1:]:
         np.testing.assert_array_equal(R.bits(r), R.bits(results[0]))
 
@@ -525,7 +501,7 @@ def test_nan_propagates(metric, where):
     v = np.array([0.1, 0.2, 0.3], np.float32)
     bad = v.copy()
     bad[1] = np.nan
-    idx = build_flat(metric, (bad if where == "node" else v)[None, :])
+    idx = build_index((bad if where == "node" else v)[None, :], metric, linked=False)
     q = v if where == "node" else bad
     assert math.isnan(idx.compute_distance(q, 0))
 
@@ -543,18 +519,14 @@ def test_negative_stored_norm_is_recomputed(tmp_path, dataset, metric, d, bad_no
     true_norms = np.asarray(R.sqnorm(vecs), dtype=np.float32)
     norms = true_norms.copy()
     norms[::2] = bad_norm
-    path = tmp_path / "neg.idx"
-    IndexFile(d, vectors=vecs, norms=norms, masks=np.zeros(10, np.uint64), levels=[0] * 10,
-              links=[[[]] for _ in range(10)]).write(path)
-    idx = vek_core.HyperbolicIndex(d, metric=metric)
-    idx.load_index(str(path))
-    reference_idx = build_flat(metric, vecs)
+    idx = load_crafted(tmp_path, flat_file(vecs, norms), metric, "neg.idx")
+    reference_idx = build_index(vecs, metric, linked=False)
     for q in queries:
-        got = native_distances(idx, q, 10)
+        got = node_distances(idx, q, 10)
         np.testing.assert_array_equal(R.bits(got), R.bits(R.distances(metric, q, vecs, true_norms)))
-        np.testing.assert_array_equal(R.bits(got), R.bits(native_distances(reference_idx, q, 10)))
+        np.testing.assert_array_equal(R.bits(got), R.bits(node_distances(reference_idx, q, 10)))
     # the entry stays as loaded: nothing is written back
-    np.testing.assert_array_equal(R.bits(native_norms(idx, 10)), R.bits(norms))
+    np.testing.assert_array_equal(R.bits(stored_norms(idx, 10)), R.bits(norms))
 
 
 @pytest.mark.parametrize("metric", METRICS)
@@ -562,13 +534,9 @@ def test_cached_norm_is_trusted_when_not_negative(tmp_path, metric):
     """A non-negative cached norm, even a wrong one, is used as is, without looking at the vector."""
     vecs = np.array([[0.3, 0.4], [0.3, 0.4], [0.3, 0.4]], np.float32)
     norms = np.array([0.25, 0.5, 0.0], np.float32)
-    path = tmp_path / "wrong.idx"
-    IndexFile(2, vectors=vecs, norms=norms, masks=np.zeros(3, np.uint64), levels=[0] * 3,
-              links=[[[]] for _ in range(3)]).write(path)
-    idx = vek_core.HyperbolicIndex(2, metric=metric)
-    idx.load_index(str(path))
+    idx = load_crafted(tmp_path, flat_file(vecs, norms), metric, "wrong.idx")
     q = np.array([0.1, -0.2], np.float32)
-    got = native_distances(idx, q, 3)
+    got = node_distances(idx, q, 3)
     want = np.array([R.distance(metric, q, vecs[i], v_norm=norms[i]) for i in range(3)], np.float32)
     np.testing.assert_array_equal(R.bits(got), R.bits(want))
     if metric == "euclidean":
@@ -583,11 +551,7 @@ def test_cached_norm_is_trusted_when_not_negative(tmp_path, metric):
 def test_negative_zero_norm_is_not_missing(tmp_path, metric):
     """-0.0 does not compare below 0, so it counts as a cached (zero) norm and is not recomputed."""
     vecs = np.array([[0.3, 0.4]], np.float32)
-    path = tmp_path / "negzero.idx"
-    IndexFile(2, vectors=vecs, norms=np.array([-0.0], np.float32), masks=np.zeros(1, np.uint64), levels=[0],
-              links=[[[]]]).write(path)
-    idx = vek_core.HyperbolicIndex(2, metric=metric)
-    idx.load_index(str(path))
+    idx = load_crafted(tmp_path, flat_file(vecs, [-0.0]), metric, "negzero.idx")
     q = np.array([0.1, -0.2], np.float32)
     got = np.float32(idx.compute_distance(q, 0))
     assert R.bits(got) == R.bits(R.distance(metric, q, vecs[0], v_norm=np.float32(-0.0)))

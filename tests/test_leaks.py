@@ -32,6 +32,7 @@ import numpy as np
 import pytest
 
 import vek_core
+from conftest import build_index
 from indexfile import HEADER, IndexFile
 
 # Under AddressSanitizer the allocator is replaced and freed blocks sit in quarantine, so neither the
@@ -119,13 +120,8 @@ def vectors(rng, n, dim, metric="euclidean"):
 
 def populated(metric="euclidean", n=300, dim=12, M=6, seed=0):
     rng = np.random.default_rng(seed)
-    index = vek_core.HyperbolicIndex(dim, 1.0, M, metric)
-    for i, v in enumerate(vectors(rng, n, dim, metric)):
-        if i % 5 == 2:
-            index.add_item_flat(v, i % 4)
-        else:
-            index.add_item_and_link(v, i % 4, 24)
-    return index
+    return build_index(vectors(rng, n, dim, metric), metric, masks=np.arange(n) % 4,
+                       linked=[i % 5 != 2 for i in range(n)], M=M, ef_construction=24)
 
 
 def rounds_for(repeats_per_round):

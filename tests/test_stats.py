@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import vek_core
+from conftest import METRICS, build_index, load_crafted, saved
 from indexfile import IndexFile
 
 F32 = np.float32
@@ -37,23 +38,14 @@ def check_shape(stats):
     assert all(type(c) is int for c in stats["layer_distribution"])
 
 
-def saved(index, tmp_path, name="index.bin") -> IndexFile:
-    path = tmp_path / name
-    index.save_index(str(path))
-    return IndexFile.read(path)
-
-
 def linked_index(metric, n, M, seed, dim=4):
     rng = np.random.default_rng(seed)
-    index = vek_core.HyperbolicIndex(dim, M=M, metric=metric)
     vectors = rng.normal(0, 0.2, (n, dim)).astype(F32)
-    for v in vectors:
-        index.add_item_and_link(v, 0, 32)
-    return index, rng
+    return build_index(vectors, metric, M=M, ef_construction=32), rng
 
 
-@pytest.mark.parametrize("metric", ["poincare", "euclidean", "cosine"])
-@pytest.mark.parametrize("dim,M", [(8, 16), (3, 5), (0, 1), (12, 0), (2, -3), (-4, 7)])
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("dim,M", [(8, 16), (3, 5), (4, 2), (0, 1), (12, 0), (2, -3), (-4, 7)])
 def test_fresh_index(metric, dim, M):
     stats = vek_core.HyperbolicIndex(dim, M=M, metric=metric).get_stats()
     check_shape(stats)
@@ -78,7 +70,7 @@ def test_linked_index_matches_its_file(tmp_path, metric, n, M, seed):
     index, _ = linked_index(metric, n, M, seed)
     stats = index.get_stats()
     check_shape(stats)
-    f = saved(index, tmp_path)
+    f = saved(index, tmp_path / "index.bin")
     assert stats == expected_stats(f)
     distribution = stats["layer_distribution"]
     assert len(distribution) == stats["ep_layer"] + 2
@@ -103,7 +95,7 @@ def test_flat_nodes_mixed_into_a_linked_index(tmp_path):
     assert sum(after["layer_distribution"]) == 150
     # The flat nodes' empty lists count towards the mean.
     assert after["avg_degree_layer0"] == round(linked_degree) / 150 < before["avg_degree_layer0"]
-    assert after == expected_stats(saved(index, tmp_path))
+    assert after == expected_stats(saved(index, tmp_path / "index.bin"))
     for key in ("ep_id", "ep_layer", "max_m", "max_m_0", "dimension"):
         assert after[key] == before[key]
 
@@ -117,20 +109,12 @@ def crafted(levels, ep_id, ep_layer, links=None, max_m=5, dim=2) -> IndexFile:
                      norms=np.zeros(n, F32), masks=np.zeros(n, U64), levels=levels, links=links)
 
 
-def load(tmp_path, f: IndexFile):
-    path = tmp_path / "crafted.bin"
-    f.write(path)
-    index = vek_core.HyperbolicIndex(7)
-    index.load_index(str(path))
-    return index
-
-
 def test_distribution_90_9_1(tmp_path):
     levels = [0] * 100
     levels[40] = 2
     for i in range(60, 69):
         levels[i] = 1
-    stats = load(tmp_path, crafted(levels, 40, 2)).get_stats()
+    stats = load_crafted(tmp_path, crafted(levels, 40, 2)).get_stats()
     check_shape(stats)
     assert stats["layer_distribution"] == [0, 90, 9, 1]
     assert (stats["num_nodes"], stats["ep_id"], stats["ep_layer"]) == (100, 40, 2)
@@ -140,16 +124,16 @@ def test_distribution_90_9_1(tmp_path):
 def test_nodes_above_the_entry_layer_are_not_counted(tmp_path):
     # Only a file can hold nodes higher than the entry point; they fall outside the list.
     levels = [0, 3, 0, 1, 0]
-    stats = load(tmp_path, crafted(levels, 0, 0)).get_stats()
+    stats = load_crafted(tmp_path, crafted(levels, 0, 0)).get_stats()
     assert stats["layer_distribution"] == [0, 3]
-    stats = load(tmp_path, crafted(levels, 3, 1)).get_stats()
+    stats = load_crafted(tmp_path, crafted(levels, 3, 1)).get_stats()
     assert stats["layer_distribution"] == [0, 3, 1]
 
 
 def test_entryless_file_with_linked_nodes(tmp_path):
     levels = [0, 1, 0]
     links = [[[1, 2]], [[0], []], [[0, 1]]]
-    stats = load(tmp_path, crafted(levels, -1, -1, links)).get_stats()
+    stats = load_crafted(tmp_path, crafted(levels, -1, -1, links)).get_stats()
     assert stats["layer_distribution"] == [0]
     assert stats["avg_degree_layer0"] == 5 / 3
 
@@ -158,7 +142,7 @@ def test_entryless_file_with_linked_nodes(tmp_path):
 def test_average_degree_is_a_double_division(tmp_path, degrees):
     n = len(degrees)
     links = [[[j % n for j in range(d)]] for d in degrees]  # repeated ids count like any others
-    stats = load(tmp_path, crafted([0] * n, 0, 0, links)).get_stats()
+    stats = load_crafted(tmp_path, crafted([0] * n, 0, 0, links)).get_stats()
     assert stats["avg_degree_layer0"] == sum(degrees) / n
     assert stats["layer_distribution"] == [0, n]
 
@@ -166,6 +150,6 @@ def test_average_degree_is_a_double_division(tmp_path, degrees):
 def test_upper_layers_do_not_count_towards_the_degree(tmp_path):
     levels = [2, 1, 0]
     links = [[[1], [1], []], [[0, 2], [0]], [[1]]]
-    stats = load(tmp_path, crafted(levels, 0, 2, links)).get_stats()
+    stats = load_crafted(tmp_path, crafted(levels, 0, 2, links)).get_stats()
     assert stats["avg_degree_layer0"] == 4 / 3
     assert stats["layer_distribution"] == [0, 1, 1, 1]

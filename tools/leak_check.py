@@ -1,11 +1,11 @@
 """Every method of vek_core once or a few times, success and failure paths, for a run under valgrind:
 
     PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite \
-        .venv/bin/python bench/leak_check.py
+        .venv/bin/python tools/leak_check.py
 
 Small on purpose (valgrind runs it some fifty times slower). Blocks "definitely lost" whose stacks
 pass through vek_core are the module's; the interpreter reports a few of its own at exit. Pass a
-repeat count (`bench/leak_check.py 3`) to run everything that many times: a leak per call grows with
+repeat count (`tools/leak_check.py 3`) to run everything that many times: a leak per call grows with
 it, one-time allocations of the interpreter and the binding library do not.
 All files go to a temporary directory that is removed at the end.
 """
