@@ -23,6 +23,7 @@ import os
 import struct
 import zlib
 from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Union
 
 import numpy as np
@@ -39,8 +40,9 @@ _REL_MARGIN = 1e-3
 _ABS_MARGIN = 1e-6
 # Candidate lists are fetched in slices of about this many (query, candidate) entries.
 _ENTRIES_PER_SLICE = 1 << 22
-_FIRST_WIDTH = 64
+_FIRST_WIDTH = 16
 _WIDEN = 8
+_ROWS_PER_SLICE = 1024
 
 # The keyed index file: header, key end offsets (uint64), the keys as UTF-8, the float64 vectors, the
 # quellix index file, then a CRC-32 of everything before it.
@@ -148,8 +150,8 @@ class KeyedIndex:
         """A keyed index of a word2vec text file, as gensim's ``save_word2vec_format`` writes it: a
         "count dim" line, then one line per key, the key followed by dim numbers.
 
-        A file without the count line is read too (the first line then says the dimension). The key is
-        everything before the last dim numbers of its line. A ``.gz`` or ``.bz2`` file is decompressed.
+        A file without the count line is read too: the numbers that end its first line give the
+        dimension. The key is everything before the last dim numbers of its line, so it may hold spaces. A ``.gz`` or ``.bz2`` file is decompressed.
         A line with another number of values, a key given twice, or a count that does not match the
         lines is a ValueError naming the line.
         """
@@ -335,25 +337,32 @@ class KeyedIndex:
         precisions = np.empty(len(children))
         outside = 0
         per_row = max(1, int(np.diff(starts).max()))
-        width = min(len(self), max(_FIRST_WIDTH, 2 * per_row) if exact else ef)
-        pending = np.arange(len(children))
-        while pending.size:
-            rows_per_slice = max(1, _ENTRIES_PER_SLICE // width)
-            retry = []
-            for s in range(0, len(pending), rows_per_slice):
-                rows = pending[s:s + rows_per_slice]
-                queries = self._vectors[children[rows]]
-                if exact:
-                    ids, dists = self._index.exact_search(queries, width, num_threads=num_threads)
-                else:
-                    ids, dists = self._index.search(queries, width, ef=ef, num_threads=num_threads)
-                done, missed = self._rank_rows(rows, children, starts, positives, ids, dists, exact, ranks,
-                                               precisions)
-                outside += missed
-                retry.append(rows[~done])
-            pending = np.concatenate(retry)
-            if pending.size:
-                width = min(len(self), width * _WIDEN)
+        n = len(self)
+        # Exact: a candidate list per key that must reach past its farthest positive; keys whose
+        # positives rank deeper are counted over the distances to every node. Once most keys turn out
+        # to rank that deep, the lists are skipped for the rest.
+        width = min(n, max(_FIRST_WIDTH, 2 * per_row) if exact else ef)
+        rows_per_slice = max(1, min(_ROWS_PER_SLICE, _ENTRIES_PER_SLICE // width))
+        deep, tried, missed_lists = [], 0, 0
+        every = np.arange(len(children))
+        for s in range(0, len(every), rows_per_slice):
+            rows = every[s:s + rows_per_slice]
+            if exact and tried >= rows_per_slice and 2 * missed_lists > tried:
+                deep.append(rows)
+                continue
+            queries = self._vectors[children[rows]]
+            if exact:
+                ids, dists = self._index.exact_search(queries, width, num_threads=num_threads)
+            else:
+                ids, dists = self._index.search(queries, width, ef=ef, num_threads=num_threads)
+            done, missed = self._rank_rows(rows, children, starts, positives, ids, dists, exact, ranks, precisions)
+            outside += missed
+            tried += len(rows)
+            missed_lists += int((~done).sum())
+            deep.append(rows[~done])
+        deep = np.concatenate(deep) if deep else every[:0]
+        if deep.size:
+            self._rank_by_scan(deep, children, starts, positives, ranks, precisions, num_threads)
         result: dict[str, Any] = {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean())}
         if not exact:
             result.update(positives=int(len(positives)), positives_outside=int(outside))
@@ -363,12 +372,21 @@ class KeyedIndex:
         """The keys with relations (nodes, ascending), where each one's positives start in ``positives``
         (with a final end), and the positives: distinct nodes, ascending per key."""
         pairs = _read_relations(relations) if isinstance(relations, (str, os.PathLike)) else relations
-        child, parent = [], []
+        if isinstance(pairs, (str, bytes)):
+            raise TypeError("relations must be a path or an iterable of (child, parent) pairs, not a string")
+        ids, child, parent = self._ids, [], []
         for number, pair in enumerate(pairs):
-            if isinstance(pair, (str, bytes)) or not isinstance(pair, Sequence) or len(pair) != 2:
-                raise ValueError(f"relation {number}: {pair!r} is not a (child, parent) pair")
-            child.append(self.get_index(pair[0]))
-            parent.append(self.get_index(pair[1]))
+            try:
+                if isinstance(pair, (str, bytes)):
+                    raise ValueError
+                a, b = pair
+            except (TypeError, ValueError):
+                raise ValueError(f"relation {number}: {pair!r} is not a (child, parent) pair") from None
+            try:
+                child.append(ids[a])
+                parent.append(ids[b])
+            except (KeyError, TypeError):
+                raise KeyError(f"relation {number}: key {a if a not in ids else b!r} not present") from None
         if not child:
             raise ValueError("there are no relations to evaluate")
         n = len(self)
@@ -384,7 +402,7 @@ class KeyedIndex:
         n, width = len(self), ids.shape[1]
         counts = starts[rows + 1] - starts[rows]
         pair_row = np.repeat(np.arange(len(rows)), counts)
-        pair_at = np.concatenate([np.arange(starts[r], starts[r + 1]) for r in rows]) if len(rows) else pair_row
+        pair_at = np.arange(len(pair_row)) + np.repeat(starts[rows] - (np.cumsum(counts) - counts), counts)
         owner = children[rows][pair_row]
         d_pos = _poincare64(self._vectors[owner], self._vectors[positives[pair_at]])
         dmax = np.full(len(rows), -np.inf)
@@ -428,6 +446,46 @@ class KeyedIndex:
         precisions[rows[done]] = (sums / np.maximum(counts, 1))[done]
         missed = 0 if exact else int(sel.sum()) - found_pos
         return done, missed
+
+    def _rank_by_scan(self, rows, children, starts, positives, ranks, precisions, num_threads):
+        """Ranks the positives of the keys ``rows`` from the index's distances to every node: the nodes
+        surely nearer than a positive are counted from them, those too close to call are measured in
+        float64. Keys are spread over ``num_threads`` threads (the distances are computed without the
+        GIL)."""
+        every = np.arange(len(self), dtype=np.int64)
+
+        def rank(row: int) -> None:
+            q = self._vectors[children[row]]
+            at = slice(int(starts[row]), int(starts[row + 1]))
+            pos = positives[at]
+            d_pos = _poincare64(q, self._vectors[pos])
+            d = self._index.distances(q, every)
+            by = np.argsort(d_pos, kind="stable")
+            # Bounds in float32, as the distances: both ascending with the positives' distances.
+            lo = (d_pos[by] * (1.0 - _REL_MARGIN) - _ABS_MARGIN).astype(np.float32)
+            hi = _reach(d_pos[by]).astype(np.float32)
+            slot = np.searchsorted(lo, d, side="right")  # d lies below lo[slot:]
+            nearer = np.cumsum(np.bincount(slot, minlength=len(lo) + 1))[:len(lo)]
+            nearer -= np.cumsum(np.bincount(slot[pos], minlength=len(lo) + 1))[:len(lo)]
+            # Too close to call: within the margin of some positive (the last bound below it).
+            band = np.flatnonzero((slot > 0) & (d < hi[np.maximum(slot - 1, 0)]))
+            band = band[~_member(band, pos)]
+            if band.size:
+                d64 = _poincare64(q, self._vectors[band])
+                nearer += ((d[band][None, :] >= lo[:, None]) & (d64[None, :] < d_pos[by][:, None])).sum(axis=1)
+            ranks[at.start + by] = nearer + 1
+            # gensim: the i-th best rank (from 0) stands at place rank + i among all nodes.
+            place = np.sort(nearer + 1) + np.arange(len(pos))
+            precisions[row] = np.mean(np.arange(1, len(pos) + 1) / place)
+
+        threads = num_threads or len(os.sched_getaffinity(0))
+        if threads <= 1 or len(rows) < 2:
+            for row in rows.tolist():
+                rank(row)
+            return
+        with ThreadPoolExecutor(max_workers=min(threads, len(rows))) as pool:
+            for _ in pool.map(rank, rows.tolist(), chunksize=16):
+                pass
 
     # ---- files ----------------------------------------------------------------------------------------
 
@@ -615,7 +673,11 @@ def _read_word2vec_text(path: PathLike, encoding: str) -> tuple[list[str], np.nd
                         if dim < 1:
                             raise ValueError(f"{name} line {number}: dimension {dim}")
                         continue
-                    dim = len(head) - 1
+                    # Without a header the first line's trailing numbers say the dimension.
+                    first = len(head)
+                    while first > 1 and _is_number(head[first - 1]):
+                        first -= 1
+                    dim = len(head) - first
                     if dim < 1:
                         raise ValueError(f"{name} line {number}: a key without values")
                 parts = line.rsplit(None, dim)
@@ -640,6 +702,14 @@ def _read_word2vec_text(path: PathLike, encoding: str) -> tuple[list[str], np.nd
                 raise ValueError(f"{name}: key {key!r} appears twice (vectors {seen[key] + 1} and {i + 1})")
             seen[key] = i
     return keys, np.array(rows, dtype=np.float64).reshape(len(keys), dim)
+
+
+def _is_number(token: str) -> bool:
+    try:
+        float(token)
+    except ValueError:
+        return False
+    return True
 
 
 def _read_relations(path: PathLike) -> list[tuple[str, str]]:
