@@ -132,10 +132,10 @@ namespace {
 
 using Index = vek::HyperbolicIndex;
 
-void add_linked(Index& index, const float* v, uint64_t mask, int32_t ef) { index.add_item_and_link(v, mask, ef); }
-void add_flat(Index& index, const float* v, uint64_t mask) { index.add_item_flat(v, mask); }
-void save(const Index& index, const std::string& path) { index.save_index(path); }
-void load(Index& index, const std::string& path) { index.load_index(path); }
+void add_linked(Index& index, const float* v, uint64_t mask, int32_t ef) { index.add_linked(v, mask, ef); }
+void add_flat(Index& index, const float* v, uint64_t mask) { index.add_unlinked(v, mask); }
+void save(const Index& index, const std::string& path) { index.save(path); }
+void load(Index& index, const std::string& path) { index.load(path); }
 
 // --------------------------------------------------------------------------------------------------
 // Data
