@@ -18,7 +18,7 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
             **p["project"]["optional-dependencies"]}; \
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
-.PHONY: all test native-tests demo bench bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
+.PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
         stubs wordnet
 
 all: build
@@ -83,6 +83,9 @@ $(VENV)/.bench-ready: $(VENV)/.ready pyproject.toml
 
 bench: build wordnet $(VENV)/.bench-ready
 	$(PY) bench/peers.py $(BENCH_ARGS)
+
+bench-batch: build $(VENV)/.bench-ready
+	$(PY) bench/batch.py $(BENCH_ARGS)
 
 bench-flat: build $(VENV)/.bench-ready
 	$(PY) bench/flat_scan.py $(BENCH_ARGS)
