@@ -46,6 +46,7 @@ test: build native-tests
 # The engine alone, without Python: tests/native, built with the venv's cmake and ninja.
 NATIVE_OUT     := build/native
 NATIVE_BIN     := $(NATIVE_OUT)/failed_calls_test
+NATIVE_TESTS   := $(NATIVE_BIN) $(NATIVE_OUT)/poincare_arg_monotone
 NATIVE_SOURCES := $(shell find src tests/native -type f -not -path 'src/bindings/*') CMakeLists.txt
 
 $(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
@@ -55,7 +56,7 @@ $(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
 	touch $@
 
 native-tests: $(NATIVE_BIN)
-	$(NATIVE_BIN)
+	@for t in $(NATIVE_TESTS); do echo "== $$t"; $$t || exit 1; done
 
 # The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise.
 demo: build wordnet
