@@ -18,7 +18,8 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
             **p["project"]["optional-dependencies"]}; \
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
-.PHONY: all test native-tests demo bench bench-flat bench-filtered bench-file bench-hyperbolic build clean clang sanitize fuzz \
+.PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file bench-hyperbolic build clean clang \
+        sanitize fuzz \
         stubs wordnet
 
 all: build
@@ -46,6 +47,7 @@ test: build native-tests
 # The engine alone, without Python: tests/native, built with the venv's cmake and ninja.
 NATIVE_OUT     := build/native
 NATIVE_BIN     := $(NATIVE_OUT)/failed_calls_test
+NATIVE_TESTS   := $(NATIVE_BIN) $(NATIVE_OUT)/poincare_arg_monotone
 NATIVE_SOURCES := $(shell find src tests/native -type f -not -path 'src/bindings/*') CMakeLists.txt
 
 $(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
@@ -55,7 +57,7 @@ $(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
 	touch $@
 
 native-tests: $(NATIVE_BIN)
-	$(NATIVE_BIN)
+	@for t in $(NATIVE_TESTS); do echo "== $$t"; $$t || exit 1; done
 
 # The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise;
 # its hyperbolic section trains gensim's Poincare model of the WordNet mammals on first use (under a
@@ -86,6 +88,9 @@ $(VENV)/.bench-ready: $(VENV)/.ready pyproject.toml
 
 bench: build wordnet $(VENV)/.bench-ready
 	$(PY) bench/peers.py $(BENCH_ARGS)
+
+bench-batch: build $(VENV)/.bench-ready
+	$(PY) bench/batch.py $(BENCH_ARGS)
 
 bench-flat: build $(VENV)/.bench-ready
 	$(PY) bench/flat_scan.py $(BENCH_ARGS)
