@@ -19,8 +19,7 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
 .PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file bench-hyperbolic build clean clang \
-        sanitize fuzz \
-        stubs wordnet
+        sanitize fuzz stubs wordnet
 
 all: build
 
