@@ -57,12 +57,13 @@ def test_exact_reconstruction_equals_gensim(trained):
 
 
 def test_exact_reconstruction_equals_gensim_where_ranks_run_deep(tmp_path):
-    # Random points and random relations: positives rank anywhere, so the candidate lists must widen
-    # until they hold every node.
+    # Random points and random relations: positives rank anywhere, past any short candidate list; and
+    # one key related to most nodes, itself included (gensim fails on a key related to all of them).
     kv, keys, x = _random_kv(900, 6, seed=3)
     rng = np.random.default_rng(4)
     path = tmp_path / "pairs.tsv"
     pairs = {(keys[a], keys[b]) for a, b in rng.integers(0, len(keys), size=(1500, 2))}
+    pairs |= {(keys[5], key) for key in keys[:800]}
     path.write_text("".join(f"{a}\t{b}\n" for a, b in sorted(pairs)))
     expected = ReconstructionEvaluation(str(path), kv).evaluate()
     got = KeyedIndex.from_arrays(keys, x, seed=0).evaluate_reconstruction(path, num_threads=2)

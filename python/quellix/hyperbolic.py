@@ -43,6 +43,7 @@ _ENTRIES_PER_SLICE = 1 << 22
 _FIRST_WIDTH = 16
 _WIDEN = 8
 _ROWS_PER_SLICE = 1024
+_LONGEST_LIST = 1024
 
 # The keyed index file: header, key end offsets (uint64), the keys as UTF-8, the float64 vectors, the
 # quellix index file, then a CRC-32 of everything before it.
@@ -307,7 +308,8 @@ class KeyedIndex:
                 graph = False  # the walk met none: the scan decides
                 continue
             elif not full:
-                return None  # cannot happen while eligible holds a node, unless the bounds disagree
+                bounds = {}  # the index's norms excluded every eligible node: score them all instead
+                continue
             width = min(n, width * _WIDEN)
 
     # ---- reconstruction -------------------------------------------------------------------------------
@@ -336,15 +338,21 @@ class KeyedIndex:
         ranks = np.empty(len(positives), dtype=np.int64)
         precisions = np.empty(len(children))
         outside = 0
-        per_row = max(1, int(np.diff(starts).max()))
+        counts = np.diff(starts)
         n = len(self)
-        # Exact: a candidate list per key that must reach past its farthest positive; keys whose
-        # positives rank deeper are counted over the distances to every node. Once most keys turn out
-        # to rank that deep, the lists are skipped for the rest.
-        width = min(n, max(_FIRST_WIDTH, 2 * per_row) if exact else ef)
+        # Exact: a candidate list per key that must reach past its farthest positive, wide enough for the
+        # positives of most keys; keys whose positives rank deeper, or that have more of them, are
+        # counted over the distances to every node. Once most keys turn out to rank that deep, the lists
+        # are skipped for the rest.
+        if exact:
+            width = min(n, int(np.clip(2 * np.percentile(counts, 90), _FIRST_WIDTH, _LONGEST_LIST)))
+            every = np.flatnonzero(counts < width)
+            deep = [np.flatnonzero(counts >= width)]
+        else:
+            width = min(n, ef)
+            every, deep = np.arange(len(children)), []
         rows_per_slice = max(1, min(_ROWS_PER_SLICE, _ENTRIES_PER_SLICE // width))
-        deep, tried, missed_lists = [], 0, 0
-        every = np.arange(len(children))
+        tried = missed_lists = 0
         for s in range(0, len(every), rows_per_slice):
             rows = every[s:s + rows_per_slice]
             if exact and tried >= rows_per_slice and 2 * missed_lists > tried:
@@ -360,7 +368,7 @@ class KeyedIndex:
             tried += len(rows)
             missed_lists += int((~done).sum())
             deep.append(rows[~done])
-        deep = np.concatenate(deep) if deep else every[:0]
+        deep = np.sort(np.concatenate(deep)) if deep else every[:0]
         if deep.size:
             self._rank_by_scan(deep, children, starts, positives, ranks, precisions, num_threads)
         result: dict[str, Any] = {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean())}
@@ -471,8 +479,11 @@ class KeyedIndex:
             band = np.flatnonzero((slot > 0) & (d < hi[np.maximum(slot - 1, 0)]))
             band = band[~_member(band, pos)]
             if band.size:
-                d64 = _poincare64(q, self._vectors[band])
-                nearer += ((d[band][None, :] >= lo[:, None]) & (d64[None, :] < d_pos[by][:, None])).sum(axis=1)
+                d64, d_band = _poincare64(q, self._vectors[band]), d[band]
+                step = max(1, _ENTRIES_PER_SLICE // band.size)
+                for i in range(0, len(lo), step):
+                    nearer[i:i + step] += ((d_band[None, :] >= lo[i:i + step, None])
+                                           & (d64[None, :] < d_pos[by][i:i + step, None])).sum(axis=1)
             ranks[at.start + by] = nearer + 1
             # gensim: the i-th best rank (from 0) stands at place rank + i among all nodes.
             place = np.sort(nearer + 1) + np.arange(len(pos))
