@@ -34,10 +34,9 @@ __all__ = ["KeyedIndex"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-# The index's float32 distances stay within 1e-4 (relative) of the float64 formula; a candidate list
-# is taken to hold every node nearer than a distance d when it reaches past d by ten times that.
-_REL_MARGIN = 1e-3
-_ABS_MARGIN = 1e-6
+# The index ranks by float32 copies of the vectors with each one's 1 - |x|^2 from float64; its own
+# arithmetic stays within this of the formula on those copies.
+_ARITHMETIC_SLACK = 1e-5
 # Candidate lists are fetched in slices of about this many (query, candidate) entries.
 _ENTRIES_PER_SLICE = 1 << 22
 _FIRST_WIDTH = 16
@@ -63,9 +62,11 @@ def _poincare64(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     return np.arccosh(1.0 + 2.0 * sq_diff / den)
 
 
-def _reach(dmax: np.ndarray) -> np.ndarray:
-    """How far a candidate list must reach, in the index's distances, to hold every node nearer than dmax."""
-    return dmax * (1.0 + _REL_MARGIN) + _ABS_MARGIN
+def _rounding(vectors: np.ndarray) -> np.ndarray:
+    """How far each row moves when rounded to float32, in float64."""
+    if not len(vectors):
+        return np.zeros(0)
+    return np.linalg.norm(vectors - vectors.astype(np.float32).astype(np.float64), axis=1)
 
 
 def _count(value: Any, name: str, low: int = 0) -> int:
@@ -96,7 +97,7 @@ class KeyedIndex:
     refused with a ValueError naming them.
     """
 
-    __slots__ = ("_keys", "_ids", "_vectors", "_norms", "_index")
+    __slots__ = ("_keys", "_ids", "_vectors", "_norms", "_index", "_worst_rounding", "_least_factor")
 
     def __init__(self, keys: Iterable[str], vectors: Any, *, M: int = 16, ef_construction: int = 200,
                  seed: int | None = None, num_threads: int = 0, progress: Any = False) -> None:
@@ -114,6 +115,34 @@ class KeyedIndex:
         # Computed as gensim's closest_child and closest_parent do, so that ties in norm break alike.
         self._norms = np.linalg.norm(vectors, axis=1) if len(vectors) else np.zeros(0)
         self._index = index
+        # What bounds the gap between the index's distances and the float64 formula (see _bounds).
+        self._worst_rounding = float(_rounding(vectors).max(initial=0.0))
+        self._least_factor = float((1.0 - np.einsum("ij,ij->i", vectors, vectors)).min(initial=1.0))
+
+    def _bounds(self, q: np.ndarray, d: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """(below, beyond) in the index's distances, for the float64 distances ``d`` from the query
+        rows ``q`` (one row, or one per entry of ``d``): a node whose index distance is below ``below`` is
+        surely nearer than d by the formula, one beyond ``beyond`` surely not.
+
+        The float32 copies move each point by at most e (its rounding plus the worst node's), so the
+        Euclidean gap A between copies and B between the values differ by at most e. With
+        c = cosh(distance) = 1 + 2 B^2 / (f_q f_v), |c_index - c| <= 2 e (2 A + e) / (f_q f_v), which in
+        x = sqrt(c - 1) and the least factor f_min of any node gives x^2 -+ a x -+ b with
+        a = 4 e / sqrt(2 f_q f_min), b = 2 e^2 / (f_q f_min).
+        """
+        q = np.atleast_2d(q)
+        f_q = 1.0 - np.einsum("ij,ij->i", q, q)
+        e = _rounding(q) + self._worst_rounding
+        den = f_q * self._least_factor
+        a, b = 4.0 * e / np.sqrt(2.0 * den), 2.0 * e * e / den
+        c1 = 2.0 * np.sinh(np.asarray(d, dtype=np.float64) / 2.0) ** 2  # cosh(d) - 1, exact near 0
+        x_hi = (a + np.sqrt(a * a + 4.0 * (c1 + b))) / 2.0
+        x_lo = (np.sqrt(np.maximum(a * a + 4.0 * (c1 - b), 0.0)) - a) / 2.0
+        # cosh(t) = 1 + x^2  <=>  t = 2 asinh(x / sqrt(2))
+        beyond = 2.0 * np.arcsinh(x_hi / math.sqrt(2.0)) * (1.0 + _ARITHMETIC_SLACK) + 1e-6
+        below = np.where(x_lo > 0.0, 2.0 * np.arcsinh(np.maximum(x_lo, 0.0) / math.sqrt(2.0))
+                         * (1.0 - _ARITHMETIC_SLACK) - 1e-6, -1.0)
+        return below, beyond
 
     # ---- construction ---------------------------------------------------------------------------------
 
@@ -258,7 +287,8 @@ class KeyedIndex:
             found = found[found != node] if node is not None else found
             d64 = _poincare64(q, self._vectors[found])
             order = np.lexsort((found, d64))[:topn]
-            if not exact or width == n or len(order) < topn or dists[-1] > _reach(d64[order[-1]]):
+            if (not exact or width == n or len(order) < topn
+                    or dists[-1] > self._bounds(q, d64[order[-1]])[1][0]):
                 break
             width = min(n, width * _WIDEN)
         return [(self._keys[int(found[i])], float(d64[i])) for i in order]
@@ -302,7 +332,7 @@ class KeyedIndex:
             if found.size:
                 d64 = _poincare64(q, self._vectors[found])
                 best = np.lexsort((found, d64))[0]
-                if graph or not full or dists[-1] > _reach(d64[best]):
+                if graph or not full or dists[-1] > self._bounds(q, d64[best])[1][0]:
                     return self._keys[int(found[best])]
             elif graph:
                 graph = False  # the walk met none: the scan decides
@@ -415,12 +445,13 @@ class KeyedIndex:
         d_pos = _poincare64(self._vectors[owner], self._vectors[positives[pair_at]])
         dmax = np.full(len(rows), -np.inf)
         np.maximum.at(dmax, pair_row, d_pos)
+        reach = self._bounds(self._vectors[children[rows]], dmax)[1]
         if exact and width < n:
-            done = (ids[:, -1] < 0) | (dists[:, -1] > _reach(dmax))
+            done = (ids[:, -1] < 0) | (dists[:, -1] > reach)
         else:
             done = np.ones(len(rows), dtype=bool)
         # The candidates that can rank ahead of a positive: found, and not beyond the farthest positive.
-        near = (ids >= 0) & (dists <= _reach(dmax)[:, None]) & done[:, None]
+        near = (ids >= 0) & (dists <= reach[:, None]) & done[:, None]
         cand_row, cand_col = np.nonzero(near)
         cand = ids[cand_row, cand_col]
         # A candidate is a positive of its row when (key, candidate) is one of the relation pairs.
@@ -470,8 +501,7 @@ class KeyedIndex:
             d = self._index.distances(q, every)
             by = np.argsort(d_pos, kind="stable")
             # Bounds in float32, as the distances: both ascending with the positives' distances.
-            lo = (d_pos[by] * (1.0 - _REL_MARGIN) - _ABS_MARGIN).astype(np.float32)
-            hi = _reach(d_pos[by]).astype(np.float32)
+            lo, hi = (bound.astype(np.float32) for bound in self._bounds(q, d_pos[by]))
             slot = np.searchsorted(lo, d, side="right")  # d lies below lo[slot:]
             nearer = np.cumsum(np.bincount(slot, minlength=len(lo) + 1))[:len(lo)]
             nearer -= np.cumsum(np.bincount(slot[pos], minlength=len(lo) + 1))[:len(lo)]
