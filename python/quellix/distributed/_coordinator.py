@@ -227,6 +227,14 @@ class ShardedIndex:
         except (Exception, asyncio.CancelledError):
             return False
 
+    @staticmethod
+    def _send(h: _Handle, method: str, *args: Any):
+        """Starts a call on a shard's actor; _Fault when Dask already knows its worker is gone."""
+        try:
+            return getattr(h.actor, method)(*args)
+        except (Exception, asyncio.CancelledError) as exc:
+            raise _Fault(h, f"its worker {h.worker} is gone ({type(exc).__name__}: {exc})") from exc
+
     def _wait(self, h: _Handle, future) -> tuple[str, Any]:
         """A call's answer; _Fault when the worker fails or stops answering while it runs."""
         while True:
@@ -252,12 +260,17 @@ class ShardedIndex:
         todo = list(shards)
         while todo:
             handles = {s: self._handles[s] for s in todo}
-            futures = {s: getattr(h.actor, method)(*args(s)) for s, h in handles.items()}
-            error = None
+            futures = {}
             faults = []
-            for s in todo:
+            for s, h in handles.items():
                 try:
-                    status, value = self._wait(handles[s], futures[s])
+                    futures[s] = self._send(h, method, *args(s))
+                except _Fault as fault:
+                    faults.append(fault)
+            error = None
+            for s, future in futures.items():
+                try:
+                    status, value = self._wait(handles[s], future)
                 except _Fault as fault:
                     faults.append(fault)
                     continue
@@ -324,17 +337,17 @@ class ShardedIndex:
         snapshot = self._snapshots[s]
         if snapshot is not None:
             path, digest, count = snapshot
-            status, value = self._wait(h, h.actor.restore(path, digest, count))
+            status, value = self._wait(h, self._send(h, "restore", path, digest, count))
             if status == "error":
                 h.future.cancel()
                 raise _Unrecoverable(f"its last saved file cannot be used: {value}")
         for begin, rows, row_masks in self._replay_pieces(s):
-            status, value = self._wait(h, h.actor.add(rows, row_masks, begin))
+            status, value = self._wait(h, self._send(h, "add", rows, row_masks, begin))
             if status == "error":
                 h.future.cancel()
                 raise _Unrecoverable(f"replaying the adds since the last save failed: {value!r}")
         want = local_count(s, self._n, self._count)
-        status, have = self._wait(h, h.actor.count())
+        status, have = self._wait(h, self._send(h, "count"))
         if have != want:
             h.future.cancel()
             raise _Unrecoverable(f"rebuilt with {have} vectors where {want} belong to it")
