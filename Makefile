@@ -18,7 +18,7 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
             **p["project"]["optional-dependencies"]}; \
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
-.PHONY: all test native-tests demo bench bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
+.PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
         stubs wordnet
 
 all: build
@@ -46,6 +46,7 @@ test: build native-tests
 # The engine alone, without Python: tests/native, built with the venv's cmake and ninja.
 NATIVE_OUT     := build/native
 NATIVE_BIN     := $(NATIVE_OUT)/failed_calls_test
+NATIVE_TESTS   := $(NATIVE_BIN) $(NATIVE_OUT)/poincare_arg_monotone
 NATIVE_SOURCES := $(shell find src tests/native -type f -not -path 'src/bindings/*') CMakeLists.txt
 
 $(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
@@ -55,7 +56,7 @@ $(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
 	touch $@
 
 native-tests: $(NATIVE_BIN)
-	$(NATIVE_BIN)
+	@for t in $(NATIVE_TESTS); do echo "== $$t"; $$t || exit 1; done
 
 # The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise.
 demo: build wordnet
@@ -83,6 +84,9 @@ $(VENV)/.bench-ready: $(VENV)/.ready pyproject.toml
 
 bench: build wordnet $(VENV)/.bench-ready
 	$(PY) bench/peers.py $(BENCH_ARGS)
+
+bench-batch: build $(VENV)/.bench-ready
+	$(PY) bench/batch.py $(BENCH_ARGS)
 
 bench-flat: build $(VENV)/.bench-ready
 	$(PY) bench/flat_scan.py $(BENCH_ARGS)

@@ -385,3 +385,26 @@ def test_concurrent_searches_match_single_thread(metric):
     for r in rounds:
         assert r == single
     assert shuffled == single
+
+
+def test_poincare_distances_tied_between_different_arguments(tmp_path):
+    """Far from the query many neighbouring float32 arguments of arccosh give one float32 distance.
+
+    The scan ranks by the argument and takes the logarithm only where a node can be kept, so these
+    ties at the k-th place are where a shortcut would go wrong: every k must give the documented
+    scan's answer. The cached norms are all equal, so only the squared differences vary, one ulp of
+    the first component at a time.
+    """
+    n = 160
+    first = np.arange(n, dtype=np.int32) + np.array(F32(-0.9)).view(np.int32)
+    x = np.stack([first.view(F32), np.full(n, F32(0.3))], axis=1)
+    x = x[np.random.default_rng(5).permutation(n)]
+    norms = np.full(n, F32(0.9))
+    index = load_crafted(tmp_path, flat_file(x, norms=norms))
+    q = np.array([0.9, 0.0], F32)
+    d = [float(v) for v in reference_distances("poincare", q, x, norms)]
+    assert len(set(d)) < n / 4  # several different vectors share each distance
+    for k in range(1, n + 2):
+        assert index.hardware_flat_search(q, k, 0) == expected_flat(d, [0] * n, norms, k), k
+    for radius in sorted(set(d))[::7]:
+        assert index.hardware_flat_search(q, 40, 0, radius) == expected_flat(d, [0] * n, norms, 40, max_radius=radius)

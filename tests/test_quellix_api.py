@@ -274,8 +274,13 @@ def test_progress_callable_sees_the_whole_batch():
     index.add(points(200, D, "euclidean"), progress=lambda done, total: calls.append((done, total)))
     assert calls and calls[-1] == (200, 200) and all(t == 200 for _, t in calls)
     assert [d for d, _ in calls] == sorted(d for d, _ in calls)
+
+
+def test_progress_bar():
+    pytest.importorskip("tqdm")
+    index = quellix.Index(D, "euclidean")
     index.add(points(10, D, "euclidean"), progress=True)
-    assert len(index) == 210
+    assert len(index) == 10
 
 
 @pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt])
@@ -309,3 +314,38 @@ def test_ctrl_c_stops_a_long_add():
         timer.cancel()
     assert 0 < len(index) < len(data)
     np.testing.assert_array_equal(index.get_vectors([len(index) - 1]), data[len(index) - 1:len(index)])
+
+
+def test_calls_from_many_threads_at_once():
+    data = points(3000, D, "euclidean")
+    index = quellix.Index(D, "euclidean", seed=0)
+    index.add(data[:500])
+    errors = []
+
+    def run(work):
+        try:
+            work()
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    def adder():
+        for start in range(500, 3000, 250):
+            index.add(data[start:start + 250], masks=1)
+
+    def searcher():
+        for _ in range(20):
+            ids, _ = index.search(data[:50], 5, num_threads=2)
+            assert (ids[:, 0] >= 0).all()
+            index.exact_search(data[:10], 3, filter_mask=1)
+            index.filtered_search(data[:10], 3)
+            quellix.Index.from_bytes(index.to_bytes())
+            index.stats()
+
+    threads = [threading.Thread(target=run, args=(w,)) for w in (adder, searcher, searcher)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert len(index) == 3000
+    np.testing.assert_array_equal(index.get_vectors(np.arange(3000)), data)

@@ -48,9 +48,10 @@ std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float*
     return cut_gaps ? vek::cut_at_gap(ranked) : ranked;
 }
 
-std::vector<NodeDist> exact_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
-                                   const vek::Filter& filter) {
-    return to_user(index.metric_kind(), index.exhaustive_search(query, query_term, k, filter));
+void exact_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
+                  int32_t k, const vek::Filter& filter, std::vector<NodeDist>* results) {
+    index.exhaustive_search_batch(queries, query_terms, count, k, filter, results);
+    for (size_t i = 0; i < count; ++i) results[i] = to_user(index.metric_kind(), std::move(results[i]));
 }
 
 }  // namespace quellix

@@ -43,7 +43,8 @@ std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* qu
                                    int32_t ef, const vek::Filter& filter);
 std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_term,
                                       int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps);
-std::vector<NodeDist> exact_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
-                                   const vek::Filter& filter);
+// `count` queries (rows of dims() floats, each with its term) at once, one result per row.
+void exact_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
+                  int32_t k, const vek::Filter& filter, std::vector<NodeDist>* results);
 
 }  // namespace quellix

@@ -185,9 +185,12 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 
 // ---- batch queries ------------------------------------------------------------------------------------
 
+// Answers queries in blocks of `block` rows: search(rows, terms, count, k, results) fills one result per
+// row of the block. Blocks are handed out to the threads one at a time.
+using BlockSearch = std::function<void(const float*, const float*, size_t, int32_t, std::vector<NodeDist>*)>;
+
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
-                      int64_t k, int num_threads,
-                      const std::function<std::vector<NodeDist>(const float*, float, int32_t)>& search) {
+                      int64_t k, int num_threads, size_t block, const BlockSearch& search) {
     check_rows(queries, e, "queries");
     if (k < 0) throw py::value_error("k must be >= 0");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
@@ -202,25 +205,42 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
     without_gil<Shared>(e.index(), [&] {
         const HyperbolicIndex& index = e.index();
         const size_t d = e.dims();
+        const size_t rows = static_cast<size_t>(m);
         const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
-        parallel_for(static_cast<size_t>(m), threads, [&](size_t i) {
-            const float* row = q + i * d;
-            const float term = qfactors ? HyperbolicIndex::ball_term(qfactors[i]) : index.term_of(row);
-            const std::vector<NodeDist> found = kk > 0 ? search(row, term, kk) : std::vector<NodeDist>{};
-            int64_t* ids_row = id_out + i * static_cast<size_t>(k);
-            float* dists_row = dist_out + i * static_cast<size_t>(k);
-            size_t j = 0;
-            for (; j < found.size(); ++j) {
-                ids_row[j] = found[j].id;
-                dists_row[j] = found[j].dist;
+        parallel_for((rows + block - 1) / block, threads, [&](size_t b) {
+            const size_t first = b * block;
+            const size_t count = std::min(block, rows - first);
+            std::vector<float> terms(count);
+            for (size_t i = 0; i < count; ++i) {
+                const float* row = q + (first + i) * d;
+                terms[i] = qfactors ? HyperbolicIndex::ball_term(qfactors[first + i]) : index.term_of(row);
             }
-            for (; j < static_cast<size_t>(k); ++j) {
-                ids_row[j] = -1;
-                dists_row[j] = INFINITY;
+            std::vector<std::vector<NodeDist>> found(count);
+            if (kk > 0) search(q + first * d, terms.data(), count, kk, found.data());
+            for (size_t i = 0; i < count; ++i) {
+                int64_t* ids_row = id_out + (first + i) * static_cast<size_t>(k);
+                float* dists_row = dist_out + (first + i) * static_cast<size_t>(k);
+                size_t j = 0;
+                for (; j < found[i].size(); ++j) {
+                    ids_row[j] = found[i][j].id;
+                    dists_row[j] = found[i][j].dist;
+                }
+                for (; j < static_cast<size_t>(k); ++j) {
+                    ids_row[j] = -1;
+                    dists_row[j] = INFINITY;
+                }
             }
         });
     });
     return py::make_tuple(ids, dists);
+}
+
+// One query at a time, for the graph searches.
+template <class One>
+BlockSearch each_row(const Engine& e, One one) {
+    return [&e, one](const float* rows, const float* terms, size_t count, int32_t k, std::vector<NodeDist>* out) {
+        for (size_t i = 0; i < count; ++i) out[i] = one(rows + i * e.dims(), terms[i], k);
+    };
 }
 
 // ---- the index file's records -------------------------------------------------------------------------
@@ -423,9 +443,10 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, [&](const float* q, float s, int32_t kk) {
-                    return quellix::graph_search(e.index(), q, s, kk, clamp_i32(ef), f);
-                });
+                return run_queries(e, queries, factors, k, num_threads, 1,
+                                   each_row(e, [&](const float* q, float term, int32_t kk) {
+                                       return quellix::graph_search(e.index(), q, term, kk, clamp_i32(ef), f);
+                                   }));
             },
             py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
             py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
@@ -436,9 +457,11 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, bool cut_gaps, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, [&](const float* q, float s, int32_t kk) {
-                    return quellix::filtered_search(e.index(), q, s, kk, clamp_i32(ef), f, cut_gaps);
-                });
+                return run_queries(e, queries, factors, k, num_threads, 1,
+                                   each_row(e, [&](const float* q, float term, int32_t kk) {
+                                       return quellix::filtered_search(e.index(), q, term, kk, clamp_i32(ef), f,
+                                                                       cut_gaps);
+                                   }));
             },
             py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
             py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("cut_gaps"),
@@ -449,9 +472,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, int num_threads) {
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, [&](const float* q, float s, int32_t kk) {
-                    return quellix::exact_search(e.index(), q, s, kk, f);
-                });
+                // Blocks of queries share each pass over the stored vectors.
+                return run_queries(e, queries, factors, k, num_threads, 32,
+                                   [&](const float* rows, const float* terms, size_t count, int32_t kk,
+                                       std::vector<NodeDist>* out) {
+                                       quellix::exact_search(e.index(), rows, terms, count, kk, f, out);
+                                   });
             },
             py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("filter_mask"), py::arg("max_distance"),
             py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))

@@ -21,13 +21,14 @@ void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t le
         term = new_ball_term(vector, factor);
         reserve_for(inv_factors, 1);
     }
+    // The node's upper lists are its last allocation; a failure there leaves the other arrays alone.
+    links.push_node(level);
     // From here on nothing allocates, so nothing can throw.
     const float norm = simd_dot(vector, vector);
     vectors.insert(vectors.end(), vector, vector + d);
     stored_norms.push_back(norm);
     masks.push_back(mask);
     node_levels.push_back(level);
-    links.push_node(level);
     if (ball) inv_factors.push_back(term);
 }
 

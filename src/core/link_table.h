@@ -23,7 +23,7 @@ public:
     size_t layers(int32_t node) const { return 1 + upper_[node].size(); }
     size_t size() const { return base_.size(); }
 
-    // Makes room for one more node, so that a following push_node cannot fail.
+    // Makes room for one more node, so that a following push_node of a level-0 node cannot fail.
     void reserve_one_more() {
         reserve_for(base_, 1);
         reserve_for(upper_, 1);
