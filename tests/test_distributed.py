@@ -323,3 +323,19 @@ def test_a_shard_that_cannot_be_rebuilt_is_named(fault_client, tmp_path):
         with pytest.raises(ShardUnavailableError, match="shard 1"):
             sx.add(vectors[:3])
         assert len(sx) == 300
+
+
+def test_a_silent_worker_is_given_up_after_the_heartbeat(fault_client):
+    vectors, masks, queries = tied_data(400, seed=13)
+    single = reference(vectors, masks, "cosine")
+    with sharded(fault_client, 2, vectors, masks, "cosine", heartbeat=1.0) as sx:
+        silent = sx.stats()["shards"][0]["worker"]
+        pid = fault_client.run(os.getpid)[silent]
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            start = time.monotonic()
+            assert_same(sx.exact_search(queries, 10), single.exact_search(queries, 10))
+            assert time.monotonic() - start < 30
+            assert silent not in {s["worker"] for s in sx.stats()["shards"]}
+        finally:
+            os.kill(pid, signal.SIGKILL)  # its Nanny starts a fresh worker
