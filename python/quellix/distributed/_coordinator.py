@@ -214,8 +214,14 @@ class ShardedIndex:
 
     def _start_shards(self) -> None:
         workers = self._workers()
+        if not workers:  # a cluster that has just been started may still be bringing its workers up
+            try:
+                self._client.wait_for_workers(1, timeout=_SPAWN_TIMEOUT)
+            except (Exception, asyncio.CancelledError):
+                pass
+            workers = self._workers()
         if not workers:
-            raise RuntimeError("the Dask cluster has no running workers")
+            raise RuntimeError(f"the Dask cluster has no running workers (waited {_SPAWN_TIMEOUT:.0f} s)")
         try:
             self._handles = self._spawn(list(range(self._n)), [workers[s % len(workers)] for s in range(self._n)])
         except _Fault as fault:
