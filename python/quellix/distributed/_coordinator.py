@@ -287,7 +287,7 @@ class ShardedIndex:
             for fault in faults:
                 s = fault.handle.shard
                 attempts[s] += 1
-                if attempts[s] > self._retries + 1:
+                if attempts[s] > self._retries:
                     self._lost[s] = f"it failed {attempts[s]} times in one call, last: {fault.reason}"
                     raise ShardUnavailableError(s, self._lost[s])
                 self._recover(fault.handle, fault.reason)
