@@ -104,6 +104,10 @@ bench-file: build $(VENV)/.bench-ready
 bench-hyperbolic: build wordnet $(VENV)/.bench-ready
 	$(PY) bench/hyperbolic.py $(BENCH_ARGS)
 
+.PHONY: bench-distributed
+bench-distributed: build $(VENV)/.bench-ready
+	$(PY) bench/distributed.py $(BENCH_ARGS)
+
 # ---- Hardening: a sanitized copy of the module, and the index file fuzzer -------------------------
 # Both use clang. On a fresh Debian machine clang and its sanitizer runtimes (libclang-rt-14-dev)
 # come from apt; cmake and ninja come from PyPI into .venv-san. Nothing here touches .venv.
