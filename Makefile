@@ -94,6 +94,9 @@ bench-batch: build $(VENV)/.bench-ready
 bench-flat: build $(VENV)/.bench-ready
 	$(PY) bench/flat_scan.py $(BENCH_ARGS)
 
+bench-exact: build $(VENV)/.bench-ready
+	$(PY) bench/exact.py $(BENCH_ARGS)
+
 bench-filtered: build $(VENV)/.bench-ready
 	$(PY) bench/filtered.py $(BENCH_ARGS)
 
