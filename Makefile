@@ -18,8 +18,8 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
             **p["project"]["optional-dependencies"]}; \
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
-.PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file build clean clang sanitize fuzz \
-        stubs wordnet
+.PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file bench-hyperbolic build clean clang \
+        sanitize fuzz stubs wordnet
 
 all: build
 
@@ -58,9 +58,12 @@ $(NATIVE_BIN): $(NATIVE_SOURCES) | $(VENV)/.ready
 native-tests: $(NATIVE_BIN)
 	@for t in $(NATIVE_TESTS); do echo "== $$t"; $$t || exit 1; done
 
-# The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise.
+# The tour runs on WordNet when Debian's wordnet-base can be installed, on generated data otherwise;
+# its hyperbolic section trains gensim's Poincare model of the WordNet mammals on first use (under a
+# minute) and keeps it in ~/.cache/quellix.
 demo: build wordnet
 	$(PY) examples/demo.py
+	$(PY) examples/hyperbolic.py
 
 wordnet:
 	@test -f /usr/share/wordnet/data.noun || { [ "$$(id -u)" -eq 0 ] && command -v apt-get >/dev/null \
@@ -96,6 +99,14 @@ bench-filtered: build $(VENV)/.bench-ready
 
 bench-file: build $(VENV)/.bench-ready
 	$(PY) bench/index_file.py $(BENCH_ARGS)
+
+# gensim comes with the test group.
+bench-hyperbolic: build wordnet $(VENV)/.bench-ready
+	$(PY) bench/hyperbolic.py $(BENCH_ARGS)
+
+.PHONY: bench-distributed
+bench-distributed: build $(VENV)/.bench-ready
+	$(PY) bench/distributed.py $(BENCH_ARGS)
 
 # ---- Hardening: a sanitized copy of the module, and the index file fuzzer -------------------------
 # Both use clang. On a fresh Debian machine clang and its sanitizer runtimes (libclang-rt-14-dev)

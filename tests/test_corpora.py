@@ -319,6 +319,32 @@ def test_explicit_step_within_bound():
     np.testing.assert_allclose(np.linalg.norm(points.astype(np.float64), axis=1), np.tanh(0.25 * depth), rtol=1e-6)
 
 
+def test_closure_of_a_miniature_wordnet(tmp_path):
+    wn = write_wordnet(tmp_path / "wn")
+    names, pairs = corpora.mammal_closure("physical_entity.n.01", wordnet_dir=wn)
+    assert names == ["physical_entity.n.01", "city.n.01", "spain.n.01", "logrono.n.01"]
+    # Logrono sits under both parents, one of them through an instance link; entity lies outside the root
+    assert pairs == [(n, n) for n in names[:1]] + [("city.n.01", "city.n.01"), ("city.n.01", names[0]),
+                                                  ("spain.n.01", "spain.n.01"), ("spain.n.01", names[0]),
+                                                  ("logrono.n.01", "logrono.n.01"), ("logrono.n.01", names[0]),
+                                                  ("logrono.n.01", "city.n.01"), ("logrono.n.01", "spain.n.01")]
+    assert corpora.mammal_closure("physical_entity.n.01", wordnet_dir=wn, reflexive=False)[1] == [
+        (a, b) for a, b in pairs if a != b]
+
+
+def test_trained_closure_is_cached(tmp_path):
+    pytest.importorskip("gensim")
+    wn = write_wordnet(tmp_path / "wn")
+    store = tmp_path / "cache"
+    args = dict(root="entity.n.01", wordnet_dir=wn, cache_dir=store, epochs=2, size=3, negative=1)
+    first = corpora.trained_mammals(**args)
+    again = corpora.trained_mammals(**args)
+    assert not first.cached and again.cached and len(list(store.glob("*.npz"))) == 1
+    assert again.keys == first.keys and again.vectors.tobytes() == first.vectors.tobytes()
+    assert sorted(first.keys) == sorted({a for a, _ in first.pairs}) and first.vectors.shape == (7, 3)
+    assert first.vectors.dtype == np.float64 and again.train_seconds == first.train_seconds
+
+
 # --- installed WordNet ------------------------------------------------------------------------------
 
 @needs_wordnet
@@ -427,3 +453,12 @@ def test_gaussian_clusters():
     means = np.stack([base[base_labels == c].mean(0) for c in range(5)])
     for pts, lab in ((base, base_labels), (queries, query_labels)):
         assert (np.argmin(((pts[:, None, :] - means[None]) ** 2).sum(-1), axis=1) == lab).all()
+
+
+@needs_wordnet
+def test_wordnet_mammal_closure():
+    names, pairs = corpora.mammal_closure()
+    assert len(names) == 1182 and "mammal.n.01" in names and len(pairs) == 7724
+    assert sum(a == b for a, b in pairs) == 1182
+    assert {("dog.n.01", "canine.n.02"), ("dog.n.01", "mammal.n.01")} <= set(pairs)
+    assert not any(b == "animal.n.01" for _, b in pairs)

@@ -7,6 +7,7 @@ The low-level core ``vek_core`` ships in the same distribution and stays as it i
 """
 
 from quellix._index import METRICS, Index
+from quellix import hyperbolic  # keyed Poincaré embeddings: quellix.hyperbolic.KeyedIndex
 
 __all__ = ["Index", "METRICS"]
 __version__ = "0.2.0"

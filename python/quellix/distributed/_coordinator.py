@@ -1,0 +1,612 @@
+"""ShardedIndex: the coordinator of a sharded index on a Dask cluster.
+
+Global ids are dense in insertion order and id g lives on shard g % n_shards as that shard's local id
+g // n_shards, so the coordinator never keeps a table of ids. Every call goes to each shard once per
+batch, all shards at once.
+
+What the coordinator keeps so that a shard can be rebuilt: where each shard was last saved (file and
+checksum) and every add since, in order. A shard whose worker dies or stops answering is rebuilt on a
+live worker from that file plus those adds, and the call that noticed it is repeated on the new shard.
+Adds carry the local id their first row must get, so a repeated add is recognised and not applied a
+second time.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import math
+import operator
+import os
+import threading
+import uuid
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+from distributed import Client
+
+from quellix import Index
+from quellix.distributed import _files, _ties
+from quellix.distributed._files import ManifestError, local_count
+from quellix.distributed._shard import Shard, _OutOfStep
+
+log = logging.getLogger("quellix.distributed")
+
+_REPLAY_BYTES = 64 << 20  # adds replayed into a rebuilt shard are sent in pieces of about this size
+_SPAWN_TIMEOUT = 20.0  # seconds for a worker to start a shard's actor (at least three heartbeats)
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard that is gone and could not be rebuilt; ``shard`` is its number."""
+
+    def __init__(self, shard: int, reason: str) -> None:
+        super().__init__(f"shard {shard} is unavailable: {reason}")
+        self.shard = shard
+        self.reason = reason
+
+
+@dataclass(eq=False)
+class _Handle:
+    """The coordinator's handle to one shard's actor. A rebuilt shard gets a new handle."""
+
+    shard: int
+    worker: str
+    token: str
+    future: Any
+    actor: Any
+
+
+class _Fault(Exception):
+    """A call the worker or the network failed; the shard must be checked or rebuilt."""
+
+    def __init__(self, handle: _Handle, reason: str) -> None:
+        super().__init__(reason)
+        self.handle = handle
+        self.reason = reason
+
+
+def _positive(value: Any, name: str, low: int = 1) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < low:
+        raise ValueError(f"{name} must be >= {low}, got {number}")
+    return number
+
+
+def _merge(parts: list[tuple[int, np.ndarray, np.ndarray]], n_shards: int, k: int) -> tuple[np.ndarray, np.ndarray]:
+    """The k nearest of the shards' (m, k') answers by (distance, global id); padding sorts last."""
+    ids = np.concatenate([np.where(local >= 0, local * n_shards + s, -1) for s, local, _ in parts], axis=1)
+    dists = np.concatenate([d for _, _, d in parts], axis=1)
+    tiebreak = np.where(ids >= 0, ids, np.iinfo(np.int64).max)
+    order = np.lexsort((tiebreak, ids < 0, dists), axis=-1)[:, :k]
+    return np.take_along_axis(ids, order, axis=1), np.take_along_axis(dists, order, axis=1)
+
+
+def _cut_at_gaps(ids: np.ndarray, dists: np.ndarray) -> None:
+    """Cuts each ranked row at its first large jump in distance, as the index's filtered search does
+    with cut_gaps=True, in place."""
+    for row in range(len(ids)):
+        d = dists[row]
+        for i in range(1, len(d)):
+            if ids[row, i] < 0:
+                break
+            if (d[i - 1] > np.float32(0.01) and d[i] - d[i - 1] > np.float32(0.6)) or d[i] > np.float32(2.0):
+                ids[row, i:] = -1
+                dists[row, i:] = np.inf
+                break
+
+
+class ShardedIndex:
+    """An index split into ``n_shards`` shards, each a :class:`quellix.Index` in a Dask actor.
+
+    ``client`` is a :class:`distributed.Client`; shards are spread over its workers. ``dim``, ``metric``,
+    ``M``, ``ef_construction`` are those of every shard; with a ``seed`` each shard gets its own seed
+    derived from it, so that a shard rebuilt from the start is the same graph. ``storage`` is the
+    directory :meth:`save` writes to when given no path; shards are rebuilt from the files of the last
+    save, so on a real cluster it must be visible to every worker. ``heartbeat`` is how many seconds a
+    call waits before checking that the shard's worker still answers (and how long that check may
+    take); ``retries`` is how many times one call rebuilds the same shard before giving up.
+    """
+
+    def __init__(self, client: Client, n_shards: int, dim: int, metric: str = "poincare", *, M: int = 16,
+                 ef_construction: int = 200, seed: int | None = None, storage: str | os.PathLike | None = None,
+                 heartbeat: float = 10.0, retries: int = 2) -> None:
+        self._setup(client, _positive(n_shards, "n_shards"), Index(dim, metric, M=M, ef_construction=ef_construction,
+                                                                   seed=seed), seed, storage, heartbeat, retries)
+        self._start_shards()
+
+    def _setup(self, client, n_shards, probe, seed, storage, heartbeat, retries) -> None:
+        if not isinstance(client, Client):
+            raise TypeError(f"client must be a distributed.Client, not {type(client).__name__}")
+        heartbeat = float(heartbeat)
+        if not heartbeat > 0 or math.isinf(heartbeat):
+            raise ValueError(f"heartbeat must be a positive number of seconds, got {heartbeat}")
+        self._client = client
+        self._n = n_shards
+        self._probe = probe  # never holds a vector: checks arguments exactly as a shard will
+        self._seed = seed
+        self._storage = None if storage is None else os.fspath(storage)
+        self._heartbeat = heartbeat
+        self._retries = _positive(retries, "retries", 0)
+        self._name = uuid.uuid4().hex[:12]
+        self._lock = threading.RLock()
+        self._count = 0
+        self._log: list[tuple[int, np.ndarray, np.ndarray]] = []  # (first id, vectors, masks) since the last save
+        self._snapshots: list[tuple[str, str, int] | None] = [None] * n_shards  # (file, sha256, count)
+        self._lost: dict[int, str] = {}
+        self._recoveries = 0
+        self._last_save: str | None = None
+        self._handles: list[_Handle] = []
+        self._closed = False
+
+    # ---- properties ---------------------------------------------------------------------------------
+
+    @property
+    def n_shards(self) -> int:
+        return self._n
+
+    @property
+    def dim(self) -> int:
+        return self._probe.dim
+
+    @property
+    def metric(self) -> str:
+        return self._probe.metric
+
+    @property
+    def M(self) -> int:
+        return self._probe.M
+
+    @property
+    def ef_construction(self) -> int:
+        return self._probe.ef_construction
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __repr__(self) -> str:
+        return (f"quellix.distributed.ShardedIndex(n_shards={self._n}, dim={self.dim}, metric={self.metric!r}, "
+                f"M={self.M}, ef_construction={self.ef_construction}) with {self._count} vectors")
+
+    def __reduce__(self):
+        raise TypeError("a ShardedIndex holds a Dask client and cannot be pickled; save() it and load() it instead")
+
+    # ---- shards and workers -----------------------------------------------------------------------------
+
+    def _shard_seed(self, shard: int) -> int | None:
+        if self._seed is None:
+            return None
+        return int(np.random.SeedSequence([self._seed, shard]).generate_state(1, np.uint64)[0])
+
+    def _workers(self, exclude: set[str] = frozenset()) -> list[str]:
+        """Live workers, those holding the fewest shards first."""
+        info = self._client.scheduler_info(n_workers=-1)["workers"]
+        live = [w for w, meta in info.items() if meta.get("status", "running") == "running" and w not in exclude]
+        held = {w: 0 for w in live}
+        for h in self._handles:
+            if h.worker in held and h.shard not in self._lost:
+                held[h.worker] += 1
+        return sorted(live, key=lambda w: (held[w], w))
+
+    def _spawn(self, shards: list[int], workers: list[str]) -> list[_Handle]:
+        """New, empty shard actors, shard shards[i] on workers[i]."""
+        handles = []
+        for s, w in zip(shards, workers):
+            token = uuid.uuid4().hex
+            future = self._client.submit(Shard, s, token, self.dim, self.metric, self.M, self.ef_construction,
+                                         self._shard_seed(s), actor=True, workers=[w], allow_other_workers=False,
+                                         pure=False, key=f"quellix-shard-{self._name}-{s}-{token[:8]}")
+            handles.append(_Handle(s, w, token, future, None))
+        for h in handles:
+            try:
+                h.actor = h.future.result(timeout=max(_SPAWN_TIMEOUT, 3 * self._heartbeat))
+            except Exception as exc:
+                for other in handles:
+                    other.future.cancel()
+                raise _Fault(h, f"worker {h.worker} could not start it ({type(exc).__name__}: {exc})") from exc
+        return handles
+
+    def _start_shards(self) -> None:
+        workers = self._workers()
+        if not workers:  # a cluster that has just been started may still be bringing its workers up
+            try:
+                self._client.wait_for_workers(1, timeout=_SPAWN_TIMEOUT)
+            except (Exception, asyncio.CancelledError):
+                pass
+            workers = self._workers()
+        if not workers:
+            raise RuntimeError(f"the Dask cluster has no running workers (waited {_SPAWN_TIMEOUT:.0f} s)")
+        try:
+            self._handles = self._spawn(list(range(self._n)), [workers[s % len(workers)] for s in range(self._n)])
+        except _Fault as fault:
+            raise ShardUnavailableError(fault.handle.shard, fault.reason) from None
+
+    def _alive(self, h: _Handle) -> bool:
+        try:
+            return h.actor.ping().result(timeout=self._heartbeat) == h.token
+        except (Exception, asyncio.CancelledError):
+            return False
+
+    @staticmethod
+    def _send(h: _Handle, method: str, *args: Any):
+        """Starts a call on a shard's actor; _Fault when Dask already knows its worker is gone."""
+        try:
+            return getattr(h.actor, method)(*args)
+        except (Exception, asyncio.CancelledError) as exc:
+            raise _Fault(h, f"its worker {h.worker} is gone ({type(exc).__name__}: {exc})") from exc
+
+    def _wait(self, h: _Handle, future) -> tuple[str, Any]:
+        """A call's answer; _Fault when the worker fails or stops answering while it runs."""
+        while True:
+            try:
+                status, value = future.result(timeout=self._heartbeat)
+            except TimeoutError:
+                if self._alive(h):
+                    continue
+                raise _Fault(h, f"its worker {h.worker} stopped answering") from None
+            except (Exception, asyncio.CancelledError) as exc:
+                raise _Fault(h, f"its worker {h.worker} failed ({type(exc).__name__}: {exc})") from exc
+            if status == "error" and isinstance(value, _OutOfStep):
+                raise _Fault(h, str(value))
+            return status, value
+
+    def _call(self, shards: list[int], method: str, args: Callable[[int], tuple],
+              on_error: Callable[[int, Exception], Exception] | None = None) -> dict[int, Any]:
+        """Calls `method` on every shard in `shards` at once and answers {shard: value}. A shard whose
+        worker fails is rebuilt and asked again; an exception a shard raises itself is raised here (or
+        what `on_error` makes of it), once every shard has answered."""
+        results: dict[int, Any] = {}
+        attempts = dict.fromkeys(shards, 0)
+        todo = list(shards)
+        while todo:
+            handles = {s: self._handles[s] for s in todo}
+            futures = {}
+            faults = []
+            for s, h in handles.items():
+                try:
+                    futures[s] = self._send(h, method, *args(s))
+                except _Fault as fault:
+                    faults.append(fault)
+            error = None
+            for s, future in futures.items():
+                try:
+                    status, value = self._wait(handles[s], future)
+                except _Fault as fault:
+                    faults.append(fault)
+                    continue
+                if status == "ok":
+                    results[s] = value
+                elif error is None:
+                    error = value if on_error is None else on_error(s, value)
+            for fault in faults:
+                s = fault.handle.shard
+                attempts[s] += 1
+                if attempts[s] > self._retries:
+                    self._lost[s] = f"it failed {attempts[s]} times in one call, last: {fault.reason}"
+                    raise ShardUnavailableError(s, self._lost[s])
+                self._recover(fault.handle, fault.reason)
+            if error is not None:
+                raise error
+            todo = [fault.handle.shard for fault in faults]
+        return results
+
+    def _check_lost(self) -> None:
+        """Tries once more to rebuild every shard known to be gone; raises for the first that stays gone."""
+        if self._closed:
+            raise RuntimeError("this ShardedIndex is closed")
+        for s in sorted(self._lost):
+            self._recover(self._handles[s], self._lost[s])
+
+    # ---- rebuilding ----------------------------------------------------------------------------------
+
+    def _recover(self, failed: _Handle, reason: str) -> None:
+        """Rebuilds a failed shard on a live worker from its last saved file and the adds since."""
+        with self._lock:
+            s = failed.shard
+            if self._handles[s] is not failed:  # another call rebuilt it already
+                return
+            log.warning("quellix.distributed: rebuilding shard %d (%s)", s, reason)
+            try:
+                failed.future.cancel()
+            except Exception:
+                pass
+            exclude = {failed.worker} if not self._alive(failed) else set()
+            problems = []
+            for worker in self._workers(exclude)[:3]:
+                try:
+                    handle = self._spawn([s], [worker])[0]
+                    self._fill(handle)
+                except _Fault as fault:
+                    problems.append(fault.reason)
+                    continue
+                except _Unrecoverable as exc:
+                    self._lost[s] = str(exc)
+                    raise ShardUnavailableError(s, f"{reason}; it cannot be rebuilt: {exc}") from None
+                self._handles[s] = handle
+                self._lost.pop(s, None)
+                self._recoveries += 1
+                log.warning("quellix.distributed: shard %d rebuilt on %s", s, worker)
+                return
+            why = "; ".join(problems) if problems else "no live worker could take it"
+            self._lost[s] = f"{reason}; rebuilding failed: {why}"
+            raise ShardUnavailableError(s, self._lost[s])
+
+    def _fill(self, h: _Handle) -> None:
+        """Loads a new shard actor with the shard's last saved file and replays the adds since."""
+        s = h.shard
+        snapshot = self._snapshots[s]
+        if snapshot is not None:
+            path, digest, count = snapshot
+            status, value = self._wait(h, self._send(h, "restore", path, digest, count))
+            if status == "error":
+                h.future.cancel()
+                raise _Unrecoverable(f"its last saved file cannot be used: {value}")
+        for begin, rows, row_masks in self._replay_pieces(s):
+            status, value = self._wait(h, self._send(h, "add", rows, row_masks, begin))
+            if status == "error":
+                h.future.cancel()
+                raise _Unrecoverable(f"replaying the adds since the last save failed: {value!r}")
+        want = local_count(s, self._n, self._count)
+        status, have = self._wait(h, self._send(h, "count"))
+        if have != want:
+            h.future.cancel()
+            raise _Unrecoverable(f"rebuilt with {have} vectors where {want} belong to it")
+
+    def _replay_pieces(self, s: int):
+        """Shard s's rows of the logged adds, in order, joined into pieces of about _REPLAY_BYTES:
+        (first local id, vectors, masks)."""
+        begin, rows, masks, size = 0, [], [], 0
+        for start, vectors, vector_masks in self._log:
+            first = (s - start) % self._n
+            part = vectors[first::self._n]
+            if not len(part):
+                continue
+            if rows and (size >= _REPLAY_BYTES or part.dtype != rows[0].dtype):
+                yield begin, np.concatenate(rows), np.concatenate(masks)
+                rows, masks, size = [], [], 0
+            if not rows:
+                begin = local_count(s, self._n, start)
+            rows.append(part)
+            masks.append(vector_masks[first::self._n])
+            size += part.nbytes
+        if rows:
+            yield begin, np.concatenate(rows), np.concatenate(masks)
+
+    # ---- building -------------------------------------------------------------------------------------
+
+    def add(self, vectors: Any, masks: Any = None) -> np.ndarray:
+        """Adds one vector (dim,) or a batch (n, dim) and answers their global ids (int64, dense, in
+        order). Rows and masks are checked as :meth:`quellix.Index.add` checks them, before any shard
+        is called; a bad batch adds nothing. An add that cannot reach every shard raises and adds
+        nothing: the shards that took their rows are rebuilt without them."""
+        scratch = Index(self.dim, self.metric)
+        scratch.add(vectors, masks, link=False)  # refuses what a shard would refuse, naming the row
+        mask_rows = scratch.masks
+        del scratch
+        arr = np.asarray(vectors)
+        # A copy: the coordinator replays these rows into a rebuilt shard, whatever the caller does to
+        # its array afterwards. Float64 stays float64, for the poincare factor.
+        rows = np.array(arr.reshape(1, -1) if arr.ndim == 1 else arr, dtype=np.float64 if arr.dtype.kind == "O" else None)
+        n = len(rows)
+        with self._lock:
+            self._check_lost()
+            start = self._count
+            if n == 0:
+                return np.empty(0, dtype=np.int64)
+            self._log.append((start, rows, mask_rows))
+            self._count = start + n
+            shards = [s for s in range(self._n) if (s - start) % self._n < n]
+
+            def args(s: int) -> tuple:
+                first = (s - start) % self._n
+                return rows[first::self._n], mask_rows[first::self._n], local_count(s, self._n, start)
+
+            try:
+                self._call(shards, "add", args)
+            except BaseException:
+                # Which shards hold the batch is not known for sure: forget it, and have every shard it
+                # went to rebuilt without it before the next call.
+                self._log.pop()
+                self._count = start
+                for s in shards:
+                    self._lost.setdefault(s, f"it is rebuilt without the failed add of ids {start}..{start + n - 1}")
+                raise
+        return np.arange(start, start + n, dtype=np.int64)
+
+    # ---- searching ------------------------------------------------------------------------------------
+
+    def _queries(self, queries: Any) -> tuple[np.ndarray, bool]:
+        arr = np.asarray(queries)
+        if arr.dtype.kind == "O":
+            arr = arr.astype(np.float64)
+        return (arr.reshape(1, -1), True) if arr.ndim == 1 else (arr, False)
+
+    def _search(self, kind: str, queries: Any, k: int, options: dict[str, Any]):
+        # The empty probe index checks every argument exactly as a shard will, and gives the padded answer.
+        empty = getattr(self._probe, kind)(queries, k, **options)
+        rows, single = self._queries(queries)
+        k = int(k)
+        with self._lock:
+            self._check_lost()
+            total = self._count
+            shards = [s for s in range(self._n) if local_count(s, self._n, total)]
+            if k == 0 or not shards or len(rows) == 0:
+                return empty
+            return self._search_shards(kind, rows, single, k, options, shards, total)
+
+    def _search_shards(self, kind, rows, single, k, options, shards, total):
+        shard_k = k + 1 if kind == "exact_search" and k < 2**31 - 1 else k
+        shard_options = dict(options, cut_gaps=False) if kind == "filtered_search" else options
+        answers = self._call(shards, "search", lambda s: (kind, rows, shard_k, shard_options))
+        ids, dists = _merge([(s, *answers[s]) for s in shards], self._n, shard_k)
+        if kind == "exact_search":
+            ids, dists = self._settle_ties(rows, k, options, ids, dists, shards, total)
+        ids, dists = np.ascontiguousarray(ids[:, :k]), np.ascontiguousarray(dists[:, :k])
+        if kind == "filtered_search" and options.get("cut_gaps"):
+            _cut_at_gaps(ids, dists)
+        return (ids[0], dists[0]) if single else (ids, dists)
+
+    def _settle_ties(self, rows, k, options, ids, dists, shards, total):
+        """Rows whose k + 1 nearest are not all at different distances depend on how the single index's
+        heap orders equal distances: they are replayed (see _ties)."""
+        width = min(k + 1, ids.shape[1])
+        real = ids[:, 1:width] >= 0
+        tied = np.flatnonzero((real & ~(dists[:, 1:width] > dists[:, :width - 1])).any(axis=1))
+        if not tied.size:
+            return ids, dists
+        answers = self._call(shards, "exact_candidates", lambda s: (rows[tied], k, options))
+        ids = ids[:, :k].copy()
+        dists = dists[:, :k].copy()
+        for i, row in enumerate(tied):
+            scans = [None] * self._n
+            for s in shards:
+                local_ids, d, bits = answers[s][i]
+                scans[s] = _ties.ShardScan(local_ids, d, bits, local_count(s, self._n, total))
+            ids[row], dists[row] = _ties.replay(scans, self._n, total, k)
+        return ids, dists
+
+    def search(self, queries: Any, k: int = 10, *, ef: int = 50, filter_mask: int = 0,
+               max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
+               num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+        """Graph search on every shard at width ``ef``, merged by (distance, global id). Arguments and
+        results as for :meth:`quellix.Index.search`; ``num_threads`` is each shard's."""
+        return self._search("search", queries, k, dict(ef=ef, filter_mask=filter_mask, max_distance=max_distance,
+                                                       min_norm=min_norm, max_norm=max_norm, num_threads=num_threads))
+
+    def filtered_search(self, queries: Any, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
+                        max_distance: float | None = None, min_norm: float | None = None,
+                        max_norm: float | None = None, cut_gaps: bool = False,
+                        num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+        """Filtered graph search on every shard, merged; ``ef=None`` lets each shard pick its width from
+        the share of its nodes that pass the mask; ``cut_gaps`` cuts the merged ranking."""
+        return self._search("filtered_search", queries, k,
+                            dict(ef=ef, filter_mask=filter_mask, max_distance=max_distance, min_norm=min_norm,
+                                 max_norm=max_norm, cut_gaps=cut_gaps, num_threads=num_threads))
+
+    def exact_search(self, queries: Any, k: int = 10, *, filter_mask: int = 0, max_distance: float | None = None,
+                     min_norm: float | None = None, max_norm: float | None = None,
+                     num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+        """Exact search: the same ids and distances as :meth:`quellix.Index.exact_search` on one index
+        holding the same vectors in the same order, equal distances included."""
+        return self._search("exact_search", queries, k, dict(filter_mask=filter_mask, max_distance=max_distance,
+                                                             min_norm=min_norm, max_norm=max_norm,
+                                                             num_threads=num_threads))
+
+    # ---- files ----------------------------------------------------------------------------------------
+
+    def save(self, path: str | os.PathLike | None = None) -> str:
+        """Writes every shard to its own quellix file in the directory ``path`` (default: ``storage``),
+        then the manifest (count, dim, metric, the shard files with their sizes and SHA-256) atomically,
+        then removes the files of earlier saves there. Answers the directory. From then on shards are
+        rebuilt from these files and the coordinator forgets the adds before the save."""
+        if path is None:
+            if self._storage is None:
+                raise ValueError("save() needs a path: this ShardedIndex was made without storage")
+            path = self._storage
+        directory = Path(path).resolve()
+        directory.mkdir(parents=True, exist_ok=True)
+        with self._lock:
+            self._check_lost()
+            generation = _files.new_generation()
+            names = [_files.shard_file_name(s, generation) for s in range(self._n)]
+            count = self._count
+            try:
+                written = self._call(list(range(self._n)), "save", lambda s: (str(directory / names[s]),))
+            except BaseException:
+                _files.remove_unreferenced(directory, self._referenced(directory))
+                raise
+            entries = []
+            for s in range(self._n):
+                c, size, digest = written[s]
+                if c != local_count(s, self._n, count):
+                    raise RuntimeError(f"shard {s} saved {c} vectors where {local_count(s, self._n, count)} belong to it")
+                entries.append({"shard": s, "file": names[s], "count": c, "bytes": size, "sha256": digest})
+            _files.write_atomically(directory / _files.MANIFEST, _files.manifest_bytes(
+                count=count, dim=self.dim, metric=self.metric, M=self.M, ef_construction=self.ef_construction,
+                shards=entries))
+            self._snapshots = [(str(directory / e["file"]), e["sha256"], e["count"]) for e in entries]
+            self._log = []
+            self._last_save = str(directory)
+            _files.remove_unreferenced(directory, {e["file"] for e in entries})
+        return str(directory)
+
+    def _referenced(self, directory: Path) -> set[str]:
+        """Files in `directory` that a manifest there or this index's recovery still needs."""
+        keep = {Path(snap[0]).name for snap in self._snapshots if snap and Path(snap[0]).parent == directory}
+        try:
+            keep |= {e["file"] for e in _files.read_manifest(directory)["shards"]}
+        except ManifestError:
+            pass
+        return keep
+
+    @classmethod
+    def load(cls, client: Client, path: str | os.PathLike, *, storage: str | os.PathLike | None = None,
+             heartbeat: float = 10.0, retries: int = 2) -> ShardedIndex:
+        """A ShardedIndex from a directory written by :meth:`save`, with as many shards as it was saved
+        with, spread over the client's workers. Each shard file must have the size, checksum and count
+        the manifest records, and the manifest's dim, metric and M; otherwise ManifestError names the
+        shard. ``storage`` defaults to ``path``."""
+        doc = _files.read_manifest(path)
+        probe = Index(doc["dim"], doc["metric"], M=doc["M"], ef_construction=doc["ef_construction"])
+        self = cls.__new__(cls)
+        self._setup(client, doc["n_shards"], probe, None, path if storage is None else storage, heartbeat, retries)
+        directory = Path(doc["directory"])
+        self._count = doc["count"]
+        self._snapshots = [(str(directory / e["file"]), e["sha256"], e["count"]) for e in doc["shards"]]
+        self._last_save = str(directory)
+        self._start_shards()
+
+        def refused(s: int, exc: Exception) -> Exception:
+            return ManifestError(f"Invalid sharded index: {directory / _files.MANIFEST}: shard {s}: {exc}")
+
+        try:
+            self._call(list(range(self._n)), "restore", lambda s: self._snapshots[s], on_error=refused)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    # ---- the rest ------------------------------------------------------------------------------------
+
+    def stats(self) -> dict[str, Any]:
+        """count, dim, metric, M, ef_construction, n_shards; unsaved_vectors (added since the last save,
+        kept by the coordinator), recoveries (shards rebuilt so far), storage, last_save; and shards: per
+        shard its worker and its index's stats."""
+        with self._lock:
+            self._check_lost()
+            shard_stats = self._call(list(range(self._n)), "stats", lambda s: ())
+            return {
+                "count": self._count, "dim": self.dim, "metric": self.metric, "M": self.M,
+                "ef_construction": self.ef_construction, "n_shards": self._n,
+                "unsaved_vectors": sum(len(v) for _, v, _ in self._log), "recoveries": self._recoveries,
+                "storage": self._storage, "last_save": self._last_save,
+                "shards": [{"shard": s, "worker": self._handles[s].worker, **shard_stats[s]} for s in range(self._n)],
+            }
+
+    def close(self) -> None:
+        """Releases the shards' actors; the workers then drop the shards. Saved files stay."""
+        if self._closed:
+            return
+        self._closed = True
+        for h in self._handles:
+            try:
+                h.future.cancel()
+            except Exception:
+                pass
+        self._handles = []
+
+    def __enter__(self) -> ShardedIndex:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+class _Unrecoverable(Exception):
+    """A shard that a live worker cannot rebuild: its saved file or its adds cannot be used."""

@@ -1,0 +1,146 @@
+"""One shard: a quellix.Index held by a Dask actor on a worker.
+
+Every method answers ("ok", value) or ("error", exception): an exception the shard raised itself comes
+back as a value, so the coordinator can tell it apart from a failure of the worker or the network,
+which Dask raises from the call.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+
+from quellix import Index
+from quellix.distributed import _files, _ties
+
+_SEARCHES = ("search", "filtered_search", "exact_search")
+_CANDIDATE_CHUNK = 8  # queries scanned at once when the offered nodes come from an exact search
+
+
+def _answer(fn: Callable[[], Any]) -> tuple[str, Any]:
+    try:
+        return "ok", fn()
+    except Exception as exc:  # noqa: BLE001 - handed back to the coordinator, which raises it
+        return "error", exc
+
+
+class Shard:
+    """A shard's index and the token of the coordinator's handle to it."""
+
+    def __init__(self, shard: int, token: str, dim: int, metric: str, M: int, ef_construction: int,
+                 seed: int | None) -> None:
+        self.shard = shard
+        self.token = token
+        self.index = Index(dim, metric, M=M, ef_construction=ef_construction, seed=seed)
+
+    async def ping(self) -> str:
+        # Runs on the worker's event loop, not behind a long call in the actor's thread, and touches
+        # no index lock: it answers whether the worker lives, not whether the shard is idle.
+        return self.token
+
+    def pid(self) -> tuple[str, Any]:
+        return _answer(os.getpid)
+
+    def restore(self, path: str, digest: str, count: int) -> tuple[str, Any]:
+        """Replaces the index with the shard file `path`, which must have SHA-256 `digest` and hold
+        `count` vectors of this shard's dim, metric and M."""
+        def run() -> int:
+            try:
+                data = Path(path).read_bytes()
+            except OSError as exc:
+                raise RuntimeError(f"cannot read {path} ({exc.strerror or exc})") from None
+            if _files.sha256(data) != digest:
+                raise RuntimeError(f"{path} does not have the checksum the manifest records")
+            index = Index.from_bytes(data)
+            want = (self.index.dim, self.index.metric, self.index.M, self.index.ef_construction, count)
+            have = (index.dim, index.metric, index.M, index.ef_construction, len(index))
+            if have != want:
+                raise RuntimeError(f"{path} holds dim, metric, M, ef_construction, count {have}; the manifest says {want}")
+            self.index = index
+            return len(index)
+        return _answer(run)
+
+    def add(self, vectors: np.ndarray, masks: np.ndarray, start: int) -> tuple[str, Any]:
+        """Appends rows that take local ids start, start+1, ...; a repeat of an add already applied
+        (a retried call) changes nothing. Answers the shard's count."""
+        def run() -> int:
+            have = len(self.index)
+            if have == start + len(vectors):
+                return have
+            if have != start:
+                raise _OutOfStep(f"shard {self.shard} holds {have} vectors, an add for local ids {start}.. arrived")
+            self.index.add(vectors, masks)
+            return len(self.index)
+        return _answer(run)
+
+    def search(self, kind: str, queries: np.ndarray, k: int, options: dict[str, Any]) -> tuple[str, Any]:
+        if kind not in _SEARCHES:
+            return "error", ValueError(f"unknown search {kind!r}")
+        return _answer(lambda: getattr(self.index, kind)(queries, k, **options))
+
+    def exact_candidates(self, queries: np.ndarray, k: int, options: dict[str, Any]) -> tuple[str, Any]:
+        """For each query, the nodes an exact search over all shards could keep and which nodes it
+        offers (see _ties): a list of (local ids, distances, packed offered bits or None)."""
+        return _answer(lambda: self._candidates(queries, k, options))
+
+    def _candidates(self, queries: np.ndarray, k: int, options: dict[str, Any]) -> list:
+        n = len(self.index)
+        out = []
+        if n == 0:
+            return [(np.empty(0, np.int64), np.empty(0, np.float32), None)] * len(queries)
+        if options.get("min_norm") is not None or options.get("max_norm") is not None:
+            # The norm screens compare the index's own cached norms: let the index apply every filter
+            # and hand back all it offers.
+            for begin in range(0, len(queries), _CANDIDATE_CHUNK):
+                ids, dists = self.index.exact_search(queries[begin:begin + _CANDIDATE_CHUNK], n, **options)
+                for row_ids, row_dists in zip(ids, dists):
+                    keep = row_ids >= 0
+                    order = np.argsort(row_ids[keep], kind="stable")
+                    out.append(self._scan(row_ids[keep][order], row_dists[keep][order], k, n))
+            return out
+        mask = int(options.get("filter_mask", 0))
+        screened = np.arange(n, dtype=np.int64)
+        if mask:
+            screened = screened[(self.index.masks & np.uint64(mask)) == np.uint64(mask)]
+        radius = options.get("max_distance")
+        for q in queries:
+            dists = self.index.distances(q, screened) if screened.size else np.empty(0, np.float32)
+            ids = screened
+            if radius is not None:
+                within = dists <= np.float32(radius)
+                ids, dists = ids[within], dists[within]
+            out.append(self._scan(ids, dists, k, n))
+        return out
+
+    @staticmethod
+    def _scan(ids: np.ndarray, dists: np.ndarray, k: int, n: int) -> tuple:
+        near = _ties.near_candidates(dists, k)
+        if len(ids) == n:
+            bits = None
+        else:
+            offered = np.zeros(n, dtype=bool)
+            offered[ids] = True
+            bits = np.packbits(offered)
+        return ids[near], dists[near], bits
+
+    def save(self, path: str) -> tuple[str, Any]:
+        """Writes the index file to `path` atomically; answers (count, bytes, sha256)."""
+        def run() -> tuple[int, int, str]:
+            count = len(self.index)
+            data = self.index.to_bytes()
+            _files.write_atomically(path, data)
+            return count, len(data), _files.sha256(data)
+        return _answer(run)
+
+    def count(self) -> tuple[str, Any]:
+        return _answer(lambda: len(self.index))
+
+    def stats(self) -> tuple[str, Any]:
+        return _answer(self.index.stats)
+
+
+class _OutOfStep(RuntimeError):
+    """A shard whose count is not what the coordinator's log says it must be."""

@@ -1,0 +1,766 @@
+"""quellix.hyperbolic: named Poincaré embeddings, searched and evaluated through a quellix.Index.
+
+:class:`KeyedIndex` holds one string key and one float64 vector per node, the way gensim's
+``PoincareKeyedVectors`` does, over a "poincare" :class:`quellix.Index` of the same vectors. The index
+narrows every question to a few candidates (the graph walk or the exact scan, on native threads);
+the answer is then decided by the float64 distance from the caller's own values, so keys, distances
+and evaluation figures are the ones gensim computes on the same vectors.
+
+It reads gensim models, ``KeyedVectors`` and their saved files (``quellix[gensim]``), word2vec text
+files and plain arrays, and saves itself to one file that carries the keys, the float64 vectors and
+the index.
+"""
+
+from __future__ import annotations
+
+import bz2
+import csv
+import gzip
+import io
+import math
+import operator
+import os
+import struct
+import zlib
+from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Union
+
+import numpy as np
+
+from quellix._index import Index, _read_file, _write_atomically
+
+__all__ = ["KeyedIndex"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+# The index ranks by float32 copies of the vectors with each one's 1 - |x|^2 from float64; its own
+# arithmetic stays within this of the formula on those copies.
+_ARITHMETIC_SLACK = 1e-5
+# Candidate lists are fetched in slices of about this many (query, candidate) entries.
+_ENTRIES_PER_SLICE = 1 << 22
+_FIRST_WIDTH = 16
+_WIDEN = 8
+_ROWS_PER_SLICE = 1024
+_LONGEST_LIST = 1024
+
+# The keyed index file: header, key end offsets (uint64), the keys as UTF-8, the float64 vectors, the
+# quellix index file, then a CRC-32 of everything before it.
+_MAGIC = b"QLXKEYS\0"
+_FORMAT_VERSION = 1
+_HEADER = struct.Struct("<8sIIQQQ")  # magic, version, dim, count, key bytes, index bytes
+_CHECKSUM = struct.Struct("<I")
+
+_GENSIM_HINT = "pip install 'quellix[gensim]'"
+
+
+def _poincare64(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+    """arcosh(1 + 2|u-v|^2 / ((1-|u|^2)(1-|v|^2))) in float64, row by row (broadcasting u against v)."""
+    diff = u - v
+    sq_diff = np.einsum("...i,...i->...", diff, diff)
+    den = (1.0 - np.einsum("...i,...i->...", u, u)) * (1.0 - np.einsum("...i,...i->...", v, v))
+    return np.arccosh(1.0 + 2.0 * sq_diff / den)
+
+
+def _rounding(vectors: np.ndarray) -> np.ndarray:
+    """How far each row moves when rounded to float32, in float64."""
+    if not len(vectors):
+        return np.zeros(0)
+    return np.linalg.norm(vectors - vectors.astype(np.float32).astype(np.float64), axis=1)
+
+
+def _count(value: Any, name: str, low: int = 0) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < low:
+        raise ValueError(f"{name} must be >= {low}, got {number}")
+    return number
+
+
+def _named(keys: Sequence[str], rows: np.ndarray, limit: int = 5) -> str:
+    shown = ", ".join(repr(keys[int(i)]) for i in rows[:limit])
+    return shown + (f" and {len(rows) - limit} more" if len(rows) > limit else "")
+
+
+class KeyedIndex:
+    """Named vectors in the Poincaré ball over a quellix.Index: gensim's PoincareKeyedVectors queries,
+    answered through the graph or the exact scan.
+
+    ``keys`` are distinct strings and ``vectors`` an (n, dim) array of real values strictly inside the
+    unit ball (float64 keeps its precision: every distance returned is the float64 formula on the values
+    given). ``M``, ``ef_construction`` and ``seed`` are the index's; ``num_threads`` and ``progress`` go
+    to :meth:`quellix.Index.add`. Duplicate keys, NaN or infinite values and vectors outside the ball are
+    refused with a ValueError naming them.
+    """
+
+    __slots__ = ("_keys", "_ids", "_vectors", "_norms", "_index", "_worst_rounding", "_least_factor")
+
+    def __init__(self, keys: Iterable[str], vectors: Any, *, M: int = 16, ef_construction: int = 200,
+                 seed: int | None = None, num_threads: int = 0, progress: Any = False) -> None:
+        keys, ids, vectors = _checked(keys, vectors)
+        index = Index(vectors.shape[1], "poincare", M=M, ef_construction=ef_construction, seed=seed)
+        if len(keys):
+            index.add(vectors, num_threads=num_threads, progress=progress)
+        self._set(keys, ids, vectors, index)
+
+    def _set(self, keys: list[str], ids: dict[str, int], vectors: np.ndarray, index: Index) -> None:
+        vectors.flags.writeable = False
+        self._keys = keys
+        self._ids = ids
+        self._vectors = vectors
+        # Computed as gensim's closest_child and closest_parent do, so that ties in norm break alike.
+        self._norms = np.linalg.norm(vectors, axis=1) if len(vectors) else np.zeros(0)
+        self._index = index
+        # What bounds the gap between the index's distances and the float64 formula (see _bounds).
+        self._worst_rounding = float(_rounding(vectors).max(initial=0.0))
+        self._least_factor = float((1.0 - np.einsum("ij,ij->i", vectors, vectors)).min(initial=1.0))
+
+    def _bounds(self, q: np.ndarray, d: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """(below, beyond) in the index's distances, for the float64 distances ``d`` from the query
+        rows ``q`` (one row, or one per entry of ``d``): a node whose index distance is below ``below`` is
+        surely nearer than d by the formula, one beyond ``beyond`` surely not.
+
+        The float32 copies move each point by at most e (its rounding plus the worst node's), so the
+        Euclidean gap A between copies and B between the values differ by at most e. With
+        c = cosh(distance) = 1 + 2 B^2 / (f_q f_v), |c_index - c| <= 2 e (2 A + e) / (f_q f_v), which in
+        x = sqrt(c - 1) and the least factor f_min of any node gives x^2 -+ a x -+ b with
+        a = 4 e / sqrt(2 f_q f_min), b = 2 e^2 / (f_q f_min).
+        """
+        q = np.atleast_2d(q)
+        f_q = 1.0 - np.einsum("ij,ij->i", q, q)
+        e = _rounding(q) + self._worst_rounding
+        den = f_q * self._least_factor
+        a, b = 4.0 * e / np.sqrt(2.0 * den), 2.0 * e * e / den
+        c1 = 2.0 * np.sinh(np.asarray(d, dtype=np.float64) / 2.0) ** 2  # cosh(d) - 1, exact near 0
+        x_hi = (a + np.sqrt(a * a + 4.0 * (c1 + b))) / 2.0
+        x_lo = (np.sqrt(np.maximum(a * a + 4.0 * (c1 - b), 0.0)) - a) / 2.0
+        # cosh(t) = 1 + x^2  <=>  t = 2 asinh(x / sqrt(2))
+        beyond = 2.0 * np.arcsinh(x_hi / math.sqrt(2.0)) * (1.0 + _ARITHMETIC_SLACK) + 1e-6
+        below = np.where(x_lo > 0.0, 2.0 * np.arcsinh(np.maximum(x_lo, 0.0) / math.sqrt(2.0))
+                         * (1.0 - _ARITHMETIC_SLACK) - 1e-6, -1.0)
+        return below, beyond
+
+    # ---- construction ---------------------------------------------------------------------------------
+
+    @classmethod
+    def from_arrays(cls, keys: Iterable[str], vectors: Any, *, M: int = 16, ef_construction: int = 200,
+                    seed: int | None = None, num_threads: int = 0, progress: Any = False) -> KeyedIndex:
+        """A keyed index of ``keys`` and the rows of ``vectors`` (see the class)."""
+        return cls(keys, vectors, M=M, ef_construction=ef_construction, seed=seed, num_threads=num_threads,
+                   progress=progress)
+
+    @classmethod
+    def from_gensim(cls, source: Any, *, M: int = 16, ef_construction: int = 200, num_threads: int = 0,
+                    progress: Any = False, seed: int | None = None) -> KeyedIndex:
+        """A keyed index of a gensim ``PoincareModel``, any ``KeyedVectors`` (its ``index_to_key`` and
+        ``vectors``), or the path of either saved with gensim's ``save``.
+
+        Loading a path unpickles it, as gensim does: only load files you trust. For a word2vec text file
+        use :meth:`from_word2vec_text`.
+        """
+        if isinstance(source, (str, os.PathLike)):
+            source = _load_gensim(source)
+        kv = source
+        if not (hasattr(kv, "index_to_key") and hasattr(kv, "vectors")):
+            kv = getattr(source, "kv", None)  # a PoincareModel
+        if not (hasattr(kv, "index_to_key") and hasattr(kv, "vectors")):
+            raise TypeError(f"from_gensim takes a PoincareModel, KeyedVectors or the path of one, "
+                            f"not {type(source).__name__}")
+        return cls(list(kv.index_to_key), np.asarray(kv.vectors), M=M, ef_construction=ef_construction,
+                   seed=seed, num_threads=num_threads, progress=progress)
+
+    @classmethod
+    def from_word2vec_text(cls, path: PathLike, *, encoding: str = "utf-8", M: int = 16,
+                           ef_construction: int = 200, num_threads: int = 0, progress: Any = False,
+                           seed: int | None = None) -> KeyedIndex:
+        """A keyed index of a word2vec text file, as gensim's ``save_word2vec_format`` writes it: a
+        "count dim" line, then one line per key, the key followed by dim numbers.
+
+        A file without the count line is read too: the numbers that end its first line give the
+        dimension. The key is everything before the last dim numbers of its line, so it may hold spaces. A ``.gz`` or ``.bz2`` file is decompressed.
+        A line with another number of values, a key given twice, or a count that does not match the
+        lines is a ValueError naming the line.
+        """
+        keys, vectors = _read_word2vec_text(path, encoding)
+        return cls(keys, vectors, M=M, ef_construction=ef_construction, seed=seed, num_threads=num_threads,
+                   progress=progress)
+
+    # ---- what it holds --------------------------------------------------------------------------------
+
+    @property
+    def index(self) -> Index:
+        """The quellix.Index; node i holds the vector of ``keys[i]``."""
+        return self._index
+
+    @property
+    def keys(self) -> list[str]:
+        """The keys in node order (a copy)."""
+        return list(self._keys)
+
+    @property
+    def vectors(self) -> np.ndarray:
+        """The float64 vectors in node order (read-only)."""
+        return self._vectors
+
+    @property
+    def dim(self) -> int:
+        return self._vectors.shape[1]
+
+    def __len__(self) -> int:
+        return len(self._keys)
+
+    def __contains__(self, key: object) -> bool:
+        return key in self._ids
+
+    def __getitem__(self, key: str) -> np.ndarray:
+        return self._vectors[self.get_index(key)].copy()
+
+    def __repr__(self) -> str:
+        return f"quellix.hyperbolic.KeyedIndex({len(self)} keys, dim={self.dim})"
+
+    def get_index(self, key: str) -> int:
+        """The node of ``key``; KeyError when there is none."""
+        try:
+            return self._ids[key]
+        except (KeyError, TypeError):
+            raise KeyError(f"key {key!r} not present") from None
+
+    # ---- queries --------------------------------------------------------------------------------------
+
+    def _query(self, key_or_vector: Any) -> tuple[np.ndarray, int | None]:
+        """The float64 query vector and, for a key, its node."""
+        if isinstance(key_or_vector, str):
+            node = self.get_index(key_or_vector)
+            return self._vectors[node], node
+        if not isinstance(key_or_vector, (np.ndarray, list, tuple)):
+            raise TypeError(f"expected a key (str) or a vector of {self.dim} values, "
+                            f"not {type(key_or_vector).__name__}")
+        q = np.asarray(key_or_vector)
+        if q.dtype.kind not in "iuf" or q.shape != (self.dim,):
+            raise ValueError(f"a query vector must hold {self.dim} real values, got shape {q.shape} of {q.dtype}")
+        q = q.astype(np.float64)
+        if not np.isfinite(q).all():
+            raise ValueError("the query vector holds NaN or infinite values")
+        if not float(q @ q) < 1.0:
+            raise ValueError(f"the query vector has norm {math.sqrt(float(q @ q)):.17g}: it must lie strictly "
+                             "inside the unit ball")
+        return q, None
+
+    def distance(self, key_a: str, key_b: str) -> float:
+        """The Poincaré distance between two keys' vectors (float64)."""
+        return float(_poincare64(self._vectors[self.get_index(key_a)], self._vectors[self.get_index(key_b)]))
+
+    def norm(self, key_or_vector: Any) -> float:
+        """The Euclidean norm of a key's vector, or of a vector: 0 at the top of a hierarchy, towards 1
+        deeper down."""
+        q, _ = self._query(key_or_vector)
+        return float(np.linalg.norm(q))
+
+    def most_similar(self, key_or_vector: Any, topn: int | None = 10, *, exact: bool = False,
+                     ef: int = 100) -> list[tuple[str, float]]:
+        """The ``topn`` nearest keys with their distances, nearest first, as gensim's
+        ``PoincareKeyedVectors.most_similar``: for a key query the key itself is left out.
+
+        ``exact=False`` ranks what the graph walk of width ``ef`` finds; ``exact=True`` scores every node
+        and returns exactly gensim's answer. ``topn=None`` ranks every node (exactly).
+        """
+        q, node = self._query(key_or_vector)
+        ef = _count(ef, "ef", 1)
+        n = len(self)
+        if topn is None:
+            topn, exact = n, True
+        topn = _count(topn, "topn")
+        want = min(topn + (node is not None), n)
+        if want == 0 or topn == 0:
+            return []
+        width = min(n, want + max(8, want // 2))  # spare candidates for the float64 order to reshuffle
+        while True:
+            if exact:
+                ids, dists = self._index.exact_search(q, width, num_threads=1)
+            else:
+                ids, dists = self._index.search(q, width, ef=max(ef, width), num_threads=1)
+            found = ids[ids >= 0]
+            found = found[found != node] if node is not None else found
+            d64 = _poincare64(q, self._vectors[found])
+            order = np.lexsort((found, d64))[:topn]
+            if (not exact or width == n or len(order) < topn
+                    or dists[-1] > self._bounds(q, d64[order[-1]])[1][0]):
+                break
+            width = min(n, width * _WIDEN)
+        return [(self._keys[int(found[i])], float(d64[i])) for i in order]
+
+    def closest_child(self, key: str, *, exact: bool = True, ef: int = 100) -> str | None:
+        """The key nearest to ``key`` among those with a larger norm (lower in the hierarchy), or None,
+        as gensim's ``closest_child``. ``exact=False`` looks through the graph, falling back to the exact
+        scan when the walk meets no such key."""
+        return self._closest(key, below=False, exact=exact, ef=ef)
+
+    def closest_parent(self, key: str, *, exact: bool = True, ef: int = 100) -> str | None:
+        """The key nearest to ``key`` among those with a smaller norm (higher in the hierarchy), or None,
+        as gensim's ``closest_parent``."""
+        return self._closest(key, below=True, exact=exact, ef=ef)
+
+    def _closest(self, key: str, *, below: bool, exact: bool, ef: int) -> str | None:
+        node = self.get_index(key)
+        ef = _count(ef, "ef", 1)
+        q, r = self._vectors[node], float(self._norms[node])
+        # The index's norm bounds are inclusive and read its own rounding of the norm: ask a little wider
+        # and keep the strictly smaller (or larger) float64 norms.
+        if below:
+            bounds = dict(max_norm=r * (1.0 + 1e-6) + 1e-12)
+            eligible = self._norms < r
+        else:
+            bounds = dict(min_norm=max(0.0, r * (1.0 - 1e-6) - 1e-12))
+            eligible = self._norms > r
+        if not eligible.any():
+            return None
+        n = len(self)
+        width = min(n, 16)
+        graph = not exact
+        while True:
+            if graph:
+                ids, dists = self._index.filtered_search(q, width, ef=max(ef, width), num_threads=1, **bounds)
+            else:
+                ids, dists = self._index.exact_search(q, width, num_threads=1, **bounds)
+            found = ids[ids >= 0]
+            found = found[eligible[found]]
+            full = ids[-1] >= 0 and width < n
+            if found.size:
+                d64 = _poincare64(q, self._vectors[found])
+                best = np.lexsort((found, d64))[0]
+                if graph or not full or dists[-1] > self._bounds(q, d64[best])[1][0]:
+                    return self._keys[int(found[best])]
+            elif graph:
+                graph = False  # the walk met none: the scan decides
+                continue
+            elif not full:
+                bounds = {}  # the index's norms excluded every eligible node: score them all instead
+                continue
+            width = min(n, width * _WIDEN)
+
+    # ---- reconstruction -------------------------------------------------------------------------------
+
+    def evaluate_reconstruction(self, relations: PathLike | Iterable[tuple[str, str]], *, exact: bool = True,
+                                ef: int = 100, num_threads: int = 0) -> dict[str, Any]:
+        """Mean rank and mean average precision of reconstructing ``relations``, as gensim's
+        ``ReconstructionEvaluation``.
+
+        ``relations`` is the path of a file of tab-separated (child, parent) pairs, as gensim's
+        ``PoincareRelations`` reads it, or an iterable of pairs. For every key with relations, each of its
+        positives (the keys it relates to) is ranked among its non-positives, every other node including
+        the key itself: its rank is one plus the number of non-positives nearer than it. "mean_rank" is the
+        mean of these ranks over all pairs, "MAP" the mean over keys of the average precision of the key's
+        positives in the ranking of all nodes.
+
+        ``exact=True`` ranks with the index's exact scan, on ``num_threads`` threads (0: every core), and
+        returns gensim's figures ({"mean_rank", "MAP"}). ``exact=False`` ranks the ``ef`` nodes the graph walk
+        finds for each key; positives it does not find are ranked behind the non-positives it found nearer
+        than them, so "mean_rank" is then a lower bound. The answer adds "positives" (pairs ranked) and
+        "positives_outside" (how many of them the walk did not find).
+        """
+        ef = _count(ef, "ef", 1)
+        num_threads = _count(num_threads, "num_threads")
+        children, starts, positives = self._relations(relations)
+        ranks = np.empty(len(positives), dtype=np.int64)
+        precisions = np.empty(len(children))
+        outside = 0
+        counts = np.diff(starts)
+        n = len(self)
+        # Exact: a candidate list per key that must reach past its farthest positive, wide enough for the
+        # positives of most keys; keys whose positives rank deeper, or that have more of them, are
+        # counted over the distances to every node. Once most keys turn out to rank that deep, the lists
+        # are skipped for the rest.
+        if exact:
+            width = min(n, int(np.clip(2 * np.percentile(counts, 90), _FIRST_WIDTH, _LONGEST_LIST)))
+            every = np.flatnonzero(counts < width)
+            deep = [np.flatnonzero(counts >= width)]
+        else:
+            width = min(n, ef)
+            every, deep = np.arange(len(children)), []
+        rows_per_slice = max(1, min(_ROWS_PER_SLICE, _ENTRIES_PER_SLICE // width))
+        tried = missed_lists = 0
+        for s in range(0, len(every), rows_per_slice):
+            rows = every[s:s + rows_per_slice]
+            if exact and tried >= rows_per_slice and 2 * missed_lists > tried:
+                deep.append(rows)
+                continue
+            queries = self._vectors[children[rows]]
+            if exact:
+                ids, dists = self._index.exact_search(queries, width, num_threads=num_threads)
+            else:
+                ids, dists = self._index.search(queries, width, ef=ef, num_threads=num_threads)
+            done, missed = self._rank_rows(rows, children, starts, positives, ids, dists, exact, ranks, precisions)
+            outside += missed
+            tried += len(rows)
+            missed_lists += int((~done).sum())
+            deep.append(rows[~done])
+        deep = np.sort(np.concatenate(deep)) if deep else every[:0]
+        if deep.size:
+            self._rank_by_scan(deep, children, starts, positives, ranks, precisions, num_threads)
+        result: dict[str, Any] = {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean())}
+        if not exact:
+            result.update(positives=int(len(positives)), positives_outside=int(outside))
+        return result
+
+    def _relations(self, relations: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The keys with relations (nodes, ascending), where each one's positives start in ``positives``
+        (with a final end), and the positives: distinct nodes, ascending per key."""
+        pairs = _read_relations(relations) if isinstance(relations, (str, os.PathLike)) else relations
+        if isinstance(pairs, (str, bytes)):
+            raise TypeError("relations must be a path or an iterable of (child, parent) pairs, not a string")
+        ids, child, parent = self._ids, [], []
+        for number, pair in enumerate(pairs):
+            try:
+                if isinstance(pair, (str, bytes)):
+                    raise ValueError
+                a, b = pair
+            except (TypeError, ValueError):
+                raise ValueError(f"relation {number}: {pair!r} is not a (child, parent) pair") from None
+            try:
+                child.append(ids[a])
+                parent.append(ids[b])
+            except (KeyError, TypeError):
+                raise KeyError(f"relation {number}: key {a if a not in ids else b!r} not present") from None
+        if not child:
+            raise ValueError("there are no relations to evaluate")
+        n = len(self)
+        codes = np.unique(np.asarray(child, dtype=np.int64) * n + np.asarray(parent, dtype=np.int64))
+        owners, positives = np.divmod(codes, n)
+        children, starts = np.unique(owners, return_index=True)
+        return children, np.append(starts, len(codes)), positives
+
+    def _rank_rows(self, rows, children, starts, positives, ids, dists, exact, ranks, precisions):
+        """Ranks the positives of the keys ``rows`` (positions in ``children``) against the candidate lists
+        ``ids``/``dists`` found for them. Returns which rows were ranked (all of them, unless an exact list
+        does not reach past the farthest positive) and how many positives were not in the lists."""
+        n, width = len(self), ids.shape[1]
+        counts = starts[rows + 1] - starts[rows]
+        pair_row = np.repeat(np.arange(len(rows)), counts)
+        pair_at = np.arange(len(pair_row)) + np.repeat(starts[rows] - (np.cumsum(counts) - counts), counts)
+        owner = children[rows][pair_row]
+        d_pos = _poincare64(self._vectors[owner], self._vectors[positives[pair_at]])
+        dmax = np.full(len(rows), -np.inf)
+        np.maximum.at(dmax, pair_row, d_pos)
+        reach = self._bounds(self._vectors[children[rows]], dmax)[1]
+        if exact and width < n:
+            done = (ids[:, -1] < 0) | (dists[:, -1] > reach)
+        else:
+            done = np.ones(len(rows), dtype=bool)
+        # The candidates that can rank ahead of a positive: found, and not beyond the farthest positive.
+        near = (ids >= 0) & (dists <= reach[:, None]) & done[:, None]
+        cand_row, cand_col = np.nonzero(near)
+        cand = ids[cand_row, cand_col]
+        # A candidate is a positive of its row when (key, candidate) is one of the relation pairs.
+        codes = children[rows][cand_row] * n + cand
+        is_pos = _member(codes, owner * n + positives[pair_at])
+        found_pos = int(np.count_nonzero(is_pos))
+        keep = ~is_pos
+        cand_row, cand = cand_row[keep], cand[keep]
+        d_neg = _poincare64(self._vectors[children[rows][cand_row]], self._vectors[cand])
+        # One sorted run per row: non-positives and positives by distance, a positive before a non-positive
+        # at the same distance (only strictly nearer non-positives count).
+        sel = done[pair_row]
+        p_row, p_d, p_at = pair_row[sel], d_pos[sel], pair_at[sel]
+        row_all = np.concatenate([cand_row, p_row])
+        d_all = np.concatenate([d_neg, p_d])
+        is_p = np.concatenate([np.zeros(len(cand_row), bool), np.ones(len(p_row), bool)])
+        order = np.lexsort((~is_p, d_all, row_all))
+        row_sorted, p_sorted = row_all[order], is_p[order]
+        neg_before = np.cumsum(~p_sorted) - (~p_sorted)  # non-positives before each entry, over all rows
+        pos_before = np.cumsum(p_sorted) - p_sorted
+        run_start = np.searchsorted(row_sorted, row_sorted, side="left")
+        neg_in_row = neg_before - (neg_before[run_start] if len(run_start) else 0)
+        pos_in_row = pos_before - (pos_before[run_start] if len(run_start) else 0)
+        neg_in_row, pos_in_row = neg_in_row[p_sorted], pos_in_row[p_sorted]
+        rank = neg_in_row + 1
+        ranks[p_at[order[p_sorted] - len(cand_row)]] = rank
+        # Average precision: the i-th nearest positive (from 0) stands at place rank + i among all nodes.
+        prec = (pos_in_row + 1) / (rank + pos_in_row)
+        sums = np.zeros(len(rows))
+        np.add.at(sums, row_sorted[p_sorted], prec)
+        precisions[rows[done]] = (sums / np.maximum(counts, 1))[done]
+        missed = 0 if exact else int(sel.sum()) - found_pos
+        return done, missed
+
+    def _rank_by_scan(self, rows, children, starts, positives, ranks, precisions, num_threads):
+        """Ranks the positives of the keys ``rows`` from the index's distances to every node: the nodes
+        surely nearer than a positive are counted from them, those too close to call are measured in
+        float64. Keys are spread over ``num_threads`` threads (the distances are computed without the
+        GIL)."""
+        every = np.arange(len(self), dtype=np.int64)
+
+        def rank(row: int) -> None:
+            q = self._vectors[children[row]]
+            at = slice(int(starts[row]), int(starts[row + 1]))
+            pos = positives[at]
+            d_pos = _poincare64(q, self._vectors[pos])
+            d = self._index.distances(q, every)
+            by = np.argsort(d_pos, kind="stable")
+            # Bounds in float32, as the distances: both ascending with the positives' distances.
+            lo, hi = (bound.astype(np.float32) for bound in self._bounds(q, d_pos[by]))
+            slot = np.searchsorted(lo, d, side="right")  # d lies below lo[slot:]
+            nearer = np.cumsum(np.bincount(slot, minlength=len(lo) + 1))[:len(lo)]
+            nearer -= np.cumsum(np.bincount(slot[pos], minlength=len(lo) + 1))[:len(lo)]
+            # Too close to call: within the margin of some positive (the last bound below it).
+            band = np.flatnonzero((slot > 0) & (d < hi[np.maximum(slot - 1, 0)]))
+            band = band[~_member(band, pos)]
+            if band.size:
+                d64, d_band = _poincare64(q, self._vectors[band]), d[band]
+                step = max(1, _ENTRIES_PER_SLICE // band.size)
+                for i in range(0, len(lo), step):
+                    nearer[i:i + step] += ((d_band[None, :] >= lo[i:i + step, None])
+                                           & (d64[None, :] < d_pos[by][i:i + step, None])).sum(axis=1)
+            ranks[at.start + by] = nearer + 1
+            # gensim: the i-th best rank (from 0) stands at place rank + i among all nodes.
+            place = np.sort(nearer + 1) + np.arange(len(pos))
+            precisions[row] = np.mean(np.arange(1, len(pos) + 1) / place)
+
+        threads = num_threads or len(os.sched_getaffinity(0))
+        if threads <= 1 or len(rows) < 2:
+            for row in rows.tolist():
+                rank(row)
+            return
+        with ThreadPoolExecutor(max_workers=min(threads, len(rows))) as pool:
+            for _ in pool.map(rank, rows.tolist(), chunksize=16):
+                pass
+
+    # ---- files ----------------------------------------------------------------------------------------
+
+    def to_bytes(self) -> bytes:
+        """The keyed index file's contents (see :meth:`save`)."""
+        encoded = [k.encode("utf-8") for k in self._keys]
+        ends = np.cumsum([len(b) for b in encoded], dtype=np.uint64)
+        blob = b"".join(encoded)
+        index = self._index.to_bytes()
+        header = _HEADER.pack(_MAGIC, _FORMAT_VERSION, self.dim, len(self._keys), len(blob), len(index))
+        parts = (header, ends.astype("<u8").tobytes(), blob, self._vectors.astype("<f8").tobytes(), index)
+        crc = 0
+        for part in parts:
+            crc = zlib.crc32(part, crc)
+        return b"".join((*parts, _CHECKSUM.pack(crc)))
+
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview) -> KeyedIndex:
+        """A keyed index from :meth:`to_bytes` output; a damaged or foreign buffer raises RuntimeError."""
+        return cls._parse(data, "<bytes>")
+
+    def save(self, path: PathLike) -> None:
+        """Writes the keys, the float64 vectors and the index to one file (magic, format version, counts,
+        CRC-32), atomically as :meth:`quellix.Index.save` does."""
+        _write_atomically(path, self.to_bytes())
+
+    @classmethod
+    def load(cls, path: PathLike) -> KeyedIndex:
+        """Reads a file written by :meth:`save`, checking all of it; raises RuntimeError for a bad file."""
+        name = os.fspath(path)
+        return cls._parse(_read_file(name), name)
+
+    def __reduce__(self):
+        return (_from_bytes, (self.to_bytes(),))
+
+    @classmethod
+    def _parse(cls, data: Any, name: str) -> KeyedIndex:
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"keyed index data must be bytes, not {type(data).__name__}")
+        data = bytes(data)
+
+        def invalid(why: str) -> RuntimeError:
+            return RuntimeError(f"Invalid keyed index file: {name}: {why}")
+
+        if len(data) < _HEADER.size or data[:8] != _MAGIC:
+            raise invalid("not a quellix keyed index file (for a quellix.Index file use quellix.Index.load)")
+        if len(data) < _HEADER.size + _CHECKSUM.size:
+            raise invalid("too short")
+        _, version, dim, n, n_blob, n_index = _HEADER.unpack_from(data)
+        if version != _FORMAT_VERSION:
+            raise invalid(f"format version {version} is not supported (this quellix reads {_FORMAT_VERSION})")
+        if dim < 1:
+            raise invalid(f"dimension {dim}")
+        expected = _HEADER.size + 8 * n + n_blob + 8 * n * dim + n_index + _CHECKSUM.size
+        if expected != len(data):
+            raise invalid(f"{len(data)} bytes where the header announces {expected}")
+        (crc,) = _CHECKSUM.unpack_from(data, len(data) - _CHECKSUM.size)
+        if zlib.crc32(memoryview(data)[:-_CHECKSUM.size]) != crc:
+            raise invalid("checksum mismatch")
+        at = _HEADER.size
+        ends = np.frombuffer(data, dtype="<u8", count=n, offset=at).astype(np.int64)
+        at += 8 * n
+        if n and (np.any(np.diff(ends) < 0) or ends[0] < 0 or ends[-1] != n_blob):
+            raise invalid("damaged key offsets")
+        try:
+            text = data[at:at + n_blob]
+            starts = np.concatenate(([0], ends[:-1])).tolist()
+            keys = [text[s:e].decode("utf-8") for s, e in zip(starts, ends.tolist())]
+        except UnicodeDecodeError:
+            raise invalid("a key is not UTF-8") from None
+        at += n_blob
+        vectors = np.frombuffer(data, dtype="<f8", count=n * dim, offset=at).astype(np.float64).reshape(n, dim)
+        at += 8 * n * dim
+        try:
+            keys, ids, vectors = _checked(keys, vectors)
+        except ValueError as exc:
+            raise invalid(str(exc)) from None
+        try:
+            index = Index.from_bytes(data[at:at + n_index])
+        except RuntimeError as exc:
+            raise invalid(f"the index: {exc}") from None
+        if index.metric != "poincare" or index.dim != dim or len(index) != n:
+            raise invalid(f"the index ({index.metric}, dim {index.dim}, {len(index)} nodes) does not hold these "
+                          f"{n} vectors of dimension {dim}")
+        if n and not np.array_equal(index.get_vectors(np.arange(n)), vectors.astype(np.float32)):
+            raise invalid("the index's vectors are not these vectors")
+        self = cls.__new__(cls)
+        self._set(keys, ids, vectors, index)
+        return self
+
+
+def _from_bytes(data: bytes) -> KeyedIndex:
+    return KeyedIndex.from_bytes(data)
+
+
+def _member(values: np.ndarray, table: np.ndarray) -> np.ndarray:
+    """values[i] in table, for int64 arrays."""
+    table = np.unique(table)
+    if table.size == 0:
+        return np.zeros(values.shape, dtype=bool)
+    at = np.minimum(np.searchsorted(table, values), table.size - 1)
+    return table[at] == values
+
+
+def _checked(keys: Iterable[str], vectors: Any) -> tuple[list[str], dict[str, int], np.ndarray]:
+    """Keys, their nodes and the float64 vectors, refusing what an index of named Poincaré points cannot
+    hold: non-string or duplicate keys, a shape that does not match, NaN or infinite values, points on or
+    outside the unit sphere."""
+    if isinstance(keys, (str, bytes)):
+        raise TypeError("keys must be an iterable of strings, not one string")
+    keys = list(keys)
+    for number, key in enumerate(keys):
+        if not isinstance(key, str):
+            raise TypeError(f"key {number} is {type(key).__name__} {key!r}: keys must be strings")
+    arr = np.asarray(vectors)
+    if arr.dtype.kind not in "iuf":
+        raise TypeError(f"vectors must hold real numbers, not {arr.dtype}")
+    if arr.ndim != 2 or arr.shape[0] != len(keys) or arr.shape[1] < 1:
+        raise ValueError(f"vectors must have shape ({len(keys)}, dim) for {len(keys)} keys, got {arr.shape}")
+    ids = {key: i for i, key in enumerate(keys)}
+    if len(ids) != len(keys):
+        seen, repeated = set(), []
+        for key in keys:
+            if key in seen and key not in repeated:
+                repeated.append(key)
+            seen.add(key)
+        raise ValueError(f"duplicate keys: {_named(repeated, np.arange(len(repeated)))}")
+    vectors = np.array(arr, dtype=np.float64, order="C")
+    bad = np.flatnonzero(~np.isfinite(vectors).all(axis=1))
+    if bad.size:
+        raise ValueError(f"vectors of {_named(keys, bad)} hold NaN or infinite values")
+    sq = np.einsum("ij,ij->i", vectors, vectors)
+    bad = np.flatnonzero(~(sq < 1.0))
+    if bad.size:
+        worst = int(bad[np.argmax(sq[bad])])
+        raise ValueError(f"{len(bad)} vectors lie on or outside the unit sphere: {_named(keys, bad)} "
+                         f"(largest norm {math.sqrt(sq[worst]):.17g}, of {keys[worst]!r}); Poincaré vectors must "
+                         "lie strictly inside the unit ball")
+    return keys, ids, vectors
+
+
+def _load_gensim(path: PathLike) -> Any:
+    try:
+        from gensim.utils import SaveLoad
+    except ImportError:
+        raise ImportError(f"reading a gensim file needs gensim ({_GENSIM_HINT})") from None
+    name = os.fspath(path)
+    if not os.path.isfile(name):
+        raise FileNotFoundError(f"no such file: {name}")
+    try:
+        return SaveLoad.load(name)
+    except Exception as exc:  # gensim's unpickling raises whatever the bytes lead to
+        raise ValueError(f"{name} is not a file saved by gensim ({type(exc).__name__}: {exc}); for word2vec "
+                         "text use KeyedIndex.from_word2vec_text") from None
+
+
+def _open_text(path: PathLike, encoding: str) -> io.TextIOBase:
+    name = os.fspath(path)
+    with open(name, "rb") as f:
+        magic = f.read(3)
+    if magic[:2] == b"\x1f\x8b":
+        raw = gzip.open(name, "rb")
+    elif magic == b"BZh":
+        raw = bz2.open(name, "rb")
+    else:
+        raw = open(name, "rb")
+    return io.TextIOWrapper(raw, encoding=encoding, newline=None)
+
+
+def _read_word2vec_text(path: PathLike, encoding: str) -> tuple[list[str], np.ndarray]:
+    name = os.fspath(path)
+    keys: list[str] = []
+    rows: list[list[float]] = []
+    count = dim = None
+    try:
+        with _open_text(path, encoding) as f:
+            for number, line in enumerate(f, start=1):
+                line = line.rstrip("\r\n")
+                if not line.strip():
+                    continue
+                if dim is None:
+                    head = line.split()
+                    if len(head) == 2 and all(t.isdigit() for t in head):
+                        count, dim = int(head[0]), int(head[1])
+                        if dim < 1:
+                            raise ValueError(f"{name} line {number}: dimension {dim}")
+                        continue
+                    # Without a header the first line's trailing numbers say the dimension.
+                    first = len(head)
+                    while first > 1 and _is_number(head[first - 1]):
+                        first -= 1
+                    dim = len(head) - first
+                    if dim < 1:
+                        raise ValueError(f"{name} line {number}: a key without values")
+                parts = line.rsplit(None, dim)
+                if len(parts) != dim + 1 or not parts[0].strip():
+                    raise ValueError(f"{name} line {number}: expected a key and {dim} values, got {len(parts) - 1} "
+                                     "values")
+                try:
+                    rows.append([float(t) for t in parts[1:]])
+                except ValueError:
+                    raise ValueError(f"{name} line {number}: {line[:60]!r} does not end with {dim} numbers") from None
+                keys.append(parts[0].strip())
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"{name} is not {encoding} text (a binary word2vec file?): {exc}") from None
+    if dim is None:
+        raise ValueError(f"{name} holds no vectors")
+    if count is not None and count != len(keys):
+        raise ValueError(f"{name}: the header announces {count} vectors, the file holds {len(keys)}")
+    if len(set(keys)) != len(keys):
+        seen: dict[str, int] = {}
+        for i, key in enumerate(keys):
+            if key in seen:
+                raise ValueError(f"{name}: key {key!r} appears twice (vectors {seen[key] + 1} and {i + 1})")
+            seen[key] = i
+    return keys, np.array(rows, dtype=np.float64).reshape(len(keys), dim)
+
+
+def _is_number(token: str) -> bool:
+    try:
+        float(token)
+    except ValueError:
+        return False
+    return True
+
+
+def _read_relations(path: PathLike) -> list[tuple[str, str]]:
+    name = os.fspath(path)
+    pairs = []
+    with _open_text(path, "utf-8") as f:
+        for number, row in enumerate(csv.reader(f, delimiter="\t"), start=1):
+            if not row:
+                continue
+            if len(row) != 2:
+                raise ValueError(f"{name} line {number}: a relation has two tab-separated fields, got {len(row)}")
+            pairs.append((row[0], row[1]))
+    return pairs

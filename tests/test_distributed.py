@@ -1,0 +1,341 @@
+"""quellix.distributed.ShardedIndex on a local Dask cluster (127.0.0.1 only, started and stopped here).
+
+The single quellix.Index over the same vectors in the same order is the reference throughout: the
+sharded exact search must give its answer exactly, ties included.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+pytest.importorskip("distributed")
+
+from distributed import Client, LocalCluster  # noqa: E402
+
+import quellix  # noqa: E402
+from quellix.distributed import ManifestError, ShardedIndex, ShardUnavailableError  # noqa: E402
+
+METRICS = ["poincare", "euclidean", "cosine"]
+DIM = 8
+
+
+def _cluster(n_workers: int) -> LocalCluster:
+    return LocalCluster(host="127.0.0.1", n_workers=n_workers, threads_per_worker=1, processes=True,
+                        dashboard_address="127.0.0.1:0")
+
+
+@pytest.fixture(scope="module")
+def client():
+    with _cluster(2) as cluster, Client(cluster) as c:
+        yield c
+
+
+def tied_data(n: int, seed: int, distinct: int = 40, dim: int = DIM):
+    """n vectors drawn from `distinct` points (so many are equal), inside the unit ball; 4 mask bits."""
+    rng = np.random.default_rng(seed)
+    points = rng.normal(size=(distinct, dim)) * 0.15
+    vectors = points[rng.integers(0, distinct, size=n)]
+    masks = rng.integers(0, 16, size=n).astype(np.uint64)
+    queries = np.concatenate([rng.normal(size=(30, dim)) * 0.15, vectors[:10]])
+    return vectors, masks, queries
+
+
+def reference(vectors, masks, metric, seed=3) -> quellix.Index:
+    index = quellix.Index(vectors.shape[1], metric, seed=seed)
+    index.add(vectors, masks)
+    return index
+
+
+def sharded(client, n_shards, vectors, masks, metric, batches=(0.3, 0.75), **kw) -> ShardedIndex:
+    sx = ShardedIndex(client, n_shards, vectors.shape[1], metric, seed=3, **kw)
+    cuts = [0, *(int(f * len(vectors)) for f in batches), len(vectors)]
+    for a, b in zip(cuts, cuts[1:]):
+        sx.add(vectors[a:b], None if masks is None else masks[a:b])
+    return sx
+
+
+def assert_same(a, b):
+    np.testing.assert_array_equal(a[0], b[0])
+    np.testing.assert_array_equal(a[1], b[1])
+
+
+def worker_pid(client, sx: ShardedIndex, shard: int) -> int:
+    return client.run(os.getpid)[sx.stats()["shards"][shard]["worker"]]
+
+
+# ---- answers ---------------------------------------------------------------------------------------
+
+
+EXACT_OPTIONS = [{}, {"filter_mask": 1}, {"filter_mask": 6, "max_distance": 0.4}, {"min_norm": 0.3},
+                 {"max_norm": 0.45, "filter_mask": 2}]
+
+
+@pytest.mark.parametrize("n_shards", [1, 3])
+@pytest.mark.parametrize("metric", METRICS)
+def test_exact_search_is_the_single_index_answer_with_ties(client, metric, n_shards):
+    vectors, masks, queries = tied_data(1500, seed=11)
+    single = reference(vectors, masks, metric)
+    with sharded(client, n_shards, vectors, masks, metric) as sx:
+        for k in (1, 4, 10, 64):
+            for options in EXACT_OPTIONS:
+                assert_same(sx.exact_search(queries, k, **options), single.exact_search(queries, k, **options))
+        assert_same(sx.exact_search(queries[0], 5), single.exact_search(queries[0], 5))
+
+
+def test_exact_search_without_ties_and_float64_queries(client):
+    rng = np.random.default_rng(5)
+    vectors = rng.normal(size=(1200, DIM)) * 0.1
+    single = reference(vectors, None, "poincare")
+    with sharded(client, 4, vectors, None, "poincare") as sx:
+        queries = rng.normal(size=(25, DIM)) * 0.1
+        assert_same(sx.exact_search(queries, 10), single.exact_search(queries, 10))
+        assert_same(sx.exact_search(queries.tolist(), 3), single.exact_search(queries.tolist(), 3))
+
+
+@pytest.mark.parametrize("metric", ["poincare", "euclidean"])
+def test_graph_recall_is_at_least_one_index(client, metric):
+    rng = np.random.default_rng(21)
+    vectors = rng.normal(size=(3000, 16)) * 0.05
+    queries = rng.normal(size=(200, 16)) * 0.05
+    single = quellix.Index(16, metric, M=8, ef_construction=40, seed=1)
+    single.add(vectors)
+    truth = single.exact_search(queries, 10)[0]
+
+    def recall(found):
+        return np.mean([len(np.intersect1d(f, t)) / 10 for f, t in zip(found, truth)])
+
+    with ShardedIndex(client, 2, 16, metric, M=8, ef_construction=40, seed=1) as sx:
+        sx.add(vectors)
+        for ef in (10, 40):
+            assert recall(sx.search(queries, 10, ef=ef)[0]) >= recall(single.search(queries, 10, ef=ef)[0])
+
+
+def test_ids_are_dense_in_order_and_placed_by_modulo(client):
+    rng = np.random.default_rng(8)
+    vectors = rng.normal(size=(101, DIM))
+    with ShardedIndex(client, 3, DIM, "euclidean") as sx:
+        got = [sx.add(vectors[:40]), sx.add(vectors[40]), sx.add(vectors[41:41]), sx.add(vectors[41:])]
+        assert [g.dtype for g in got] == [np.int64] * 4
+        np.testing.assert_array_equal(np.concatenate(got), np.arange(101))
+        assert len(sx) == 101
+        assert [s["count"] for s in sx.stats()["shards"]] == [34, 34, 33]
+        ids, dists = sx.exact_search(vectors, 1)
+        np.testing.assert_array_equal(ids[:, 0], np.arange(101))
+        assert not dists.any()
+
+
+def test_filters_apply_across_shards(client):
+    vectors, masks, queries = tied_data(2000, seed=4, distinct=2000)
+    single = reference(vectors, masks, "euclidean")
+    with sharded(client, 3, vectors, masks, "euclidean") as sx:
+        for search in ("search", "filtered_search"):
+            ids, dists = getattr(sx, search)(queries, 10, filter_mask=5)
+            assert np.all((masks[ids[ids >= 0]] & 5) == 5)
+            assert np.all(np.diff(dists, axis=1) >= 0)
+        truth = single.exact_search(queries, 10, filter_mask=5)[0]
+        found = sx.filtered_search(queries, 10, filter_mask=5)[0]
+        assert np.mean([len(np.intersect1d(f, t)) for f, t in zip(found, truth)]) / 10 >= 0.95
+        within = sx.search(queries, 10, max_distance=0.02)[1]
+        assert np.all(within[np.isfinite(within)] <= 0.02)
+        uncut = sx.filtered_search(queries, 10)
+        cut = sx.filtered_search(queries, 10, cut_gaps=True)
+        for row_ids, row_dists, full in zip(*cut, uncut[0]):
+            kept = int((row_ids >= 0).sum())
+            np.testing.assert_array_equal(row_ids[:kept], full[:kept])
+            d = row_dists[:kept]
+            assert kept >= 1 and np.all(d[1:] <= 2.0) and not np.any((d[:-1] > 0.01) & (np.diff(d) > 0.6))
+
+
+@pytest.mark.parametrize("search", ["search", "filtered_search", "exact_search"])
+def test_k_beyond_count_and_empty_shards(client, search):
+    vectors, masks, queries = tied_data(2, seed=1)
+    single = reference(vectors, masks, "cosine")
+    with ShardedIndex(client, 5, DIM, "cosine", seed=3) as sx:
+        empty = getattr(sx, search)(queries, 4)
+        assert np.all(empty[0] == -1) and np.all(np.isinf(empty[1])) and empty[0].shape == (len(queries), 4)
+        sx.add(vectors, masks)
+        assert_same(getattr(sx, search)(queries, 4), getattr(single, search)(queries, 4))
+        assert getattr(sx, search)(queries, 0)[0].shape == (len(queries), 0)
+
+
+@pytest.mark.parametrize("bad", [
+    pytest.param(lambda v: np.where(np.arange(len(v))[:, None] == 7, np.nan, v), id="nan-row"),
+    pytest.param(lambda v: v[:, :-1], id="short-rows"),
+    pytest.param(lambda v: v * 10, id="outside-ball"),
+])
+def test_refused_add_adds_nothing(client, bad):
+    vectors, masks, _ = tied_data(30, seed=2)
+    with ShardedIndex(client, 2, DIM, "poincare") as sx:
+        sx.add(vectors[:5])
+        with pytest.raises(ValueError):
+            sx.add(bad(vectors))
+        with pytest.raises(ValueError, match="negative"):
+            sx.add(vectors, masks=-np.ones(30, dtype=np.int64))
+        assert len(sx) == 5
+        np.testing.assert_array_equal(sx.add(vectors[5:]), np.arange(5, 30))
+        assert sum(s["count"] for s in sx.stats()["shards"]) == 30
+
+
+# ---- files -----------------------------------------------------------------------------------------
+
+
+def test_save_and_load_give_the_same_answers(client, tmp_path):
+    vectors, masks, queries = tied_data(900, seed=6)
+    with sharded(client, 3, vectors, masks, "poincare", storage=tmp_path / "a") as sx:
+        assert sx.save() == str((tmp_path / "a").resolve())
+        first = sorted(os.listdir(tmp_path / "a"))
+        sx.add(vectors[:50], masks[:50])
+        assert sx.stats()["unsaved_vectors"] == 50
+        sx.save()
+        second = sorted(os.listdir(tmp_path / "a"))
+        assert len(second) == 4 and not set(first) & set(second) - {"manifest.json"}
+        expected = sx.exact_search(queries, 10), sx.search(queries, 10, ef=80)
+        manifest = json.loads((tmp_path / "a" / "manifest.json").read_text())
+        assert (manifest["count"], manifest["dim"], manifest["metric"], manifest["n_shards"]) == (950, DIM, "poincare", 3)
+    with ShardedIndex.load(client, tmp_path / "a") as loaded:
+        assert len(loaded) == 950 and loaded.stats()["unsaved_vectors"] == 0
+        assert_same(loaded.exact_search(queries, 10), expected[0])
+        assert_same(loaded.search(queries, 10, ef=80), expected[1])
+        np.testing.assert_array_equal(loaded.add(vectors[:3]), [950, 951, 952])
+
+
+def _set(key, value):
+    def tamper(directory):
+        path = directory / "manifest.json"
+        doc = json.loads(path.read_text())
+        target = doc
+        *parents, last = key
+        for p in parents:
+            target = target[p]
+        target[last] = value
+        path.write_text(json.dumps(doc))
+    return tamper
+
+
+def _flip_byte(directory):
+    name = json.loads((directory / "manifest.json").read_text())["shards"][1]["file"]
+    data = bytearray((directory / name).read_bytes())
+    data[100] ^= 1
+    (directory / name).write_bytes(bytes(data))
+
+
+def _swap_files(directory):
+    doc = json.loads((directory / "manifest.json").read_text())
+    a, b = doc["shards"][0]["file"], doc["shards"][1]["file"]
+    for entry, name in zip(doc["shards"], (b, a)):
+        entry["file"] = name
+    (directory / "manifest.json").write_text(json.dumps(doc))
+
+
+@pytest.mark.parametrize("tamper, message", [
+    (_flip_byte, "shard 1: .* checksum"),
+    (_swap_files, "shard 0: .* checksum"),
+    (_set(("shards", 1, "count"), 99), "shard 1: holds 99 vectors"),
+    (_set(("count",), 61), "shard 0: holds 20 vectors"),
+    (_set(("n_shards",), 2), "n_shards is 2 but 3 shards"),
+    (_set(("shards", 2, "file"), "../elsewhere.quellix"), "shard 2: file name"),
+    (_set(("version",), 2), "format version 2"),
+    (_set(("dim",), DIM + 1), "shard 0: .*dim"),
+    (lambda d: (d / "manifest.json").write_text("{"), "not JSON"),
+    (lambda d: os.remove(d / json.loads((d / "manifest.json").read_text())["shards"][2]["file"]),
+     "shard 2: cannot read"),
+])
+def test_load_refuses_a_manifest_its_shards_disagree_with(client, tmp_path, tamper, message):
+    vectors, masks, _ = tied_data(60, seed=9)
+    with sharded(client, 3, vectors, masks, "euclidean") as sx:
+        sx.save(tmp_path)
+    tamper(tmp_path)
+    with pytest.raises(ManifestError, match=message):
+        ShardedIndex.load(client, tmp_path)
+
+
+# ---- faults ----------------------------------------------------------------------------------------
+# A cluster of its own, whose Nannies restart a killed worker process.
+
+
+@pytest.fixture(scope="module")
+def fault_client():
+    with _cluster(2) as cluster, Client(cluster) as c:
+        yield c
+
+
+def _kill_later(pid: int, start: threading.Event, delay: float) -> threading.Thread:
+    def run():
+        start.wait(30)
+        time.sleep(delay)
+        os.kill(pid, signal.SIGKILL)
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
+
+
+def test_killed_worker_mid_workload_loses_and_repeats_nothing(fault_client, tmp_path):
+    rng = np.random.default_rng(31)
+    vectors = rng.normal(size=(12000, 16)) * 0.05
+    vectors[6000:6400] = vectors[:400]  # equal vectors, so the exact answers go through tie replay
+    queries = np.concatenate([rng.normal(size=(40, 16)) * 0.05, vectors[:10]])
+    sx = ShardedIndex(fault_client, 4, 16, "euclidean", seed=3, storage=tmp_path, heartbeat=2.0)
+    with sx:
+        sx.add(vectors[:3000])
+        sx.save()
+        sx.add(vectors[3000:4000])  # kept by the coordinator: the rebuilt shards need it
+        # One kill while a long add runs, one while searches run.
+        start_add, start_search = threading.Event(), threading.Event()
+        killers = [_kill_later(worker_pid(fault_client, sx, 1), start_add, 0.3)]
+        start_add.set()
+        np.testing.assert_array_equal(sx.add(vectors[4000:9000]), np.arange(4000, 9000))
+        killers[0].join(30)
+        single = reference(vectors[:9000], None, "euclidean")
+        killers.append(_kill_later(worker_pid(fault_client, sx, 2), start_search, 0.05))
+        start_search.set()
+        deadline = time.monotonic() + 4
+        while time.monotonic() < deadline:
+            assert_same(sx.exact_search(queries, 10), single.exact_search(queries, 10))
+        killers[1].join(30)
+        np.testing.assert_array_equal(sx.add(vectors[9000:]), np.arange(9000, 12000))
+        stats = sx.stats()
+        assert stats["recoveries"] >= 2
+        assert len(sx) == 12000 and [s["count"] for s in stats["shards"]] == [3000] * 4
+        single.add(vectors[9000:])
+        assert_same(sx.exact_search(queries, 10), single.exact_search(queries, 10))
+        assert not sx.exact_search(vectors[::7], 1)[1].any()
+
+
+def test_a_shard_that_cannot_be_rebuilt_is_named(fault_client, tmp_path):
+    vectors, masks, queries = tied_data(300, seed=12)
+    sx = ShardedIndex(fault_client, 2, DIM, "euclidean", storage=tmp_path, heartbeat=2.0)
+    with sx:
+        sx.add(vectors, masks)
+        sx.save()
+        name = json.loads((tmp_path / "manifest.json").read_text())["shards"][1]["file"]
+        (tmp_path / name).write_bytes(b"not an index")
+        os.kill(worker_pid(fault_client, sx, 1), signal.SIGKILL)
+        with pytest.raises(ShardUnavailableError, match="shard 1 .*checksum") as failure:
+            sx.search(queries, 5)
+        assert failure.value.shard == 1
+        with pytest.raises(ShardUnavailableError, match="shard 1"):
+            sx.add(vectors[:3])
+        assert len(sx) == 300
+
+
+def test_a_silent_worker_is_given_up_after_the_heartbeat(fault_client):
+    vectors, masks, queries = tied_data(400, seed=13)
+    single = reference(vectors, masks, "cosine")
+    with sharded(fault_client, 2, vectors, masks, "cosine", heartbeat=1.0) as sx:
+        silent = sx.stats()["shards"][0]["worker"]
+        pid = fault_client.run(os.getpid)[silent]
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            start = time.monotonic()
+            assert_same(sx.exact_search(queries, 10), single.exact_search(queries, 10))
+            assert time.monotonic() - start < 30
+            assert silent not in {s["worker"] for s in sx.stats()["shards"]}
+        finally:
+            os.kill(pid, signal.SIGKILL)  # its Nanny starts a fresh worker

@@ -1,0 +1,311 @@
+"""quellix.hyperbolic.KeyedIndex against gensim's own Poincaré code on embeddings gensim trains here:
+reconstruction figures, most_similar, closest child and parent; input refusals, the keyed index
+file and word2vec text."""
+
+from __future__ import annotations
+
+import gzip
+import pickle
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from quellix import Index
+from quellix.hyperbolic import KeyedIndex
+
+gensim = pytest.importorskip("gensim")
+from gensim.models.poincare import (PoincareKeyedVectors, PoincareModel, PoincareRelations,  # noqa: E402
+                                    ReconstructionEvaluation)
+
+HYPERNYMS = Path(gensim.__file__).parent / "test" / "test_data" / "poincare_hypernyms_large.tsv"
+
+
+def _train(dim: int, epochs: int, alpha: float) -> PoincareModel:
+    model = PoincareModel(PoincareRelations(str(HYPERNYMS)), size=dim, negative=5, alpha=alpha, seed=dim)
+    model.train(epochs=epochs, batch_size=10, print_every=10**9)
+    return model
+
+
+# In 2-d with a large learning rate every node ends at squared norm >= 0.995 and most beyond 1 - 1e-4,
+# next to gensim's clipping norm 1 - 1e-5; the 10-d one is half-trained, well inside the ball.
+@pytest.fixture(scope="module", params=[(2, 300, 3.0), (10, 20, 0.1)], ids=["2d-boundary", "10d"])
+def trained(request):
+    model = _train(*request.param)
+    return model, KeyedIndex.from_gensim(model, seed=0)
+
+
+def _random_kv(n: int, dim: int, seed: int) -> tuple[PoincareKeyedVectors, list[str], np.ndarray]:
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, dim))
+    x *= (rng.uniform(0.0, 1.0, size=(n, 1)) ** 0.3) / np.linalg.norm(x, axis=1, keepdims=True)
+    keys = [f"n{i}" for i in range(n)]
+    kv = PoincareKeyedVectors(dim, 0, dtype=np.float64)
+    kv.add_vectors(keys, x)
+    return kv, keys, x
+
+
+# ---- reconstruction ------------------------------------------------------------------------------------
+
+def test_exact_reconstruction_equals_gensim(trained):
+    model, kv = trained
+    expected = ReconstructionEvaluation(str(HYPERNYMS), model.kv).evaluate()
+    got = kv.evaluate_reconstruction(HYPERNYMS)
+    assert set(got) == {"mean_rank", "MAP"}
+    assert got["mean_rank"] == pytest.approx(expected["mean_rank"], abs=5e-5)
+    assert got["MAP"] == pytest.approx(expected["MAP"], abs=5e-5)
+
+
+def test_exact_reconstruction_equals_gensim_where_ranks_run_deep(tmp_path):
+    # Random points and random relations: positives rank anywhere, past any short candidate list; and
+    # one key related to most nodes, itself included (gensim fails on a key related to all of them).
+    kv, keys, x = _random_kv(900, 6, seed=3)
+    rng = np.random.default_rng(4)
+    path = tmp_path / "pairs.tsv"
+    pairs = {(keys[a], keys[b]) for a, b in rng.integers(0, len(keys), size=(1500, 2))}
+    pairs |= {(keys[5], key) for key in keys[:800]}
+    path.write_text("".join(f"{a}\t{b}\n" for a, b in sorted(pairs)))
+    expected = ReconstructionEvaluation(str(path), kv).evaluate()
+    got = KeyedIndex.from_arrays(keys, x, seed=0).evaluate_reconstruction(path, num_threads=2)
+    assert got["mean_rank"] == pytest.approx(expected["mean_rank"], abs=5e-5)
+    assert got["MAP"] == pytest.approx(expected["MAP"], abs=5e-5)
+
+
+def test_exact_figures_hold_where_float32_misplaces_the_points(tmp_path):
+    # A cluster at squared norm 1 - 4e-5, points a few 1e-6 apart: float32 coordinates move them by a
+    # few percent of their gaps, so the index's order differs from the float64 formula's well beyond
+    # its arithmetic error (a fixed 1e-3 margin gets the mean rank wrong in the second decimal).
+    rng = np.random.default_rng(11)
+    centre = rng.normal(size=3)
+    x = centre / np.linalg.norm(centre) * (1 - 2e-5) + rng.normal(size=(600, 3)) * 3e-6
+    keys = [f"n{i}" for i in range(len(x))]
+    gkv = PoincareKeyedVectors(3, 0, dtype=np.float64)
+    gkv.add_vectors(keys, x)
+    path = tmp_path / "pairs.tsv"
+    pairs = {(keys[a], keys[b]) for a, b in rng.integers(0, len(keys), size=(1200, 2))}
+    path.write_text("".join(f"{a}\t{b}\n" for a, b in sorted(pairs)))
+    kv = KeyedIndex.from_arrays(keys, x, seed=0)
+    expected = ReconstructionEvaluation(str(path), gkv).evaluate()
+    got = kv.evaluate_reconstruction(path)
+    assert (got["mean_rank"], got["MAP"]) == pytest.approx((expected["mean_rank"], expected["MAP"]), abs=5e-5)
+    for key in keys[1:100]:
+        assert [k for k, _ in kv.most_similar(key, topn=10, exact=True)] == [k for k, _ in gkv.most_similar(key, 10)]
+        assert kv.closest_parent(key) == gkv.closest_parent(key)
+
+
+def test_graph_reconstruction_bounds_the_exact_figures(trained):
+    _, kv = trained
+    exact = kv.evaluate_reconstruction(HYPERNYMS)
+    wide = kv.evaluate_reconstruction(HYPERNYMS, exact=False, ef=len(kv))
+    assert wide["positives_outside"] == 0 and wide["positives"] == 95
+    assert (wide["mean_rank"], wide["MAP"]) == pytest.approx((exact["mean_rank"], exact["MAP"]), abs=1e-12)
+    narrow = kv.evaluate_reconstruction(HYPERNYMS, exact=False, ef=3)
+    assert narrow["positives_outside"] > 0
+    assert narrow["mean_rank"] <= exact["mean_rank"] and narrow["MAP"] >= exact["MAP"]
+
+
+def test_relations_as_pairs_equal_the_file_and_repeat_freely(trained, tmp_path):
+    _, kv = trained
+    pairs = list(PoincareRelations(str(HYPERNYMS)))
+    expected = kv.evaluate_reconstruction(HYPERNYMS)
+    assert kv.evaluate_reconstruction(pairs + pairs[:10]) == expected
+    messy = tmp_path / "messy.tsv"
+    messy.write_text("\n".join(f"{a}\t{b}" for a, b in pairs[::-1] + pairs[:5]) + "\n\n")
+    assert kv.evaluate_reconstruction(messy) == pytest.approx(expected, abs=1e-12)
+
+
+@pytest.mark.parametrize("relations, error", [
+    ([("kangaroo.n.01", "no_such.n.01")], KeyError),
+    ([("kangaroo.n.01", "mammal.n.01", "animal.n.01")], ValueError),
+    (["kangaroo.n.01"], ValueError),
+    ([], ValueError),
+])
+def test_bad_relations(trained, relations, error):
+    with pytest.raises(error):
+        trained[1].evaluate_reconstruction(relations)
+
+
+def test_relations_file_with_three_fields_names_the_line(trained, tmp_path):
+    path = tmp_path / "bad.tsv"
+    path.write_text("kangaroo.n.01\tmammal.n.01\nkangaroo.n.01\tmammal.n.01\textra\n")
+    with pytest.raises(ValueError, match="line 2"):
+        trained[1].evaluate_reconstruction(path)
+
+
+# ---- queries against gensim -----------------------------------------------------------------------------
+
+def test_most_similar_agrees_with_gensim(trained):
+    model, kv = trained
+    # gensim keeps the query in its answer when the query's index is 0 (it tests the index for truth).
+    for key in model.kv.index_to_key[1:]:
+        expected = model.kv.most_similar(key, topn=5)
+        for exact in (True, False):
+            got = kv.most_similar(key, topn=5, exact=exact, ef=len(kv))
+            assert [k for k, _ in got] == [k for k, _ in expected], key
+            np.testing.assert_allclose([d for _, d in got], [d for _, d in expected], rtol=1e-12, atol=1e-12)
+
+
+def test_most_similar_to_a_vector_and_of_everything(trained):
+    model, kv = trained
+    q = model.kv.vectors[7] * 0.5
+    assert [k for k, _ in kv.most_similar(q, topn=8, exact=True)] == [k for k, _ in model.kv.most_similar(q, topn=8)]
+    every = kv.most_similar("mammal.n.01", topn=None)
+    assert len(every) == len(kv) - 1 and "mammal.n.01" not in dict(every)
+    assert [d for _, d in every] == sorted(d for _, d in every)
+    assert kv.most_similar("mammal.n.01", topn=0) == []
+
+
+def test_closest_child_and_parent_agree_with_gensim(trained):
+    model, kv = trained
+    for key in model.kv.index_to_key:
+        for exact in (True, False):
+            assert kv.closest_child(key, exact=exact) == model.kv.closest_child(key), key
+            assert kv.closest_parent(key, exact=exact) == model.kv.closest_parent(key), key
+
+
+def test_distance_and_norm_are_gensim_s(trained):
+    model, kv = trained
+    for a, b in [("kangaroo.n.01", "mammal.n.01"), ("mammal.n.01", "mammal.n.01")]:
+        assert kv.distance(a, b) == pytest.approx(model.kv.distance(a, b), rel=1e-12, abs=1e-12)
+        assert kv.norm(a) == pytest.approx(model.kv.norm(a), rel=1e-14)
+
+
+@pytest.mark.parametrize("call", [
+    lambda kv: kv.most_similar("no_such.n.01"),
+    lambda kv: kv.distance("mammal.n.01", "no_such.n.01"),
+    lambda kv: kv.closest_child("no_such.n.01"),
+    lambda kv: kv.closest_parent("no_such.n.01"),
+    lambda kv: kv.norm("no_such.n.01"),
+    lambda kv: kv["no_such.n.01"],
+])
+def test_unknown_keys_are_key_errors(trained, call):
+    with pytest.raises(KeyError, match="no_such"):
+        call(trained[1])
+
+
+@pytest.mark.parametrize("query", [np.zeros(3), np.full(10, 0.5), np.full(2, np.nan), 5])
+def test_bad_query_vectors(trained, query):
+    kv = trained[1]
+    if isinstance(query, np.ndarray) and query.shape == (kv.dim,) and not np.isnan(query).any():
+        query = np.full(kv.dim, 0.9)  # outside the ball in both dimensions
+    with pytest.raises((ValueError, TypeError)):
+        kv.most_similar(query)
+
+
+# ---- construction ---------------------------------------------------------------------------------------
+
+def _arrays(n=6, dim=3):
+    rng = np.random.default_rng(0)
+    return [f"k{i}" for i in range(n)], rng.uniform(-0.3, 0.3, size=(n, dim))
+
+
+@pytest.mark.parametrize("edit, error, named", [
+    (lambda k, x: (k[:4] + ["k1", "k2"], x), ValueError, "'k1', 'k2'"),
+    (lambda k, x: (k, np.vstack([x[:5], [[0.6, 0.6, 0.6]]])), ValueError, "'k5'"),
+    (lambda k, x: (k, np.vstack([x[:5], [[1.0, 0.0, 0.0]]])), ValueError, "'k5'"),
+    (lambda k, x: (k, np.vstack([[[np.nan, 0, 0]], x[1:]])), ValueError, "'k0'"),
+    (lambda k, x: (k, x[:5]), ValueError, "shape"),
+    (lambda k, x: (k[:5] + [5], x), TypeError, "key 5"),
+    (lambda k, x: ("abcdef", x), TypeError, "string"),
+])
+def test_construction_refusals_name_the_culprits(edit, error, named):
+    keys, x = edit(*_arrays())
+    with pytest.raises(error, match=named):
+        KeyedIndex.from_arrays(keys, x)
+
+
+def test_float64_vectors_are_kept_and_an_empty_index_answers():
+    keys, x = _arrays()
+    x[0] = [1 - 1e-12, 0.0, 0.0]  # float32 would round it onto the sphere
+    kv = KeyedIndex.from_arrays(keys, x)
+    np.testing.assert_array_equal(kv.vectors, x)
+    assert kv.norm("k0") == 1 - 1e-12 and np.isfinite(kv.distance("k0", "k1"))
+    empty = KeyedIndex.from_arrays([], np.zeros((0, 3)))
+    assert len(empty) == 0 and empty.most_similar(np.zeros(3)) == []
+
+
+def test_from_gensim_takes_a_model_its_vectors_and_saved_files(trained, tmp_path):
+    model, kv = trained
+    model.save(str(tmp_path / "model"))
+    model.kv.save(str(tmp_path / "vectors"))
+    for source in (model.kv, tmp_path / "model", str(tmp_path / "vectors")):
+        other = KeyedIndex.from_gensim(source)
+        assert other.keys == kv.keys and np.array_equal(other.vectors, kv.vectors)
+    (tmp_path / "junk").write_bytes(b"not a pickle")
+    with pytest.raises(ValueError, match="from_word2vec_text"):
+        KeyedIndex.from_gensim(tmp_path / "junk")
+    with pytest.raises(TypeError):
+        KeyedIndex.from_gensim(object())
+
+
+# ---- files ---------------------------------------------------------------------------------------------
+
+def test_save_load_round_trip(trained, tmp_path):
+    _, kv = trained
+    path = tmp_path / "mammals.qlx"
+    kv.save(path)
+    for copy in (KeyedIndex.load(path), pickle.loads(pickle.dumps(kv))):
+        assert copy.keys == kv.keys and np.array_equal(copy.vectors, kv.vectors)
+        assert copy.vectors.dtype == np.float64
+        for key in kv.keys[:20]:
+            assert copy.most_similar(key, 4) == kv.most_similar(key, 4)
+        assert copy.evaluate_reconstruction(HYPERNYMS) == kv.evaluate_reconstruction(HYPERNYMS)
+
+
+def test_load_refuses_damaged_and_foreign_files(trained, tmp_path):
+    _, kv = trained
+    data = kv.to_bytes()
+    flipped = bytearray(data)
+    flipped[len(data) // 2] ^= 0x40
+    index_file = tmp_path / "plain.qix"
+    Index(2, "poincare").save(index_file)
+    for name, blob in [("flipped", bytes(flipped)), ("short", data[:-9]), ("empty", b""),
+                       ("index", index_file.read_bytes())]:
+        (tmp_path / name).write_bytes(blob)
+        with pytest.raises(RuntimeError, match="Invalid keyed index file"):
+            KeyedIndex.load(tmp_path / name)
+    with pytest.raises(RuntimeError, match="Cannot open"):
+        KeyedIndex.load(tmp_path / "missing")
+
+
+def test_word2vec_text_as_gensim_writes_it(trained, tmp_path):
+    model, kv = trained
+    plain, packed = tmp_path / "vectors.txt", tmp_path / "vectors.txt.gz"
+    model.kv.save_word2vec_format(str(plain))
+    model.kv.save_word2vec_format(str(packed))
+    assert gzip.open(packed).read(2)  # gensim compressed it
+    for path in (plain, packed):
+        other = KeyedIndex.from_word2vec_text(path)  # gensim writes the keys by count
+        assert sorted(other.keys) == sorted(kv.keys)
+        order = [kv.get_index(key) for key in other.keys]
+        np.testing.assert_array_equal(other.vectors, kv.vectors[order])  # float64 text is read back exactly
+
+
+def test_word2vec_text_without_header_and_keys_with_spaces(tmp_path):
+    path = tmp_path / "v.txt"
+    path.write_text("new york 0.1 0.2\nparis -0.3 0.25\n")
+    kv = KeyedIndex.from_word2vec_text(path)
+    assert kv.keys == ["new york", "paris"]
+    np.testing.assert_array_equal(kv["new york"], [0.1, 0.2])
+
+
+@pytest.mark.parametrize("text, match", [
+    ("3 2\na 0.1 0.2\nb 0.1 0.3\n", "announces 3"),
+    ("2 2\na 0.1 0.2\nb 0.1\n", "line 3"),
+    ("2 2\na 0.1 0.2\nb 0.1 zero\n", "line 3"),
+    ("2 2\na 0.1 0.2\na 0.1 0.3\n", "'a' appears twice"),
+    ("1 2\na 0.9 0.9\n", "outside the unit sphere"),
+    ("", "no vectors"),
+])
+def test_bad_word2vec_text(tmp_path, text, match):
+    path = tmp_path / "v.txt"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=match):
+        KeyedIndex.from_word2vec_text(path)
+
+
+def test_binary_word2vec_is_refused(trained, tmp_path):
+    path = tmp_path / "v.bin"
+    trained[0].kv.save_word2vec_format(str(path), binary=True)
+    with pytest.raises(ValueError):
+        KeyedIndex.from_word2vec_text(path)
