@@ -18,7 +18,6 @@ import csv
 import gzip
 import io
 import math
-import operator
 import os
 import struct
 import zlib
@@ -28,7 +27,7 @@ from typing import Any, Union
 
 import numpy as np
 
-from quellix._index import Index, _read_file, _write_atomically
+from quellix._index import Index, _integer, _read_file, _write_atomically
 
 __all__ = ["KeyedIndex"]
 
@@ -67,18 +66,6 @@ def _rounding(vectors: np.ndarray) -> np.ndarray:
     if not len(vectors):
         return np.zeros(0)
     return np.linalg.norm(vectors - vectors.astype(np.float32).astype(np.float64), axis=1)
-
-
-def _count(value: Any, name: str, low: int = 0) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < low:
-        raise ValueError(f"{name} must be >= {low}, got {number}")
-    return number
 
 
 def _named(keys: Sequence[str], rows: np.ndarray, limit: int = 5) -> str:
@@ -269,11 +256,11 @@ class KeyedIndex:
         and returns exactly gensim's answer. ``topn=None`` ranks every node (exactly).
         """
         q, node = self._query(key_or_vector)
-        ef = _count(ef, "ef", 1)
+        ef = _integer(ef, "ef", 1)
         n = len(self)
         if topn is None:
             topn, exact = n, True
-        topn = _count(topn, "topn")
+        topn = _integer(topn, "topn", 0)
         want = min(topn + (node is not None), n)
         if want == 0 or topn == 0:
             return []
@@ -306,7 +293,7 @@ class KeyedIndex:
 
     def _closest(self, key: str, *, below: bool, exact: bool, ef: int) -> str | None:
         node = self.get_index(key)
-        ef = _count(ef, "ef", 1)
+        ef = _integer(ef, "ef", 1)
         q, r = self._vectors[node], float(self._norms[node])
         # The index's norm bounds are inclusive and read its own rounding of the norm: ask a little wider
         # and keep the strictly smaller (or larger) float64 norms.
@@ -362,8 +349,8 @@ class KeyedIndex:
         than them, so "mean_rank" is then a lower bound. The answer adds "positives" (pairs ranked) and
         "positives_outside" (how many of them the walk did not find).
         """
-        ef = _count(ef, "ef", 1)
-        num_threads = _count(num_threads, "num_threads")
+        ef = _integer(ef, "ef", 1)
+        num_threads = _integer(num_threads, "num_threads", 0)
         children, starts, positives = self._relations(relations)
         ranks = np.empty(len(positives), dtype=np.int64)
         precisions = np.empty(len(children))

@@ -82,8 +82,6 @@ public:
     float stored_norm(int32_t node) const { return stored_norms[node]; }
     uint64_t mask(int32_t node) const { return masks[node]; }
     MetricKind metric_kind() const { return metric; }
-    // Restarts the level generator from `seed`, for builds that must repeat exactly.
-    void seed_levels(uint32_t seed) { level_rng.seed(seed); }
     // The query's share of every distance to it: its squared norm, or under PoincareBall
     // 1 / (1 - |q|^2), here from the float32 values (NaN outside the ball).
     float term_of(const float* query) const;

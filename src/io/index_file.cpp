@@ -288,7 +288,8 @@ void HyperbolicIndex::read_records(FILE* f, uint64_t size, const std::string& na
         factors.resize(file.stored_norms.size());
         for (size_t i = 0; i < factors.size(); ++i) {
             factors[i] = kernels::ball_factor(file.vectors.data() + i * d, d);
-            if (!(factors[i] > 0.0)) r.fail("node " + std::to_string(i) + " lies outside the unit ball");
+            if (!(factors[i] > 0.0) || !std::isfinite(ball_term(factors[i])))
+                r.fail("node " + std::to_string(i) + " lies outside the unit ball");
         }
     }
     file.install_into(*this);

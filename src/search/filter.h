@@ -21,9 +21,6 @@ struct Filter {
     float radius = 0.0f;               // largest distance accepted, in the metric's own units
     bool nan_distance_passes = false;  // whether a NaN distance passes
 
-    // Nothing is screened out.
-    static Filter none() { return Filter{}; }
-
     // Graph search: `min_norm` is a plain norm, squared in float32 before the comparison; the bounds
     // reject only what compares as out of range, so a NaN norm or distance passes.
     static Filter graph(uint64_t mask, float max_radius, float min_norm) {

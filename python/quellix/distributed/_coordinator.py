@@ -16,7 +16,6 @@ from __future__ import annotations
 import asyncio
 import logging
 import math
-import operator
 import os
 import threading
 import uuid
@@ -28,6 +27,7 @@ import numpy as np
 from distributed import Client
 
 from quellix import Index
+from quellix._index import _integer
 from quellix.distributed import _files, _ties
 from quellix.distributed._files import ManifestError, local_count
 from quellix.distributed._shard import Shard, _OutOfStep
@@ -65,18 +65,6 @@ class _Fault(Exception):
         super().__init__(reason)
         self.handle = handle
         self.reason = reason
-
-
-def _positive(value: Any, name: str, low: int = 1) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < low:
-        raise ValueError(f"{name} must be >= {low}, got {number}")
-    return number
 
 
 def _merge(parts: list[tuple[int, np.ndarray, np.ndarray]], n_shards: int, k: int) -> tuple[np.ndarray, np.ndarray]:
@@ -117,7 +105,7 @@ class ShardedIndex:
     def __init__(self, client: Client, n_shards: int, dim: int, metric: str = "poincare", *, M: int = 16,
                  ef_construction: int = 200, seed: int | None = None, storage: str | os.PathLike | None = None,
                  heartbeat: float = 10.0, retries: int = 2) -> None:
-        self._setup(client, _positive(n_shards, "n_shards"), Index(dim, metric, M=M, ef_construction=ef_construction,
+        self._setup(client, _integer(n_shards, "n_shards", 1), Index(dim, metric, M=M, ef_construction=ef_construction,
                                                                    seed=seed), seed, storage, heartbeat, retries)
         self._start_shards()
 
@@ -133,7 +121,7 @@ class ShardedIndex:
         self._seed = seed
         self._storage = None if storage is None else os.fspath(storage)
         self._heartbeat = heartbeat
-        self._retries = _positive(retries, "retries", 0)
+        self._retries = _integer(retries, "retries", 0)
         self._name = uuid.uuid4().hex[:12]
         self._lock = threading.RLock()
         self._count = 0
