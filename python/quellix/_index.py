@@ -234,17 +234,19 @@ class Index:
 
         ``masks`` is None (all 0), one integer for every row, or one unsigned integer per row. With
         ``link=False`` the rows are stored but not linked into the graph: the exact search finds them,
-        the graph searches do not. Linked insertion runs on one thread (``num_threads`` is accepted for
-        the calls to come). ``progress=True`` shows a tqdm bar when the add takes more than a second; a
+        the graph searches do not. Linked insertion runs on ``num_threads`` threads (0: the cores this
+        process may use), which insert concurrently into the one graph; the graph then depends on their
+        timing. ``num_threads=1`` inserts one row after the other, so that a seeded index built the same
+        way twice saves byte-identical files. ``progress=True`` shows a tqdm bar when the add takes more than a second; a
         callable is called with (done, total). Ctrl-C or an exception from the callback stops after the
         current slice of vectors, leaving every vector added so far in the index.
         """
         rows, factors, _ = self._rows(vectors, "vectors")
         n = rows.shape[0]
         mask_rows = _masks_for(masks, n)
-        _integer(num_threads, "num_threads", 0)
+        threads = _integer(num_threads, "num_threads", 0, 1 << 16)
         if progress is None or progress is False:
-            return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction)
+            return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction, None, threads)
         if progress is True:
             try:
                 from tqdm import tqdm
@@ -252,11 +254,11 @@ class Index:
                 raise ImportError("progress=True needs tqdm (pip install tqdm)") from None
             with tqdm(total=n, unit="vec", delay=1.0) as bar:
                 return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction,
-                                        lambda done: bar.update(done - bar.n))
+                                        lambda done: bar.update(done - bar.n), threads)
         if not callable(progress):
             raise TypeError("progress must be None, a bool or a callable taking (done, total)")
         return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction,
-                                lambda done: progress(done, n))
+                                lambda done: progress(done, n), threads)
 
     # ---- searching ------------------------------------------------------------------------------------
 

@@ -33,6 +33,7 @@
 
 #include "bindings/binding_helpers.h"
 #include "bindings/quellix_engine.h"
+#include "core/parallel_for.h"
 
 namespace py = pybind11;
 using vek::HyperbolicIndex;
@@ -74,42 +75,6 @@ int usable_cores() {
     CPU_ZERO(&set);
     if (::sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
-
-// Runs task(i) for i in [0, count) on up to `threads` threads, the calling one included. The first
-// exception stops the hand-out of further items and is rethrown once every thread has finished.
-template <class Task>
-void parallel_for(size_t count, int threads, Task&& task) {
-    const size_t workers = std::min(count, static_cast<size_t>(std::max(threads, 1)));
-    if (workers <= 1) {
-        for (size_t i = 0; i < count; ++i) task(i);
-        return;
-    }
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;
-    std::mutex error_lock;
-    auto run = [&] {
-        try {
-            for (size_t i; !failed.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < count;) task(i);
-        } catch (...) {
-            const std::lock_guard<std::mutex> guard(error_lock);
-            if (!error) error = std::current_exception();
-            failed = true;
-        }
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    try {
-        for (size_t t = 1; t < workers; ++t) pool.emplace_back(run);
-    } catch (...) {
-        failed = true;  // a thread could not start: let the started ones finish, then report
-        for (std::thread& th : pool) th.join();
-        throw;
-    }
-    run();
-    for (std::thread& th : pool) th.join();
-    if (error) std::rethrow_exception(error);
 }
 
 class Engine {
@@ -207,7 +172,7 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         const size_t d = e.dims();
         const size_t rows = static_cast<size_t>(m);
         const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
-        parallel_for((rows + block - 1) / block, threads, [&](size_t b) {
+        vek::parallel_for((rows + block - 1) / block, threads, [&](size_t b) {
             const size_t first = b * block;
             const size_t count = std::min(block, rows - first);
             std::vector<float> terms(count);
@@ -350,26 +315,46 @@ void set_generator_state(Engine& e, const std::string& state) {
 
 // ---- insertion ----------------------------------------------------------------------------------------
 
+// Rows are added in slices of about 50 ms, with the GIL back in between for Ctrl-C and the progress
+// callback, so an interruption leaves whole slices. On several threads a slice is linked concurrently
+// and stands or falls as one; on one thread every row does.
 IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArray>& factors, const MaskArray& masks,
-            bool link, int64_t ef_construction, const py::object& progress) {
+            bool link, int64_t ef_construction, const py::object& progress, int num_threads) {
     check_rows(vectors, e, "vectors");
     const py::ssize_t n = vectors.shape(0);
     const double* fac = check_factors(factors, e, n);
     if (masks.ndim() != 1 || masks.shape(0) != n) throw py::value_error("masks must have one value per row");
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
+    if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const int32_t ef = clamp_i32(ef_construction);
+    const int threads = link ? (num_threads == 0 ? usable_cores() : num_threads) : 1;
     IdArray ids(n);
     int64_t* out = ids.mutable_data();
     const float* v = vectors.data();
     const uint64_t* mk = masks.data();
     const size_t d = e.dims();
+    constexpr auto slice_time = std::chrono::milliseconds(50);
     py::ssize_t done = 0;
+    py::ssize_t slice = 64 * threads;  // rows per concurrent slice, adjusted to take about slice_time
     while (done < n) {
         without_gil<Exclusive>(e.index(), [&] {
             HyperbolicIndex& index = e.index();
             if (index.size() + static_cast<size_t>(n - done) > static_cast<size_t>(INT32_MAX))
                 throw py::value_error("an index holds at most 2**31 - 1 vectors");
-            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+            const auto began = std::chrono::steady_clock::now();
+            if (threads > 1) {
+                const py::ssize_t rows = std::min(slice, n - done);
+                const int64_t id = static_cast<int64_t>(index.size());
+                index.add_linked_batch(v + static_cast<size_t>(done) * d, mk + done, fac ? fac + done : nullptr,
+                                       static_cast<size_t>(rows), ef, threads);
+                for (py::ssize_t i = 0; i < rows; ++i) out[done + i] = id + i;
+                done += rows;
+                const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+                const double wanted = std::chrono::duration<double>(slice_time).count();
+                const double scale = std::clamp(wanted / std::max(took, 1e-6), 0.5, 2.0);
+                slice = std::max<py::ssize_t>(2 * threads, static_cast<py::ssize_t>(static_cast<double>(rows) * scale));
+                return;
+            }
             do {
                 const float* row = v + static_cast<size_t>(done) * d;
                 const double factor = fac ? fac[done] : vek::kDerivedFactor;
@@ -379,7 +364,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
                 else
                     index.add_unlinked(row, mk[done], factor);
                 out[done++] = id;
-            } while (done < n && std::chrono::steady_clock::now() < until);
+            } while (done < n && std::chrono::steady_clock::now() < began + slice_time);
         });
         try {
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -435,7 +420,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                  return e.index().size();
              })
         .def("add", &add, py::arg("vectors"), py::arg("factors"), py::arg("masks"), py::arg("link"),
-             py::arg("ef_construction"), py::arg("progress") = py::none())
+             py::arg("ef_construction"), py::arg("progress") = py::none(), py::arg("num_threads") = 1)
         .def(
             "search",
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors, int64_t k,

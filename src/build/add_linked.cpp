@@ -32,6 +32,18 @@ int32_t HyperbolicIndex::draw_level() {
     return static_cast<int32_t>(-std::log(std::max(u, 1e-10)) * mult);
 }
 
+LinkList HyperbolicIndex::rebuilt_with(int32_t m, const LinkList& list, int32_t n, int32_t limit,
+                                       std::vector<int32_t>& members) const {
+    thread_local std::vector<float> dists;
+    members.assign(list.begin(), list.end());
+    members.push_back(n);
+    dists.resize(members.size());
+    dist_to_nodes(vec(m), node_term(m), members.data(), members.size(), dists.data());
+    FarthestFirst pool;
+    for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
+    return select_neighbours(pool, limit);
+}
+
 void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor) {
     const std::mt19937 rng_before = level_rng;
     const int32_t level = draw_level();
@@ -50,7 +62,6 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
         std::vector<PendingList> rebuilt;
         std::vector<std::pair<int32_t, int32_t>> appended;  // (neighbour, layer) that take n as-is
         std::vector<int32_t> members;
-        std::vector<float> dists;
 
         if (ep_id >= 0) {
             int32_t e = descend(q, qn, level);
@@ -66,20 +77,14 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                         continue;
                     }
                     // The list would overflow: rebuild it from its members plus n, m in the query role.
-                    members.assign(list.begin(), list.end());
-                    members.push_back(n);
-                    dists.resize(members.size());
-                    const float* mv = vec(m);
-                    const float mn = node_term(m);
-                    dist_to_nodes(mv, mn, members.data(), members.size(), dists.data());
-                    FarthestFirst pool;
-                    for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
-                    rebuilt.push_back({m, layer, select_neighbours(pool, limit)});
+                    rebuilt.push_back({m, layer, rebuilt_with(m, list, n, limit, members)});
                     if (metric == PoincareBall) {
-                        const ListOf current = [&](int32_t y) -> const LinkList& {
+                        const ListOf current = [&](int32_t y, LinkList& out) {
+                            const LinkList* now = &links.at(y, layer);
                             for (size_t j = 0; j + 1 < rebuilt.size(); ++j)
-                                if (rebuilt[j].node == y && rebuilt[j].layer == layer) return rebuilt[j].list;
-                            return links.at(y, layer);
+                                if (rebuilt[j].node == y && rebuilt[j].layer == layer) now = &rebuilt[j].list;
+                            out.assign(now->begin(), now->end());
+                            return true;
                         };
                         keep_reachable(m, members, n, m == own[layer][0], current, rebuilt.back().list);
                     }

@@ -16,11 +16,12 @@ namespace {
 
 // Whether `node` keeps two links once m's is gone, as far as its own neighbours tell (links usually
 // run both ways). One is not enough: two boundary nodes that only link each other are an island.
-bool safe_without(int32_t node, int32_t m, const std::function<const LinkList&(int32_t)>& current) {
+bool safe_without(int32_t node, int32_t m, const ListOf& current) {
+    thread_local LinkList around, back;  // reused: no allocation once warm
+    if (!current(node, around)) return false;
     int links_in = 0;
-    for (int32_t y : current(node)) {
-        if (y == m || y == node) continue;
-        const LinkList& back = current(y);
+    for (int32_t y : around) {
+        if (y == m || y == node || !current(y, back)) continue;
         if (std::find(back.begin(), back.end(), node) != back.end() && ++links_in == 2) return true;
     }
     return false;

@@ -23,6 +23,8 @@
 
 namespace vek {
 
+struct ConcurrentBuild;
+
 // Under the Poincare metric, graph walks never step onto nodes this close to the boundary.
 constexpr float kBoundaryNormSq = 0.995f;
 
@@ -58,6 +60,10 @@ inline std::vector<NodeDist> drain(FarthestFirst& heap) {
     return out;
 }
 
+
+// `current(y, out)` copies node y's list on a layer, as an insertion will leave it so far, into `out`;
+// false when it cannot be read now (another thread holds it), which counts as no links.
+using ListOf = std::function<bool(int32_t, LinkList&)>;
 
 struct IndexStats {
     int32_t num_nodes;
@@ -108,6 +114,11 @@ public:
     // is ignored otherwise; a point outside the ball is refused with std::invalid_argument.
     void add_unlinked(const float* vector, uint64_t mask, double factor = kDerivedFactor);
     void add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor = kDerivedFactor);
+    // Links `count` rows (row-major, dims() floats each; `factors` may be null) on `threads` threads at
+    // once. Levels are drawn in row order as `count` add_linked calls draw them, but the links depend on
+    // the threads' timing unless `threads` is 1. If any row fails, none is added and nothing changes.
+    void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
+                          int32_t ef_construction, int threads);
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
 
@@ -185,6 +196,7 @@ private:
     void prefetch_vector(int32_t node) const;
     // Starts fetching a node's neighbour list on a layer, ahead of its expansion.
     void prefetch_links(int32_t node, int32_t layer) const {
+        if (build_) return;  // another thread may be replacing the list
         const LinkList& list = links.at(node, layer);
         _mm_prefetch(reinterpret_cast<const char*>(list.data()), _MM_HINT_T0);
     }
@@ -203,12 +215,23 @@ private:
     int32_t link_limit(int32_t layer) const;
     int32_t draw_level();
     // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
-    int32_t descend(const float* query, float query_term, int32_t target_layer) const;
+    int32_t descend(const float* query, float query_term, int32_t target_layer) const {
+        return descend(query, query_term, ep_id, ep_layer, target_layer);
+    }
+    int32_t descend(const float* query, float query_term, int32_t entry, int32_t entry_layer,
+                    int32_t target_layer) const;
+    // Node m's list `list` on a layer once n joins it and it is cut back to `limit`: the members and n,
+    // scored from m, through the selection. `members` is left holding them.
+    LinkList rebuilt_with(int32_t m, const LinkList& list, int32_t n, int32_t limit,
+                          std::vector<int32_t>& members) const;
+    // One row of add_linked_batch, on one of its threads (build/add_concurrent.cpp).
+    void link_concurrently(int32_t n, int32_t ef_construction, size_t worker);
+    // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
+    const LinkList& list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
     // Under PoincareBall, mends a rebuilt list of node m (`chosen`, picked from `pool`) that would drop a
     // node's last link into it (build/keep_reachable.cpp).
-    // `current(y)` is y's list on the layer as this insertion will leave it so far.
-    using ListOf = std::function<const LinkList&(int32_t)>;
+    // `current(y, out)`: see ListOf.
     void keep_reachable(int32_t m, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
                         const ListOf& current, LinkList& chosen) const;
 
@@ -229,6 +252,7 @@ private:
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
     mutable std::shared_mutex guard_;
+    ConcurrentBuild* build_ = nullptr;  // set while add_linked_batch runs on several threads
 
     friend struct IndexFile;
 };

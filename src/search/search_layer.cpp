@@ -37,9 +37,10 @@ FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_term
     return std::move(policy.beam.nodes());
 }
 
-int32_t HyperbolicIndex::descend(const float* query, float query_term, int32_t target_layer) const {
-    int32_t cur = ep_id;
-    for (int32_t layer = ep_layer; layer > target_layer; --layer) {
+int32_t HyperbolicIndex::descend(const float* query, float query_term, int32_t entry, int32_t entry_layer,
+                                 int32_t target_layer) const {
+    int32_t cur = entry;
+    for (int32_t layer = entry_layer; layer > target_layer; --layer) {
         FarthestFirst w = search_layer(query, query_term, cur, 1, layer);
         if (!w.empty()) cur = w.top().id;
     }

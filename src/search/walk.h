@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "build/concurrent_build.h"
 #include "core/hyperbolic_index.h"
 
 namespace vek {
@@ -20,6 +21,7 @@ struct WalkScratch {
     uint16_t version = 0;
     std::vector<int32_t> ids;
     std::vector<float> dists;
+    LinkList list;  // a copy of the list being expanded, during a concurrent build
 
     // Starts a walk over an index of n nodes: every node unvisited.
     void begin(size_t n);
@@ -57,6 +59,13 @@ private:
     FarthestFirst heap_;
 };
 
+inline const LinkList& HyperbolicIndex::list_for_walk(int32_t node, int32_t layer, LinkList& copy) const {
+    if (!build_) return links.at(node, layer);
+    const std::lock_guard<NodeLock> hold(build_->lock(node));
+    copy = links.at(node, layer);  // capacity is kept between walks: no allocation once warm
+    return copy;
+}
+
 template <class Policy>
 void HyperbolicIndex::walk(const float* query, float query_term, NodeDist entry, int32_t layer,
                            Policy& policy) const {
@@ -82,7 +91,7 @@ void HyperbolicIndex::walk(const float* query, float query_term, NodeDist entry,
 
         if (!candidates.empty()) prefetch_links(candidates.top().id, layer);  // likely expanded next
 
-        const LinkList& list = links.at(c.id, layer);
+        const LinkList& list = list_for_walk(c.id, layer, ws.list);
         ws.fit(list.size());
         int32_t* ids = ws.ids.data();
         float* dists = ws.dists.data();
