@@ -144,11 +144,12 @@ def chain_graph(vectors, norms=None, masks=None, max_m=16) -> IndexFile:
                      levels=[0] * n, links=links)
 
 
-def check_graph(f: IndexFile, M: int):
+def check_graph(f: IndexFile, M: int, *, first_at_top: bool = True):
     """What every graph the index builds satisfies: levels >= 0 with one list per layer, lists within
     their limits (2M on layer 0, M above, none for M <= 0) without duplicates or self-links, ids of
-    nodes that reach the layer, and the entry point at the top level: the first node to reach it,
-    since a node drawn at the entry's level does not replace the entry."""
+    nodes that reach the layer, and the entry point at the top level: one row after the other, the
+    first node to reach it, since a node drawn at the entry's level does not replace the entry
+    (rows inserted concurrently reach it in no fixed order: `first_at_top=False`)."""
     n = f.n
     assert f.max_m == M
     assert len(f.links) == n == len(f.norms) == len(f.masks) and f.vectors.shape == (n, f.dimension)
@@ -173,6 +174,8 @@ def check_graph(f: IndexFile, M: int):
         assert 0 <= f.ep_id < n
         top = int(levels.max())
         assert f.levels[f.ep_id] == f.ep_layer == top
+        if not first_at_top:
+            return
         if top > 0:
             assert f.ep_id == f.levels.index(top)
         elif len(target):  # flat nodes sit at level 0 too: the entry is the first node in the graph

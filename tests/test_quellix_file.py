@@ -63,15 +63,15 @@ def test_the_header_describes_the_file():
 def test_a_seed_gives_byte_identical_files_and_builds_continue_alike(metric):
     data = points(400, 8, metric, seed=3)
     a, b = (quellix.Index(8, metric, seed=42) for _ in range(2))
-    a.add(data[:300])
-    b.add(data[:300])
+    a.add(data[:300], num_threads=1)
+    b.add(data[:300], num_threads=1)
     assert a.to_bytes() == b.to_bytes()
     c = quellix.Index.from_bytes(a.to_bytes())  # the level generator's state travels with the file
-    a.add(data[300:])
-    c.add(data[300:])
+    a.add(data[300:], num_threads=1)
+    c.add(data[300:], num_threads=1)
     assert a.to_bytes() == c.to_bytes()
     other = quellix.Index(8, metric, seed=43)
-    other.add(data[:300])
+    other.add(data[:300], num_threads=1)
     assert other.to_bytes() != b.to_bytes()
 
 
