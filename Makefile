@@ -19,7 +19,7 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
 .PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file bench-hyperbolic build clean clang \
-        sanitize fuzz stubs wordnet
+        sanitize tsan fuzz stubs wordnet
 
 all: build
 
@@ -171,6 +171,34 @@ sanitize: $(SAN_VENV)/.built
 	  echo "SANITIZER REPORTS:"; for f in $(SAN_OUT)/reports/*; do echo "== $$f"; cat "$$f"; done; exit 1; \
 	fi; \
 	echo "no sanitizer reports"; exit $$status
+
+# ThreadSanitizer: the module built with TSan into $(TSAN_OUT)/site, imported ahead of the ASan one by
+# an instrumented interpreter (tools/tsan_python.c) placed in the sanitizer venv. The tests that run
+# calls on several threads at once: the concurrent build, the concurrent searches and mixed calls.
+TSAN_OUT   := build/tsan
+TSAN_PY    := $(SAN_VENV)/bin/python-tsan
+TSAN_TESTS ?= tests/test_parallel_build.py tests/test_concurrency.py
+TSAN_ENV    = PYTHONPATH=$(abspath $(TSAN_OUT))/site PYTHONDONTWRITEBYTECODE=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(abspath $(TSAN_OUT))/reports/report
+
+$(TSAN_PY): tools/tsan_python.c $(SAN_VENV)/.ready | clang
+	$(CLANG) -fsanitize=thread -g -O1 $< $$($(PY312)-config --includes) $$($(PY312)-config --ldflags --embed) -o $@
+
+$(TSAN_OUT)/.built: $(SAN_VENV)/.ready $(SOURCES) | clang
+	rm -rf $(TSAN_OUT)/site
+	PATH="$(abspath $(SAN_VENV))/bin:$$PATH" CC=$(CLANG) CXX=$(CLANGXX) $(SAN_PY) -m pip install -q --no-build-isolation \
+	  --no-deps --target $(TSAN_OUT)/site -C build-dir=$(TSAN_OUT)/{wheel_tag} -C cmake.build-type=Debug \
+	  -C cmake.define.VEK_TSAN=ON .
+	touch $@
+
+tsan: $(TSAN_OUT)/.built $(TSAN_PY)
+	rm -rf $(TSAN_OUT)/reports && mkdir -p $(TSAN_OUT)/reports
+	@status=0; $(TSAN_ENV) $(TSAN_PY) -c 'import quellix._native as n, sys; assert "$(TSAN_OUT)/site" in n.__file__, n.__file__' \
+	  && $(TSAN_ENV) $(TSAN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS) || status=$$?; \
+	if compgen -G "$(TSAN_OUT)/reports/*" >/dev/null; then \
+	  echo "THREADSANITIZER REPORTS:"; for f in $(TSAN_OUT)/reports/*; do echo "== $$f"; cat "$$f"; done; exit 1; \
+	fi; \
+	echo "no ThreadSanitizer reports"; exit $$status
 
 $(FUZZ_BIN): $(FUZZ_SOURCES) $(SAN_VENV)/.ready | clang
 	$(SAN_VENV)/bin/cmake -S . -B $(FUZZ_OUT)/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV))/bin/ninja \
