@@ -18,7 +18,8 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
             **p["project"]["optional-dependencies"]}; \
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
-.PHONY: all test native-tests demo bench bench-batch bench-flat bench-filtered bench-file bench-hyperbolic build clean clang \
+.PHONY: all test native-tests demo bench bench-build bench-batch bench-exact bench-flat bench-filtered bench-file \
+        bench-hyperbolic build clean clang \
         sanitize tsan fuzz stubs wordnet
 
 all: build
@@ -85,8 +86,16 @@ $(VENV)/.bench-ready: $(VENV)/.ready pyproject.toml
 	$(PIP) install -q -r $(VENV)/bench-requirements.txt
 	touch $@
 
+# The peers, then the build table (bench/build.py), which keeps its own section of bench/RESULTS.md;
+# BUILD_BENCH_ARGS (default: BENCH_ARGS) go to build.py.
+BUILD_BENCH_ARGS ?= $(BENCH_ARGS)
+
 bench: build wordnet $(VENV)/.bench-ready
 	$(PY) bench/peers.py $(BENCH_ARGS)
+	$(PY) bench/build.py $(BUILD_BENCH_ARGS)
+
+bench-build: build wordnet $(VENV)/.bench-ready
+	$(PY) bench/build.py $(BUILD_BENCH_ARGS)
 
 bench-batch: build $(VENV)/.bench-ready
 	$(PY) bench/batch.py $(BENCH_ARGS)

@@ -236,6 +236,43 @@ def write_report(name, text):
     return path
 
 
+def _markers(key):
+    return f"<!-- begin {key} -->", f"<!-- end {key} -->"
+
+
+def replace_section(path, key, text):
+    """Puts text into the Markdown file at path between the markers of key (HTML comments, so they do
+    not show), in place of what they held before, or at the end of the file when it has none yet."""
+    path = Path(path)
+    begin, end = _markers(key)
+    block = f"{begin}\n{text.strip()}\n{end}\n"
+    old = path.read_text() if path.exists() else ""
+    i, j = old.find(begin), old.find(end)
+    if i >= 0 and j > i:
+        rest = old[j + len(end):].lstrip("\n")
+        new = old[:i] + block + ("\n" + rest if rest else "")
+    else:
+        new = old.rstrip("\n") + ("\n\n" if old.strip() else "") + block
+    path.write_text(new)
+    return path
+
+
+def marked_sections(path):
+    """Every block replace_section put into the file at path, markers included, in file order: what a
+    script that rewrites the whole file (peers.py) carries over."""
+    path = Path(path)
+    text = path.read_text() if path.exists() else ""
+    blocks, pos = [], 0
+    while (i := text.find("<!-- begin ", pos)) >= 0:
+        key = text[i + len("<!-- begin "):text.find(" -->", i)]
+        j = text.find(_markers(key)[1], i)
+        if j < 0:
+            break
+        pos = j + len(_markers(key)[1])
+        blocks.append(text[i:pos])
+    return blocks
+
+
 # --- command line -----------------------------------------------------------------------------
 
 def parser(description, n, queries, quick_n, quick_queries):

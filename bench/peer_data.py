@@ -8,7 +8,7 @@ lexicographer file), which would favour no one in particular but is not what a u
 import common  # noqa: I001  (pins BLAS threads before NumPy loads)
 
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 import numpy as np
@@ -58,13 +58,21 @@ def _corpora():
     return corpora, None if corpora.wordnet_available() else "WordNet files not installed"
 
 
-def load(name, n, n_queries):
+def load(name, n, n_queries, metric=None):
     """The named set with at most n base rows and n_queries queries.
 
     Without WordNet, the LSA sets fall back to generated clusters (unit rows for cosine) and the
     noun hierarchy to corpora's generated hierarchy (or, without corpora, to clusters scaled into the
-    ball); the description then says so.
+    ball); the description then says so. `metric` measures the very same rows under another metric
+    (the noun hierarchy under "l2", say); the set's own metric still decides the rows.
     """
+    ds = _load(name, n, n_queries)
+    if metric is None or metric == ds.metric:
+        return ds
+    return replace(ds, metric=metric, description=f"{ds.description}; measured under {metric}")
+
+
+def _load(name, n, n_queries):
     metric, description = DATASETS[name]
     corpora, why = _corpora() if name != "clusters-l2" else (None, None)
     if corpora is not None and why is None:

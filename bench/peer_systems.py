@@ -3,8 +3,10 @@
 Every system is built in a fresh Python process (`python peer_systems.py build ...`), so that its
 build time and resident-memory growth are not disturbed by what other systems allocated and freed
 before it; the worker saves the index with the system's own save function and the benchmark loads
-that file to search it. All systems run on one thread: BLAS and OpenMP are pinned by `common`, FAISS
-is told so explicitly, hnswlib and USearch get a thread count of 1 on every call.
+that file to search it. Systems run on one thread unless the worker is given `--threads T` (quellix,
+hnswlib and FAISS only; `build.py` uses it): BLAS and OpenMP are pinned by `common`, FAISS is told its
+thread count explicitly (`faiss.omp_set_num_threads`), hnswlib, quellix and USearch get theirs on
+every call.
 
 Settings shared by the graph indexes: M (USearch: connectivity) 16, ef_construction
 (efConstruction, expansion_add) 200, vectors kept as float32 everywhere (USearch would otherwise
@@ -16,7 +18,10 @@ import argparse
 import gc
 import json
 import os
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -25,17 +30,23 @@ M = 16
 EF_CONSTRUCTION = 200
 HNSWLIB_SEED = 100
 HNSWLIB_CHUNK = 1000
+QUELLIX_SEED = 1
+HERE = Path(__file__).resolve().parent
 
 
 class System:
-    """One index kind. `kind` is "graph" (has a search width) or "exact"."""
+    """One index kind. `kind` is "graph" (has a search width) or "exact"; `threaded` systems build on
+    `threads` threads, the others on one."""
 
     name = ""
     kind = "graph"
     metrics = ("l2", "cosine")
+    threaded = False
 
-    def __init__(self, dim, metric, n):
-        self.dim, self.metric, self.n = dim, metric, n
+    def __init__(self, dim, metric, n, threads=1):
+        if threads != 1 and not self.threaded:
+            raise ValueError(f"{self.name} builds on one thread only")
+        self.dim, self.metric, self.n, self.threads = dim, metric, n, threads
         self.index = None
 
     def build(self, base):  # pragma: no cover - interface
@@ -95,8 +106,33 @@ class VekFlat(VekGraph):
         return lambda q: search(q, K, 0)
 
 
+class Quellix(System):
+    """quellix.Index, built with one `add` call on `threads` threads."""
+
+    name, kind, metrics, threaded = "quellix", "graph", ("l2", "cosine", "poincare"), True
+
+    def _new(self):
+        import quellix
+        return quellix.Index(self.dim, self.metric, M=M, ef_construction=EF_CONSTRUCTION, seed=QUELLIX_SEED)
+
+    def build(self, base):
+        self.index = self._new()
+        self.index.add(base, num_threads=self.threads)
+
+    def save(self, path):
+        self.index.save(path)
+
+    def load(self, path):
+        import quellix
+        self.index = quellix.Index.load(path)
+
+    def searcher(self, ef):
+        search = self.index.search
+        return lambda q: search(q, K, ef=ef, num_threads=1)[0]
+
+
 class Hnswlib(System):
-    name = "hnswlib"
+    name, threaded = "hnswlib", True
 
     def _new(self):
         import hnswlib
@@ -106,11 +142,12 @@ class Hnswlib(System):
         self.index = self._new()
         self.index.init_index(max_elements=len(base), ef_construction=EF_CONSTRUCTION, M=M,
                               random_seed=HNSWLIB_SEED)
-        self.index.set_num_threads(1)
-        # Chunks only bound the temporary id arrays; with one thread hnswlib inserts row by row.
+        self.index.set_num_threads(self.threads)
+        # Chunks only bound the temporary id arrays; with one thread hnswlib inserts row by row, with
+        # more it shares each chunk's rows among its threads.
         for s in range(0, len(base), HNSWLIB_CHUNK):
             e = min(s + HNSWLIB_CHUNK, len(base))
-            self.index.add_items(base[s:e], np.arange(s, e), num_threads=1)
+            self.index.add_items(base[s:e], np.arange(s, e), num_threads=self.threads)
 
     def save(self, path):
         self.index.save_index(path)
@@ -129,9 +166,9 @@ class Hnswlib(System):
         return lambda q: knn(q, k=K, num_threads=1)[0][0]
 
 
-def _faiss():
+def _faiss(threads=1):
     import faiss
-    faiss.omp_set_num_threads(1)
+    faiss.omp_set_num_threads(threads)
     return faiss
 
 
@@ -143,10 +180,10 @@ def _require_unit_rows(base, metric):
 
 
 class FaissHNSW(System):
-    name = "FAISS HNSW"
+    name, threaded = "FAISS HNSW", True
 
     def build(self, base):
-        faiss = _faiss()
+        faiss = _faiss(self.threads)
         _require_unit_rows(base, self.metric)
         kind = faiss.METRIC_INNER_PRODUCT if self.metric == "cosine" else faiss.METRIC_L2
         self.index = faiss.IndexHNSWFlat(self.dim, M, kind)
@@ -172,7 +209,7 @@ class FaissFlat(FaissHNSW):
     name, kind = "FAISS flat", "exact"
 
     def build(self, base):
-        faiss = _faiss()
+        faiss = _faiss(self.threads)
         _require_unit_rows(base, self.metric)
         self.index = faiss.IndexFlatIP(self.dim) if self.metric == "cosine" else faiss.IndexFlatL2(self.dim)
         self.index.add(base)
@@ -259,42 +296,56 @@ class NumpyScan(System):
         return search
 
 
-SYSTEMS = {cls.name: cls for cls in (VekGraph, Hnswlib, FaissHNSW, USearch, VekFlat, FaissFlat, NumpyScan)}
-SUFFIX = {"vek_core": ".vek", "vek_core exhaustive": ".vek", "hnswlib": ".hnsw", "FAISS HNSW": ".faiss",
-          "FAISS flat": ".faiss", "USearch": ".usearch", "NumPy brute force": ".npy"}
+SYSTEMS = {cls.name: cls for cls in (VekGraph, Quellix, Hnswlib, FaissHNSW, USearch, VekFlat, FaissFlat,
+                                     NumpyScan)}
+SUFFIX = {"vek_core": ".vek", "quellix": ".qlx", "vek_core exhaustive": ".vek", "hnswlib": ".hnsw",
+          "FAISS HNSW": ".faiss", "FAISS flat": ".faiss", "USearch": ".usearch", "NumPy brute force": ".npy"}
 
 
 def versions():
     from importlib import metadata
     out = {}
-    for pkg in ("vek_core", "hnswlib", "faiss-cpu", "usearch", "numpy"):
+    for pkg in ("vek_core", "quellix", "hnswlib", "faiss-cpu", "usearch", "numpy"):
         try:
             out[pkg] = metadata.version(pkg)
         except metadata.PackageNotFoundError:
             out[pkg] = "n/a"
+    if out["vek_core"] == "n/a":  # vek_core comes with the quellix distribution now
+        out["vek_core"] = out["quellix"]
     return out
 
 
 # --- build worker -----------------------------------------------------------------------------
 
+def build_in_subprocess(system, metric, data_path, index_path, threads=1):
+    """Runs the build worker below in a fresh Python process; returns its measurements (a dict)."""
+    cmd = [sys.executable, str(HERE / "peer_systems.py"), "build", "--system", system, "--metric", metric,
+           "--data", str(data_path), "--index", str(index_path), "--threads", str(threads)]
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
 def build_worker(args):
     """Loads the rows, builds one system, saves it; prints a JSON line with the measurements."""
     base = np.load(args.data)
     cls = SYSTEMS[args.system]
-    system = cls(base.shape[1], args.metric, len(base))
+    system = cls(base.shape[1], args.metric, len(base), args.threads)
     if cls in (FaissHNSW, FaissFlat):
-        _faiss()
+        _faiss(args.threads)
     elif cls is USearch:
         import usearch.index  # noqa: F401
     elif cls in (VekGraph, VekFlat):
         import vek_core  # noqa: F401
+    elif cls is Quellix:
+        import quellix  # noqa: F401
     elif cls is Hnswlib:
         import hnswlib  # noqa: F401
     # Touch the code paths once on a throwaway index so that lazy loading is not counted as the build.
-    warm = cls(base.shape[1], args.metric, 8)
+    warm = cls(base.shape[1], args.metric, 8, args.threads)
     warm.build(base[:8].copy())
     del warm
     gc.collect()
+    load0 = os.getloadavg()[0]
     rss0 = common.rss_bytes()
     cpu0 = time.process_time()
     start = time.perf_counter()
@@ -304,9 +355,9 @@ def build_worker(args):
     gc.collect()
     rss1 = common.rss_bytes()
     system.save(args.index)
-    print(json.dumps({"system": args.system, "build_s": seconds, "cpu_s": cpu_s, "rss_growth": rss1 - rss0,
-                      "rss_after": rss1, "file_bytes": os.path.getsize(args.index),
-                      "load": os.getloadavg()[0]}), flush=True)
+    print(json.dumps({"system": args.system, "threads": args.threads, "build_s": seconds, "cpu_s": cpu_s,
+                      "rss_growth": rss1 - rss0, "rss_after": rss1, "file_bytes": os.path.getsize(args.index),
+                      "load_before": load0, "load": os.getloadavg()[0]}), flush=True)
 
 
 def main():
@@ -317,6 +368,7 @@ def main():
     b.add_argument("--metric", required=True, choices=["l2", "cosine", "poincare"])
     b.add_argument("--data", required=True, help=".npy file of float32 rows")
     b.add_argument("--index", required=True, help="where the system saves its index")
+    b.add_argument("--threads", type=int, default=1, help="build threads (quellix, hnswlib and FAISS only)")
     args = p.parse_args()
     build_worker(args)
 

@@ -25,7 +25,6 @@ import datetime
 import json
 import os
 import shlex
-import subprocess
 import sys
 import tempfile
 import threading
@@ -50,15 +49,6 @@ QUICK = dict(n=10_000, queries=200, exact_queries=100, clusters_n=10_000, repeat
 
 def log(msg):
     print(f"[{time.strftime('%H:%M:%S')} load {os.getloadavg()[0]:.2f}] {msg}", file=sys.stderr, flush=True)
-
-
-# --- building ---------------------------------------------------------------------------------
-
-def build_in_subprocess(system, metric, data_path, index_path):
-    cmd = [sys.executable, str(HERE / "peer_systems.py"), "build", "--system", system, "--metric", metric,
-           "--data", str(data_path), "--index", str(index_path)]
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
 
 
 # --- timing -----------------------------------------------------------------------------------
@@ -144,7 +134,7 @@ def run_dataset(name, args, tmp):
     for sys_name in names:
         index_path = Path(tmp) / f"{name}-{sys_name.replace(' ', '_')}{ps.SUFFIX[sys_name]}"
         log(f"{name}: building {sys_name}")
-        builds[sys_name] = build_in_subprocess(sys_name, ds.metric, data_path, index_path)
+        builds[sys_name] = ps.build_in_subprocess(sys_name, ds.metric, data_path, index_path)
         log(f"{name}: {sys_name} built in {builds[sys_name]['build_s']:.1f} s")
         system = ps.SYSTEMS[sys_name](ds.dim, ds.metric, len(ds.base))
         system.load(str(index_path))
@@ -444,8 +434,10 @@ def report(run, report_path, plot_dir):
         for res in rerun["results"]:
             section = dataset_section(res, None)
             body.append(section.replace("## ", f"## Rerun {i}: ", 1))
+    # Sections other scripts keep in the same file (build.py's, between markers) are carried over.
+    kept = common.marked_sections(report_path)
     report_path.parent.mkdir(parents=True, exist_ok=True)
-    report_path.write_text("\n".join(header + body))
+    report_path.write_text("\n".join(header + body + ["", *kept, ""]) if kept else "\n".join(header + body))
     return report_path
 
 
