@@ -9,9 +9,8 @@
 #include <algorithm>
 
 #include "build/concurrent_build.h"
-#include "core/growth.h"
-#include "core/hyperbolic_index.h"
 #include "core/parallel_for.h"
+#include "search/walk.h"
 
 namespace vek {
 
@@ -108,7 +107,7 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
     for (int32_t layer = std::min(level, entry_layer); layer >= 0; --layer) {
         const int32_t limit = link_limit(layer);
         FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
-        remove_from(w, n);
+        if (walk_scratch().visited(n)) remove_from(w, n);
         const LinkList own = select_neighbours(w, limit);
         {
             // Rows that found this one first have already linked to it here: they stay candidates.

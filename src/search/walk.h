@@ -25,6 +25,8 @@ struct WalkScratch {
 
     // Starts a walk over an index of n nodes: every node unvisited.
     void begin(size_t n);
+    // Whether the last walk on this thread reached node v.
+    bool visited(int32_t v) const { return static_cast<size_t>(v) < tags.size() && tags[v] == version; }
     // Room for scoring a neighbour list of `count` ids.
     void fit(size_t count) {
         if (ids.size() < count) {
