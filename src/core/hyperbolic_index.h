@@ -313,6 +313,11 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const 
     for (int32_t v : list) {
         if (!first_visit(v) || beyond_boundary(v)) continue;
         _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
+        // The node's own term lives in an array of its own: a second miss unless fetched with the vector.
+        if (metric == PoincareBall)
+            _mm_prefetch(reinterpret_cast<const char*>(&inv_factors[v]), _MM_HINT_T1);
+        else if (metric == Cosine)
+            _mm_prefetch(reinterpret_cast<const char*>(&stored_norms[v]), _MM_HINT_T1);
         ids[count++] = v;
     }
     dist_to_nodes(query, query_term, ids, count, dists);
