@@ -229,11 +229,32 @@ def test_bad_relations(trained, relations, error):
         trained[1].evaluate_reconstruction(relations)
 
 
-def test_relations_file_with_three_fields_names_the_line(trained, tmp_path):
+@pytest.mark.parametrize("text, line", [
+    ("kangaroo.n.01\tmammal.n.01\nkangaroo.n.01\tmammal.n.01\textra\n", 2),
+    ("kangaroo.n.01\tmammal.n.01\n\nkangaroo.n.01\n", 3),
+    ("kangaroo.n.01\n\tmammal.n.01\tkangaroo.n.01\n", 1),  # as many tabs as lines, two on one
+    ('"kangaroo.n.01"\tmammal.n.01\n"a\tb"\n', 2),
+])
+def test_relations_file_with_other_field_counts_names_the_line(trained, tmp_path, text, line):
     path = tmp_path / "bad.tsv"
-    path.write_text("kangaroo.n.01\tmammal.n.01\nkangaroo.n.01\tmammal.n.01\textra\n")
-    with pytest.raises(ValueError, match="line 2"):
+    path.write_text(text)
+    with pytest.raises(ValueError, match=f"line {line}:"):
         trained[1].evaluate_reconstruction(path)
+
+
+def test_relations_file_is_read_as_csv_reads_it(trained, tmp_path):
+    # Quoted fields (a quoted tab and quote marks that csv takes away), CRLF and blank lines.
+    _, kv = trained
+    pairs = list(PoincareRelations(str(HYPERNYMS)))
+    path = tmp_path / "quoted.tsv"
+    with open(path, "w", newline="") as f:
+        f.write('"' + pairs[0][0] + '"\t' + pairs[0][1] + "\r\n\r\n")
+        f.write("".join(f"{a}\t{b}\r\n" for a, b in pairs[1:]))
+    assert kv.evaluate_reconstruction(path) == kv.evaluate_reconstruction(pairs)
+    path.write_text('"a\tb"\tmammal.n.01\n')
+    with pytest.raises(KeyError) as refused:
+        kv.evaluate_reconstruction(path)
+    assert refused.value.args[0] == "relation 0: key 'a\\tb' not present"
 
 
 # ---- queries against gensim -----------------------------------------------------------------------------

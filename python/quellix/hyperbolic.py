@@ -19,9 +19,11 @@ import gzip
 import io
 import math
 import os
+import re
 import struct
 import zlib
 from collections.abc import Iterable, Sequence
+from operator import itemgetter
 from typing import Any, Union
 
 import numpy as np
@@ -48,6 +50,7 @@ _HEADER = struct.Struct("<8sIIQQQ")  # magic, version, dim, count, key bytes, in
 _CHECKSUM = struct.Struct("<I")
 
 _GENSIM_HINT = "pip install 'quellix[gensim]'"
+_TWO_TABS = re.compile(r"\t[^\t\n]*\t")  # two tabs on one line
 
 
 def _poincare64(u: np.ndarray, v: np.ndarray) -> np.ndarray:
@@ -340,8 +343,9 @@ class KeyedIndex:
         mean of these ranks over all pairs, "MAP" the mean over keys of the average precision of the key's
         positives in the ranking of all nodes.
 
-        ``exact=True`` ranks with the index's exact scan, on ``num_threads`` threads (0: every core), and
-        returns gensim's figures ({"mean_rank", "MAP"}). ``exact=False`` ranks the ``ef`` nodes the graph walk
+        ``exact=True`` scores every node once per block of keys, on ``num_threads`` native threads (0: every
+        core), deciding with the float64 formula wherever the index's float32 copies cannot, and returns
+        gensim's figures ({"mean_rank", "MAP"}). ``exact=False`` ranks the ``ef`` nodes the graph walk
         finds for each key; positives it does not find are ranked behind the non-positives it found nearer
         than them, so "mean_rank" is then a lower bound. The answer adds "positives" (pairs ranked) and
         "positives_outside" (how many of them the walk did not find).
@@ -373,9 +377,38 @@ class KeyedIndex:
     def _relations(self, relations: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The keys with relations (nodes, ascending), where each one's positives start in ``positives``
         (with a final end), and the positives: distinct nodes, ascending per key."""
-        pairs = _read_relations(relations) if isinstance(relations, (str, os.PathLike)) else relations
-        if isinstance(pairs, (str, bytes)):
-            raise TypeError("relations must be a path or an iterable of (child, parent) pairs, not a string")
+        # Keys are looked up in bulk; where that fails, or for pairs other than lists and tuples of two, the
+        # loop of _relation_nodes names the relation at fault.
+        firsts = seconds = child = None
+        if isinstance(relations, (str, os.PathLike)):
+            firsts, seconds = _read_relations(relations)
+            pairs: Any = zip(firsts, seconds)
+        else:
+            if isinstance(relations, bytes):
+                raise TypeError("relations must be a path or an iterable of (child, parent) pairs, not bytes")
+            pairs = list(relations)
+            if set(map(type, pairs)) <= {list, tuple} and set(map(len, pairs)) <= {2}:
+                firsts, seconds = list(map(itemgetter(0), pairs)), list(map(itemgetter(1), pairs))
+        if firsts is not None:
+            get = self._ids.__getitem__
+            try:
+                child = np.fromiter(map(get, firsts), np.int64, len(firsts))
+                parent = np.fromiter(map(get, seconds), np.int64, len(seconds))
+            except (KeyError, TypeError):
+                child = None
+        if child is None:
+            child, parent = (np.asarray(nodes, dtype=np.int64) for nodes in self._relation_nodes(list(pairs)))
+        if not len(child):
+            raise ValueError("there are no relations to evaluate")
+        n = len(self)
+        codes = np.sort(child * n + parent)
+        codes = codes[np.flatnonzero(np.diff(codes, prepend=-1))]  # each pair once
+        owners, positives = np.divmod(codes, n)
+        starts = np.flatnonzero(np.diff(owners, prepend=-1))
+        return owners[starts], np.append(starts, len(codes)), positives
+
+    def _relation_nodes(self, pairs: list[Any]) -> tuple[list[int], list[int]]:
+        """The nodes of each (child, parent) pair, one at a time; the first bad pair is named."""
         ids, child, parent = self._ids, [], []
         for number, pair in enumerate(pairs):
             try:
@@ -389,13 +422,7 @@ class KeyedIndex:
                 parent.append(ids[b])
             except (KeyError, TypeError):
                 raise KeyError(f"relation {number}: key {a if a not in ids else b!r} not present") from None
-        if not child:
-            raise ValueError("there are no relations to evaluate")
-        n = len(self)
-        codes = np.unique(np.asarray(child, dtype=np.int64) * n + np.asarray(parent, dtype=np.int64))
-        owners, positives = np.divmod(codes, n)
-        children, starts = np.unique(owners, return_index=True)
-        return children, np.append(starts, len(codes)), positives
+        return child, parent
 
     def _rank_rows(self, rows, children, starts, positives, ids, dists, ranks, precisions):
         """Ranks the positives of the keys ``rows`` (positions in ``children``) against the candidate lists
@@ -667,14 +694,23 @@ def _is_number(token: str) -> bool:
     return True
 
 
-def _read_relations(path: PathLike) -> list[tuple[str, str]]:
+def _read_relations(path: PathLike) -> tuple[list[str], list[str]]:
+    """The two fields of every row of a tab-separated relations file as csv reads it, empty lines left
+    out: the children, then the parents."""
     name = os.fspath(path)
-    pairs = []
     with _open_text(path, "utf-8") as f:
-        for number, row in enumerate(csv.reader(f, delimiter="\t"), start=1):
-            if not row:
-                continue
-            if len(row) != 2:
-                raise ValueError(f"{name} line {number}: a relation has two tab-separated fields, got {len(row)}")
-            pairs.append((row[0], row[1]))
-    return pairs
+        text = f.read()
+    # Without a quote csv's rows are the lines cut at the tabs. When no line holds two tabs and there are
+    # as many tabs as lines, each line holds one: two fields, all of them from one join and split.
+    if '"' not in text:
+        lines = list(filter(None, text.split("\n")))
+        if text.count("\t") == len(lines) and not _TWO_TABS.search(text):
+            fields = "\t".join(lines).split("\t")
+            return fields[0::2], fields[1::2]
+    rows = []
+    for number, row in enumerate(csv.reader(io.StringIO(text, newline=""), delimiter="\t"), start=1):
+        if row and len(row) != 2:
+            raise ValueError(f"{name} line {number}: a relation has two tab-separated fields, got {len(row)}")
+        if row:
+            rows.append(row)
+    return [row[0] for row in rows], [row[1] for row in rows]

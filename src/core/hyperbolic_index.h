@@ -268,7 +268,7 @@ inline float HyperbolicIndex::from_sum(float sum, float query_term, int32_t node
         case Cosine:
             return kernels::cosine(sum, query_term, node_norm(node));
         case PoincareBall:
-            return sum * (query_term * inv_factors[node]);  // terms first: symmetric in the pair
+            return kernels::ball_key(sum, query_term, inv_factors[node]);
         default:
             return kernels::poincare(sum, query_term, node_norm(node));
     }

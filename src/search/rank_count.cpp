@@ -1,5 +1,7 @@
 #include "search/rank_count.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -21,6 +23,22 @@ constexpr double kAbsoluteMargin = 1e-7;
 // Past this relative key error the bounds say nothing: every node is measured in float64.
 constexpr double kUselessSlack = 0.25;
 
+// How many entries of the ascending a[0, n) lie below k (or at k too, when AtToo). The halving runs a
+// number of steps fixed by n, with the comparisons as conditional moves: where the nodes fall among
+// the positives is unpredictable, and a branch per step would mispredict about half the time.
+template <bool AtToo>
+size_t count_below(const double* a, size_t n, double k) {
+    if (n == 0) return 0;
+    const double* base = a;
+    for (size_t len = n; len > 1;) {
+        const size_t half = len / 2;
+        const bool below = AtToo ? base[half] <= k : base[half] < k;
+        base += below ? half : 0;
+        len -= half;
+    }
+    return static_cast<size_t>(base - a) + (AtToo ? *base <= k : *base < k);
+}
+
 }  // namespace
 
 // One query's part of a block: its positives nearest first with the key interval, in the engine's
@@ -32,10 +50,10 @@ struct RankCounter::Row {
     double factor;
     const int32_t* positives;  // ascending ids
     size_t count;
-    size_t next = 0;  // the first positive the scan has not yet passed (the scan runs in id order)
+    size_t next = 0;  // the first positive not below the last node placed (nodes come in id order)
     std::vector<size_t> by_key;  // positive indices, nearest first
     std::vector<double> lo, hi, dist;  // per positive, in by_key order
-    double hi_last = -std::numeric_limits<double>::infinity();
+    float hi_float = -std::numeric_limits<float>::infinity();  // hi.back() rounded up
     std::vector<int64_t> sure;   // sure[j]: nodes surely nearer than positives j and after
     std::vector<int64_t> close;  // per positive: nodes too close to call and nearer by float64
 };
@@ -126,7 +144,11 @@ RankCounter::Row RankCounter::prepare(const RankRows& rows, size_t r) const {
         row.lo[j] = useless || !(below > 0.0) ? 0.0 : (1.0 - key_slack_) * below * below;
         row.hi[j] = useless ? std::numeric_limits<double>::infinity() : (1.0 + key_slack_) * beyond * beyond;
     }
-    if (row.count) row.hi_last = row.hi.back();
+    if (row.count) {
+        // Rounded up: a key above it is above the last bound.
+        row.hi_float = static_cast<float>(row.hi.back());
+        if (static_cast<double>(row.hi_float) < row.hi.back()) row.hi_float = std::nextafter(row.hi_float, INFINITY);
+    }
     row.sure.assign(row.count + 1, 0);
     row.close.assign(row.count, 0);
     return row;
@@ -134,18 +156,14 @@ RankCounter::Row RankCounter::prepare(const RankRows& rows, size_t r) const {
 
 // A node whose key is below lo[j] is surely nearer than positives j and after (lo ascends); one above
 // hi[j] surely not nearer than positives up to j. Those between are measured. A NaN key says nothing.
-void RankCounter::offer(Row& row, float sum, int32_t node) const {
-    if (row.next < row.count && row.positives[row.next] == node) {
-        ++row.next;
-        return;
-    }
-    const float key = index_.from_sum(sum, row.term, node);
-    if (key > row.hi_last) return;
+void RankCounter::place_between(Row& row, float key, int32_t node) const {
+    while (row.next < row.count && row.positives[row.next] < node) ++row.next;
+    if (row.next < row.count && row.positives[row.next] == node) return;
     size_t from = 0, to = row.count;  // the positives too close to call: [from, to)
     if (key == key) {
-        const double k = key;
-        to = static_cast<size_t>(std::upper_bound(row.lo.begin(), row.lo.end(), k) - row.lo.begin());
-        from = static_cast<size_t>(std::lower_bound(row.hi.begin(), row.hi.begin() + to, k) - row.hi.begin());
+        // hi[j] >= lo[j] and both ascend, so the positives with hi[j] < key come before those with lo[j] <= key.
+        to = count_below<true>(row.lo.data(), row.count, key);
+        from = count_below<false>(row.hi.data(), row.count, key);
     }
     ++row.sure[to];
     if (from < to) {
@@ -153,6 +171,27 @@ void RankCounter::offer(Row& row, float sum, int32_t node) const {
         const double d = exact_distance(row, node, &unused);
         for (size_t j = from; j < to; ++j) row.close[j] += d < row.dist[j];
     }
+}
+
+// One row over the nodes [begin, begin + len), whose sums are `sums` (overwritten by their keys). Most
+// nodes lie beyond every positive: eight keys at a time are compared with the farthest bound, and only
+// the others (NaN included) are placed.
+void RankCounter::rank_slice(Row& row, float* sums, size_t begin, size_t len) const {
+    // from_sum under PoincareBall, for consecutive nodes.
+    const float* terms = index_.ball_terms().data() + begin;
+    for (size_t j = 0; j < len; ++j) sums[j] = kernels::ball_key(sums[j], row.term, terms[j]);
+    const __m256 beyond = _mm256_set1_ps(row.hi_float);
+    size_t j = 0;
+    for (; j + 8 <= len; j += 8) {
+        unsigned within = static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(sums + j), beyond, _CMP_NGT_UQ)));
+        for (; within; within &= within - 1) {
+            const size_t at = j + static_cast<size_t>(__builtin_ctz(within));
+            place_between(row, sums[at], static_cast<int32_t>(begin + at));
+        }
+    }
+    for (; j < len; ++j)
+        if (!(sums[j] > row.hi_float)) place_between(row, sums[j], static_cast<int32_t>(begin + j));
 }
 
 void RankCounter::count(const RankRows& rows, size_t first, size_t count, int64_t* nearer, int64_t* place) const {
@@ -163,8 +202,18 @@ void RankCounter::count(const RankRows& rows, size_t first, size_t count, int64_
         block.push_back(prepare(rows, first + i));
         queries[i] = block[i].query;
     }
-    scan_tiles<true>(index_, queries.data(), count, every_.data(), n_,
-                     [&](size_t q, float sum, int32_t node) { offer(block[q], sum, node); });
+    // Each group of rows takes a slice's sums, then ranks them row by row.
+    const size_t slice = scan_slice(index_);
+    std::vector<float> sums(4 * std::min(slice, n_));
+    for (size_t begin = 0; begin < n_; begin += slice) {
+        const size_t end = std::min(n_, begin + slice), len = end - begin;
+        for_row_groups(count, [&](auto group, size_t q0) {
+            constexpr int Q = decltype(group)::value;
+            tile_sums<true, Q>(index_, queries.data(), q0, every_.data(), begin, end,
+                               [&](size_t q, size_t at, float sum) { sums[(q - q0) * len + (at - begin)] = sum; });
+            for (int q = 0; q < Q; ++q) rank_slice(block[q0 + q], sums.data() + q * len, begin, len);
+        });
+    }
     std::vector<int64_t> got;
     std::vector<size_t> order;
     for (size_t i = 0; i < count; ++i) {

@@ -42,7 +42,8 @@ public:
 private:
     struct Row;
     Row prepare(const RankRows& rows, size_t r) const;
-    void offer(Row& row, float sum, int32_t node) const;
+    void rank_slice(Row& row, float* sums, size_t begin, size_t len) const;
+    __attribute__((noinline)) void place_between(Row& row, float key, int32_t node) const;
     double exact_distance(const Row& row, int32_t node, double* key) const;
 
     const HyperbolicIndex& index_;
