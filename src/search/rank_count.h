@@ -43,6 +43,7 @@ private:
     struct Row;
     Row prepare(const RankRows& rows, size_t r) const;
     void rank_slice(Row& row, float* sums, size_t begin, size_t len) const;
+    // Out of line: few nodes get here, and the scan loop stays small.
     __attribute__((noinline)) void place_between(Row& row, float key, int32_t node) const;
     double exact_distance(const Row& row, int32_t node, double* key) const;
 
