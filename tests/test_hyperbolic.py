@@ -93,6 +93,110 @@ def test_exact_figures_hold_where_float32_misplaces_the_points(tmp_path):
         assert kv.closest_parent(key) == gkv.closest_parent(key)
 
 
+def _formula(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+    """arcosh(1 + 2|u-v|^2 / ((1-|u|^2)(1-|v|^2))) in float64 from u to every row of v, each sum taken column
+    by column so that bit-identical rows get bit-identical distances."""
+    sq, uu, vv = 0.0, 0.0, 0.0
+    for c in range(len(u)):
+        t = u[c] - v[:, c]
+        sq, uu, vv = sq + t * t, uu + u[c] * u[c], vv + v[:, c] * v[:, c]
+    return np.arccosh(1.0 + 2.0 * sq / ((1.0 - uu) * (1.0 - vv)))
+
+
+def _ranked_set(case: str, rng: np.random.Generator) -> np.ndarray:
+    if case == "float32 values":
+        x = rng.normal(size=(700, 4))
+        x *= rng.uniform(0.0, 1.0, size=(700, 1)) ** 0.2 / np.linalg.norm(x, axis=1, keepdims=True)
+        return x.astype(np.float32).astype(np.float64)
+    if case == "cluster at the boundary":  # float32 moves the points by a few percent of their gaps
+        centre = rng.normal(size=3)
+        return centre / np.linalg.norm(centre) * (1 - 2e-5) + rng.normal(size=(700, 3)) * 3e-6
+    if case == "cluster at the origin":  # distances of 1e-7: 1 + 2K keeps few bits, equal float64 distances abound
+        return rng.normal(size=(700, 2)) * 3e-8
+    # 64-d: the scan takes the nodes in several slices
+    x = rng.normal(size=(3000, 64))
+    return x * rng.uniform(0.5, 0.999, size=(3000, 1)) / np.linalg.norm(x, axis=1, keepdims=True)
+
+
+@pytest.mark.parametrize("case", ["float32 values", "cluster at the boundary", "cluster at the origin", "64-d"])
+def test_native_ranks_equal_the_float64_formula_and_figures_gensim_s(case, tmp_path):
+    rng = np.random.default_rng(21)
+    x = _ranked_set(case, rng)
+    n = len(x)
+    # Duplicates of queries, of positives and of non-positives: exact ties on every side.
+    x[rng.choice(n, n // 10, replace=False)] = x[rng.choice(n, n // 10, replace=False)]
+    keys = [f"n{i}" for i in range(n)]
+    children = np.sort(rng.choice(n, 90, replace=False))
+    rows = [np.unique(rng.choice(n, rng.integers(1, 12))) for _ in children]
+    rows[0] = np.union1d(rows[0], [children[0]])  # a key related to itself
+    for r in range(1, 4):  # positives with a duplicate among the non-positives, one duplicating the key
+        twin = int(rng.integers(n))
+        x[twin] = x[rows[r][0]]
+        x[rows[r][-1]] = x[children[r]]
+    starts = np.cumsum([0] + [len(p) for p in rows])
+    positives = np.concatenate(rows)
+    kv = KeyedIndex.from_arrays(keys, x, seed=0)
+
+    nearer, place = kv.index._engine.rank_counts(kv.vectors, children, starts, positives, 2)
+    want_nearer, want_place = [], []
+    for c, pos in zip(children, rows):
+        d = _formula(x[c], x)
+        d_neg = np.delete(d, pos)
+        counts = np.array([np.count_nonzero(d_neg < d[p]) for p in pos])
+        want_nearer.append(counts)
+        want_place.append(np.argsort(np.argsort(counts, kind="stable"), kind="stable"))
+    np.testing.assert_array_equal(nearer, np.concatenate(want_nearer))
+    np.testing.assert_array_equal(place, np.concatenate(want_place))
+
+    path = tmp_path / "pairs.tsv"
+    path.write_text("".join(f"{keys[c]}\t{keys[p]}\n" for c, pos in zip(children, rows) for p in pos))
+    got = kv.evaluate_reconstruction(path, num_threads=1)
+    ranks = [np.sort(cnt) + 1 for cnt in want_nearer]
+    assert got["mean_rank"] == pytest.approx(np.concatenate(ranks).mean(), rel=1e-12)
+    assert got["MAP"] == pytest.approx(np.mean([np.mean(np.arange(1, len(r) + 1) / (r + np.arange(len(r))))
+                                                for r in ranks]), rel=1e-12)
+    gkv = PoincareKeyedVectors(x.shape[1], 0, dtype=np.float64)
+    gkv.add_vectors(keys, x)
+    expected = ReconstructionEvaluation(str(path), gkv).evaluate()
+    assert (got["mean_rank"], got["MAP"]) == pytest.approx((expected["mean_rank"], expected["MAP"]), abs=5e-5)
+
+
+def _edited(x, row, value):
+    x = x.copy()
+    x[row] = value
+    return x
+
+
+@pytest.mark.parametrize("edit, error, match", [
+    (lambda x, c, s, p: (x[:-1], c, s, p), ValueError, "shape"),
+    (lambda x, c, s, p: (x[:, :2], c, s, p), ValueError, "shape"),
+    (lambda x, c, s, p: (_edited(x, 3, x[3] * (1 + 1e-4)), c, s, p), ValueError, "vector 3 is not"),
+    (lambda x, c, s, p: (_edited(x, 2, np.nan), c, s, p), ValueError, "vector 2"),
+    (lambda x, c, s, p: (x.astype(np.complex128), c, s, p), TypeError, None),
+    (lambda x, c, s, p: (x, c, s[:-1], p), ValueError, "final end"),
+    (lambda x, c, s, p: (x, c, s + 1, p), ValueError, "begin at 0"),
+    (lambda x, c, s, p: (x, c, np.array([0, 3, 1, 5]), p), ValueError, "decrease"),
+    (lambda x, c, s, p: (x, c, s, p[:-1]), ValueError, "end at"),
+    (lambda x, c, s, p: (x, c, s, np.array([1, 4, 2, 1, 2])), ValueError, "row 0 must be ascending and distinct"),
+    (lambda x, c, s, p: (x, c, np.array([0, 3, 3, 5]), np.array([1, 2, 4, 3, 3])), ValueError, "row 2 must be"),
+    (lambda x, c, s, p: (x, c, s, np.array([1, 2, 4, 2, 6])), IndexError, "id 6"),
+    (lambda x, c, s, p: (x, np.array([0, -1, 3]), s, p), IndexError, "id -1"),
+    (lambda x, c, s, p: (x, c[:, None], s, p), ValueError, "one-dimensional"),
+    (lambda x, c, s, p: (x, c, s, p.astype(np.float64)), TypeError, None),
+])
+def test_rank_counts_refuses_bad_arrays(edit, error, match):
+    keys, x = _arrays()
+    engine = KeyedIndex.from_arrays(keys, x).index._engine
+    good = (x, np.array([0, 1, 3]), np.array([0, 3, 4, 5]), np.array([1, 2, 4, 2, 2]))
+    assert [len(a) for a in engine.rank_counts(*good, 1)] == [5, 5]
+    with pytest.raises(error, match=match):
+        engine.rank_counts(*edit(*good), 1)
+    with pytest.raises(ValueError, match="num_threads"):
+        engine.rank_counts(*good, -1)
+    with pytest.raises(ValueError, match="poincare"):
+        Index(3, "euclidean")._engine.rank_counts(*good, 1)
+
+
 def test_graph_reconstruction_bounds_the_exact_figures(trained):
     _, kv = trained
     exact = kv.evaluate_reconstruction(HYPERNYMS)
@@ -125,11 +229,32 @@ def test_bad_relations(trained, relations, error):
         trained[1].evaluate_reconstruction(relations)
 
 
-def test_relations_file_with_three_fields_names_the_line(trained, tmp_path):
+@pytest.mark.parametrize("text, line", [
+    ("kangaroo.n.01\tmammal.n.01\nkangaroo.n.01\tmammal.n.01\textra\n", 2),
+    ("kangaroo.n.01\tmammal.n.01\n\nkangaroo.n.01\n", 3),
+    ("kangaroo.n.01\n\tmammal.n.01\tkangaroo.n.01\n", 1),  # as many tabs as lines, two on one
+    ('"kangaroo.n.01"\tmammal.n.01\n"a\tb"\n', 2),
+])
+def test_relations_file_with_other_field_counts_names_the_line(trained, tmp_path, text, line):
     path = tmp_path / "bad.tsv"
-    path.write_text("kangaroo.n.01\tmammal.n.01\nkangaroo.n.01\tmammal.n.01\textra\n")
-    with pytest.raises(ValueError, match="line 2"):
+    path.write_text(text)
+    with pytest.raises(ValueError, match=f"line {line}:"):
         trained[1].evaluate_reconstruction(path)
+
+
+def test_relations_file_is_read_as_csv_reads_it(trained, tmp_path):
+    # Quoted fields (a quoted tab and quote marks that csv takes away), CRLF and blank lines.
+    _, kv = trained
+    pairs = list(PoincareRelations(str(HYPERNYMS)))
+    path = tmp_path / "quoted.tsv"
+    with open(path, "w", newline="") as f:
+        f.write('"' + pairs[0][0] + '"\t' + pairs[0][1] + "\r\n\r\n")
+        f.write("".join(f"{a}\t{b}\r\n" for a, b in pairs[1:]))
+    assert kv.evaluate_reconstruction(path) == kv.evaluate_reconstruction(pairs)
+    path.write_text('"a\tb"\tmammal.n.01\n')
+    with pytest.raises(KeyError) as refused:
+        kv.evaluate_reconstruction(path)
+    assert refused.value.args[0] == "relation 0: key 'a\\tb' not present"
 
 
 # ---- queries against gensim -----------------------------------------------------------------------------

@@ -19,10 +19,11 @@ import gzip
 import io
 import math
 import os
+import re
 import struct
 import zlib
 from collections.abc import Iterable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from operator import itemgetter
 from typing import Any, Union
 
 import numpy as np
@@ -38,10 +39,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 _ARITHMETIC_SLACK = 1e-5
 # Candidate lists are fetched in slices of about this many (query, candidate) entries.
 _ENTRIES_PER_SLICE = 1 << 22
-_FIRST_WIDTH = 16
 _WIDEN = 8
 _ROWS_PER_SLICE = 1024
-_LONGEST_LIST = 1024
 
 # The keyed index file: header, key end offsets (uint64), the keys as UTF-8, the float64 vectors, the
 # quellix index file, then a CRC-32 of everything before it.
@@ -51,6 +50,7 @@ _HEADER = struct.Struct("<8sIIQQQ")  # magic, version, dim, count, key bytes, in
 _CHECKSUM = struct.Struct("<I")
 
 _GENSIM_HINT = "pip install 'quellix[gensim]'"
+_TWO_TABS = re.compile(r"\t[^\t\n]*\t")  # two tabs on one line
 
 
 def _poincare64(u: np.ndarray, v: np.ndarray) -> np.ndarray:
@@ -343,8 +343,9 @@ class KeyedIndex:
         mean of these ranks over all pairs, "MAP" the mean over keys of the average precision of the key's
         positives in the ranking of all nodes.
 
-        ``exact=True`` ranks with the index's exact scan, on ``num_threads`` threads (0: every core), and
-        returns gensim's figures ({"mean_rank", "MAP"}). ``exact=False`` ranks the ``ef`` nodes the graph walk
+        ``exact=True`` scores every node once per block of keys, on ``num_threads`` native threads (0: every
+        core), deciding with the float64 formula wherever the index's float32 copies cannot, and returns
+        gensim's figures ({"mean_rank", "MAP"}). ``exact=False`` ranks the ``ef`` nodes the graph walk
         finds for each key; positives it does not find are ranked behind the non-positives it found nearer
         than them, so "mean_rank" is then a lower bound. The answer adds "positives" (pairs ranked) and
         "positives_outside" (how many of them the walk did not find).
@@ -352,53 +353,62 @@ class KeyedIndex:
         ef = _integer(ef, "ef", 1)
         num_threads = _integer(num_threads, "num_threads", 0)
         children, starts, positives = self._relations(relations)
+        counts = np.diff(starts)
+        if exact:
+            # Every node scored once per block of keys on native threads; the float64 formula decides
+            # wherever the index's float32 copies cannot.
+            nearer, place = self._index._engine.rank_counts(self._vectors, children, starts, positives, num_threads)
+            ranks = nearer + 1
+            # gensim: the i-th best rank (from 0) stands at place rank + i among all nodes.
+            precisions = np.add.reduceat((place + 1) / (ranks + place), starts[:-1]) / counts
+            return {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean())}
         ranks = np.empty(len(positives), dtype=np.int64)
         precisions = np.empty(len(children))
-        outside = 0
-        counts = np.diff(starts)
-        n = len(self)
-        # Exact: a candidate list per key that must reach past its farthest positive, wide enough for the
-        # positives of most keys; keys whose positives rank deeper, or that have more of them, are
-        # counted over the distances to every node. Once most keys turn out to rank that deep, the lists
-        # are skipped for the rest.
-        if exact:
-            width = min(n, int(np.clip(2 * np.percentile(counts, 90), _FIRST_WIDTH, _LONGEST_LIST)))
-            every = np.flatnonzero(counts < width)
-            deep = [np.flatnonzero(counts >= width)]
-        else:
-            width = min(n, ef)
-            every, deep = np.arange(len(children)), []
+        width = min(len(self), ef)
         rows_per_slice = max(1, min(_ROWS_PER_SLICE, _ENTRIES_PER_SLICE // width))
-        tried = missed_lists = 0
-        for s in range(0, len(every), rows_per_slice):
-            rows = every[s:s + rows_per_slice]
-            if exact and tried >= rows_per_slice and 2 * missed_lists > tried:
-                deep.append(rows)
-                continue
-            queries = self._vectors[children[rows]]
-            if exact:
-                ids, dists = self._index.exact_search(queries, width, num_threads=num_threads)
-            else:
-                ids, dists = self._index.search(queries, width, ef=ef, num_threads=num_threads)
-            done, missed = self._rank_rows(rows, children, starts, positives, ids, dists, exact, ranks, precisions)
-            outside += missed
-            tried += len(rows)
-            missed_lists += int((~done).sum())
-            deep.append(rows[~done])
-        deep = np.sort(np.concatenate(deep)) if deep else every[:0]
-        if deep.size:
-            self._rank_by_scan(deep, children, starts, positives, ranks, precisions, num_threads)
-        result: dict[str, Any] = {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean())}
-        if not exact:
-            result.update(positives=int(len(positives)), positives_outside=int(outside))
-        return result
+        outside = 0
+        for s in range(0, len(children), rows_per_slice):
+            rows = np.arange(s, min(s + rows_per_slice, len(children)))
+            ids, dists = self._index.search(self._vectors[children[rows]], width, ef=ef, num_threads=num_threads)
+            outside += self._rank_rows(rows, children, starts, positives, ids, dists, ranks, precisions)
+        return {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean()), "positives": int(len(positives)),
+                "positives_outside": int(outside)}
 
     def _relations(self, relations: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The keys with relations (nodes, ascending), where each one's positives start in ``positives``
         (with a final end), and the positives: distinct nodes, ascending per key."""
-        pairs = _read_relations(relations) if isinstance(relations, (str, os.PathLike)) else relations
-        if isinstance(pairs, (str, bytes)):
-            raise TypeError("relations must be a path or an iterable of (child, parent) pairs, not a string")
+        # Keys are looked up in bulk; where that fails, or for pairs other than lists and tuples of two, the
+        # loop of _relation_nodes names the relation at fault.
+        firsts = seconds = child = None
+        if isinstance(relations, (str, os.PathLike)):
+            firsts, seconds = _read_relations(relations)
+            pairs: Any = zip(firsts, seconds)
+        else:
+            if isinstance(relations, bytes):
+                raise TypeError("relations must be a path or an iterable of (child, parent) pairs, not bytes")
+            pairs = list(relations)
+            if set(map(type, pairs)) <= {list, tuple} and set(map(len, pairs)) <= {2}:
+                firsts, seconds = list(map(itemgetter(0), pairs)), list(map(itemgetter(1), pairs))
+        if firsts is not None:
+            get = self._ids.__getitem__
+            try:
+                child = np.fromiter(map(get, firsts), np.int64, len(firsts))
+                parent = np.fromiter(map(get, seconds), np.int64, len(seconds))
+            except (KeyError, TypeError):
+                child = None
+        if child is None:
+            child, parent = (np.asarray(nodes, dtype=np.int64) for nodes in self._relation_nodes(list(pairs)))
+        if not len(child):
+            raise ValueError("there are no relations to evaluate")
+        n = len(self)
+        codes = np.sort(child * n + parent)
+        codes = codes[np.flatnonzero(np.diff(codes, prepend=-1))]  # each pair once
+        owners, positives = np.divmod(codes, n)
+        starts = np.flatnonzero(np.diff(owners, prepend=-1))
+        return owners[starts], np.append(starts, len(codes)), positives
+
+    def _relation_nodes(self, pairs: list[Any]) -> tuple[list[int], list[int]]:
+        """The nodes of each (child, parent) pair, one at a time; the first bad pair is named."""
         ids, child, parent = self._ids, [], []
         for number, pair in enumerate(pairs):
             try:
@@ -412,19 +422,12 @@ class KeyedIndex:
                 parent.append(ids[b])
             except (KeyError, TypeError):
                 raise KeyError(f"relation {number}: key {a if a not in ids else b!r} not present") from None
-        if not child:
-            raise ValueError("there are no relations to evaluate")
-        n = len(self)
-        codes = np.unique(np.asarray(child, dtype=np.int64) * n + np.asarray(parent, dtype=np.int64))
-        owners, positives = np.divmod(codes, n)
-        children, starts = np.unique(owners, return_index=True)
-        return children, np.append(starts, len(codes)), positives
+        return child, parent
 
-    def _rank_rows(self, rows, children, starts, positives, ids, dists, exact, ranks, precisions):
+    def _rank_rows(self, rows, children, starts, positives, ids, dists, ranks, precisions):
         """Ranks the positives of the keys ``rows`` (positions in ``children``) against the candidate lists
-        ``ids``/``dists`` found for them. Returns which rows were ranked (all of them, unless an exact list
-        does not reach past the farthest positive) and how many positives were not in the lists."""
-        n, width = len(self), ids.shape[1]
+        ``ids``/``dists`` the graph walk found for them; returns how many positives were not in the lists."""
+        n = len(self)
         counts = starts[rows + 1] - starts[rows]
         pair_row = np.repeat(np.arange(len(rows)), counts)
         pair_at = np.arange(len(pair_row)) + np.repeat(starts[rows] - (np.cumsum(counts) - counts), counts)
@@ -433,12 +436,8 @@ class KeyedIndex:
         dmax = np.full(len(rows), -np.inf)
         np.maximum.at(dmax, pair_row, d_pos)
         reach = self._bounds(self._vectors[children[rows]], dmax)[1]
-        if exact and width < n:
-            done = (ids[:, -1] < 0) | (dists[:, -1] > reach)
-        else:
-            done = np.ones(len(rows), dtype=bool)
         # The candidates that can rank ahead of a positive: found, and not beyond the farthest positive.
-        near = (ids >= 0) & (dists <= reach[:, None]) & done[:, None]
+        near = (ids >= 0) & (dists <= reach[:, None])
         cand_row, cand_col = np.nonzero(near)
         cand = ids[cand_row, cand_col]
         # A candidate is a positive of its row when (key, candidate) is one of the relation pairs.
@@ -450,11 +449,9 @@ class KeyedIndex:
         d_neg = _poincare64(self._vectors[children[rows][cand_row]], self._vectors[cand])
         # One sorted run per row: non-positives and positives by distance, a positive before a non-positive
         # at the same distance (only strictly nearer non-positives count).
-        sel = done[pair_row]
-        p_row, p_d, p_at = pair_row[sel], d_pos[sel], pair_at[sel]
-        row_all = np.concatenate([cand_row, p_row])
-        d_all = np.concatenate([d_neg, p_d])
-        is_p = np.concatenate([np.zeros(len(cand_row), bool), np.ones(len(p_row), bool)])
+        row_all = np.concatenate([cand_row, pair_row])
+        d_all = np.concatenate([d_neg, d_pos])
+        is_p = np.concatenate([np.zeros(len(cand_row), bool), np.ones(len(pair_row), bool)])
         order = np.lexsort((~is_p, d_all, row_all))
         row_sorted, p_sorted = row_all[order], is_p[order]
         neg_before = np.cumsum(~p_sorted) - (~p_sorted)  # non-positives before each entry, over all rows
@@ -464,56 +461,13 @@ class KeyedIndex:
         pos_in_row = pos_before - (pos_before[run_start] if len(run_start) else 0)
         neg_in_row, pos_in_row = neg_in_row[p_sorted], pos_in_row[p_sorted]
         rank = neg_in_row + 1
-        ranks[p_at[order[p_sorted] - len(cand_row)]] = rank
+        ranks[pair_at[order[p_sorted] - len(cand_row)]] = rank
         # Average precision: the i-th nearest positive (from 0) stands at place rank + i among all nodes.
         prec = (pos_in_row + 1) / (rank + pos_in_row)
         sums = np.zeros(len(rows))
         np.add.at(sums, row_sorted[p_sorted], prec)
-        precisions[rows[done]] = (sums / np.maximum(counts, 1))[done]
-        missed = 0 if exact else int(sel.sum()) - found_pos
-        return done, missed
-
-    def _rank_by_scan(self, rows, children, starts, positives, ranks, precisions, num_threads):
-        """Ranks the positives of the keys ``rows`` from the index's distances to every node: the nodes
-        surely nearer than a positive are counted from them, those too close to call are measured in
-        float64. Keys are spread over ``num_threads`` threads (the distances are computed without the
-        GIL)."""
-        every = np.arange(len(self), dtype=np.int64)
-
-        def rank(row: int) -> None:
-            q = self._vectors[children[row]]
-            at = slice(int(starts[row]), int(starts[row + 1]))
-            pos = positives[at]
-            d_pos = _poincare64(q, self._vectors[pos])
-            d = self._index.distances(q, every)
-            by = np.argsort(d_pos, kind="stable")
-            # Bounds in float32, as the distances: both ascending with the positives' distances.
-            lo, hi = (bound.astype(np.float32) for bound in self._bounds(q, d_pos[by]))
-            slot = np.searchsorted(lo, d, side="right")  # d lies below lo[slot:]
-            nearer = np.cumsum(np.bincount(slot, minlength=len(lo) + 1))[:len(lo)]
-            nearer -= np.cumsum(np.bincount(slot[pos], minlength=len(lo) + 1))[:len(lo)]
-            # Too close to call: within the margin of some positive (the last bound below it).
-            band = np.flatnonzero((slot > 0) & (d < hi[np.maximum(slot - 1, 0)]))
-            band = band[~_member(band, pos)]
-            if band.size:
-                d64, d_band = _poincare64(q, self._vectors[band]), d[band]
-                step = max(1, _ENTRIES_PER_SLICE // band.size)
-                for i in range(0, len(lo), step):
-                    nearer[i:i + step] += ((d_band[None, :] >= lo[i:i + step, None])
-                                           & (d64[None, :] < d_pos[by][i:i + step, None])).sum(axis=1)
-            ranks[at.start + by] = nearer + 1
-            # gensim: the i-th best rank (from 0) stands at place rank + i among all nodes.
-            place = np.sort(nearer + 1) + np.arange(len(pos))
-            precisions[row] = np.mean(np.arange(1, len(pos) + 1) / place)
-
-        threads = num_threads or len(os.sched_getaffinity(0))
-        if threads <= 1 or len(rows) < 2:
-            for row in rows.tolist():
-                rank(row)
-            return
-        with ThreadPoolExecutor(max_workers=min(threads, len(rows))) as pool:
-            for _ in pool.map(rank, rows.tolist(), chunksize=16):
-                pass
+        precisions[rows] = sums / np.maximum(counts, 1)
+        return len(pair_row) - found_pos
 
     # ---- files ----------------------------------------------------------------------------------------
 
@@ -740,14 +694,23 @@ def _is_number(token: str) -> bool:
     return True
 
 
-def _read_relations(path: PathLike) -> list[tuple[str, str]]:
+def _read_relations(path: PathLike) -> tuple[list[str], list[str]]:
+    """The two fields of every row of a tab-separated relations file as csv reads it, empty lines left
+    out: the children, then the parents."""
     name = os.fspath(path)
-    pairs = []
     with _open_text(path, "utf-8") as f:
-        for number, row in enumerate(csv.reader(f, delimiter="\t"), start=1):
-            if not row:
-                continue
-            if len(row) != 2:
-                raise ValueError(f"{name} line {number}: a relation has two tab-separated fields, got {len(row)}")
-            pairs.append((row[0], row[1]))
-    return pairs
+        text = f.read()
+    # Without a quote csv's rows are the lines cut at the tabs. When no line holds two tabs and there are
+    # as many tabs as lines, each line holds one: two fields, all of them from one join and split.
+    if '"' not in text:
+        lines = list(filter(None, text.split("\n")))
+        if text.count("\t") == len(lines) and not _TWO_TABS.search(text):
+            fields = "\t".join(lines).split("\t")
+            return fields[0::2], fields[1::2]
+    rows = []
+    for number, row in enumerate(csv.reader(io.StringIO(text, newline=""), delimiter="\t"), start=1):
+        if row and len(row) != 2:
+            raise ValueError(f"{name} line {number}: a relation has two tab-separated fields, got {len(row)}")
+        if row:
+            rows.append(row)
+    return [row[0] for row in rows], [row[1] for row in rows]

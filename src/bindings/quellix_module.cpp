@@ -34,6 +34,7 @@
 #include "bindings/binding_helpers.h"
 #include "bindings/quellix_engine.h"
 #include "core/parallel_for.h"
+#include "search/rank_count.h"
 
 namespace py = pybind11;
 using vek::HyperbolicIndex;
@@ -50,6 +51,7 @@ namespace {
 
 using IdArray = py::array_t<int64_t, py::array::c_style>;
 using FactorArray = py::array_t<double, py::array::c_style>;
+using ExactArray = py::array_t<double, py::array::c_style>;
 
 MetricKind parse_metric(const std::string& name) {
     if (name == "poincare") return vek::PoincareBall;
@@ -206,6 +208,58 @@ BlockSearch each_row(const Engine& e, One one) {
     return [&e, one](const float* rows, const float* terms, size_t count, int32_t k, std::vector<NodeDist>* out) {
         for (size_t i = 0; i < count; ++i) out[i] = one(rows + i * e.dims(), terms[i], k);
     };
+}
+
+// ---- reconstruction ranks -----------------------------------------------------------------------------
+
+// For each (query node, positive) of the relations in CSR form, the non-positive nodes strictly nearer
+// by the float64 formula on `vectors` (the nodes' own float64 values) and the positive's place among its
+// row's positives (vek::RankCounter). Rows are handed to the threads in blocks that each make one pass
+// over the stored vectors.
+py::tuple rank_counts(const Engine& e, const ExactArray& vectors, const IdArray& children, const IdArray& starts,
+                      const IdArray& positives, int num_threads) {
+    if (!e.ball()) throw py::value_error("rank counts need the poincare metric");
+    if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
+    if (children.ndim() != 1 || starts.ndim() != 1 || positives.ndim() != 1)
+        throw py::value_error("children, starts and positives must be one-dimensional");
+    const size_t m = static_cast<size_t>(children.shape(0));
+    const size_t total = static_cast<size_t>(positives.shape(0));
+    if (static_cast<size_t>(starts.shape(0)) != m + 1)
+        throw py::value_error("starts must hold one entry per child and a final end");
+    std::vector<int64_t> row_starts(starts.data(), starts.data() + m + 1);
+    if (row_starts[0] != 0 || static_cast<uint64_t>(row_starts[m]) != total)
+        throw py::value_error("starts must begin at 0 and end at the number of positives");
+    for (size_t r = 0; r < m; ++r)
+        if (row_starts[r + 1] < row_starts[r]) throw py::value_error("starts must not decrease (row " + std::to_string(r) + ")");
+    size_t n;
+    std::vector<int32_t> child_ids, positive_ids;
+    {
+        const Shared lock = lock_with_gil<Shared>(e.index());
+        n = e.index().size();
+        if (vectors.ndim() != 2 || static_cast<size_t>(vectors.shape(0)) != n || vectors.shape(1) != e.dim())
+            throw py::value_error("vectors must have shape (" + std::to_string(n) + ", " + std::to_string(e.dim()) +
+                                  "): the float64 values of the stored vectors");
+        child_ids = checked_ids(children, n);
+        positive_ids = checked_ids(positives, n);
+    }
+    for (size_t r = 0; r < m; ++r)
+        for (int64_t j = row_starts[r] + 1; j < row_starts[r + 1]; ++j)
+            if (!(positive_ids[j - 1] < positive_ids[j]))
+                throw py::value_error("the positives of row " + std::to_string(r) + " must be ascending and distinct");
+    IdArray nearer(static_cast<py::ssize_t>(total));
+    IdArray place(static_cast<py::ssize_t>(total));
+    int64_t* nearer_out = nearer.mutable_data();
+    int64_t* place_out = place.mutable_data();
+    const int threads = num_threads == 0 ? usable_cores() : num_threads;
+    without_gil<Shared>(e.index(), [&] {
+        const vek::RankCounter counter(e.index(), n, vectors.data());
+        const vek::RankRows rows{child_ids.data(), row_starts.data(), positive_ids.data()};
+        constexpr size_t block = 32;
+        vek::parallel_for((m + block - 1) / block, threads, [&](size_t b) {
+            counter.count(rows, b * block, std::min(block, m - b * block), nearer_out, place_out);
+        });
+    });
+    return py::make_tuple(nearer, place);
 }
 
 // ---- the index file's records -------------------------------------------------------------------------
@@ -532,6 +586,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 });
             },
             py::arg("mask"))
+        .def("rank_counts", &rank_counts, py::arg("vectors"), py::arg("children"), py::arg("starts"),
+             py::arg("positives"), py::arg("num_threads"))
         .def("stats", &stats)
         .def("records", &records)
         .def("ball_terms", &ball_terms)

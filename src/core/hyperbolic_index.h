@@ -188,10 +188,6 @@ private:
     // The exhaustive scans (search/exhaustive_search.cpp).
     struct ScanRow;
     void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
-    template <bool Diff, int Q>
-    void scan_block(ScanRow* rows, const Filter& filter, const int32_t* ids, size_t begin, size_t end) const;
-    template <bool Diff>
-    void scan_rows(ScanRow* rows, size_t m, const Filter& filter, const int32_t* ids, size_t count) const;
     // Starts fetching a node's whole vector into the cache.
     void prefetch_vector(int32_t node) const;
     // Starts fetching a node's neighbour list on a layer, ahead of its expansion.
@@ -296,7 +292,7 @@ inline float HyperbolicIndex::from_sum(float sum, float query_term, int32_t node
         case Cosine:
             return kernels::cosine(sum, query_term, node_norm(node));
         case PoincareBall:
-            return sum * (query_term * inv_factors[node]);  // terms first: symmetric in the pair
+            return kernels::ball_key(sum, query_term, inv_factors[node]);
         default:
             return kernels::poincare(sum, query_term, node_norm(node));
     }

@@ -153,6 +153,10 @@ inline double ball_factor(const float* x, size_t n) {
     return 1.0 - sum;
 }
 
+// The PoincareBall key of a pair, |u - v|^2 / ((1 - |u|^2)(1 - |v|^2)), from the squared difference and
+// the two points' stored 1 / (1 - |x|^2): the terms first, so that the key is symmetric in the pair.
+inline float ball_key(float sum, float query_term, float node_term) { return sum * (query_term * node_term); }
+
 // Geodesic distance in the unit ball from the argument a = |u - v|^2 / ((1 - |u|^2)(1 - |v|^2)):
 // arcosh(1 + 2a) = log1p(2a + sqrt(2a (2a + 2))), in double so that small distances keep their digits.
 inline float ball_distance(float a) {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <type_traits>
 
+#include "search/tile_scan.h"
 #include "search/top_k.h"
 
 namespace vek {
@@ -128,54 +128,6 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, flo
     return row.best.drain_ascending();
 }
 
-// Q queries against the screened nodes ids[begin, end), two nodes at a time, each query offered its
-// nodes in id order.
-template <bool Diff, int Q>
-void HyperbolicIndex::scan_block(ScanRow* rows, const Filter& filter, const int32_t* ids, size_t begin,
-                                 size_t end) const {
-    const float* qs[Q];
-    for (int q = 0; q < Q; ++q) qs[q] = rows[q].query;
-    size_t j = begin;
-    auto step = [&](auto width) {
-        constexpr int N = decltype(width)::value;
-        const float* vs[N];
-        for (int v = 0; v < N; ++v) vs[v] = vec(ids[j + v]);
-        float sums[Q][N];
-        kernels::accumulate_tile<Diff, Q, N>(qs, vs, dims(), sums);
-        for (int v = 0; v < N; ++v)
-            for (int q = 0; q < Q; ++q) offer_scored(rows[q], filter, sums[q][v], ids[j + v]);
-        j += N;
-    };
-    while (j + 2 <= end) step(std::integral_constant<int, 2>{});
-    if (j < end) step(std::integral_constant<int, 1>{});
-}
-
-template <bool Diff>
-void HyperbolicIndex::scan_rows(ScanRow* rows, size_t m, const Filter& filter, const int32_t* ids,
-                                size_t count) const {
-    // Nodes are taken in slices small enough to stay in the core's cache while every block of
-    // queries passes over them, so each vector is read from memory once per batch.
-    const size_t slice = std::max<size_t>(64, (size_t{256} << 10) / std::max<size_t>(1, dims() * sizeof(float)));
-    for (size_t begin = 0; begin < count; begin += slice) {
-        const size_t end = std::min(count, begin + slice);
-        size_t q = 0;
-        for (; q + 4 <= m; q += 4) scan_block<Diff, 4>(rows + q, filter, ids, begin, end);
-        switch (m - q) {
-            case 3:
-                scan_block<Diff, 3>(rows + q, filter, ids, begin, end);
-                break;
-            case 2:
-                scan_block<Diff, 2>(rows + q, filter, ids, begin, end);
-                break;
-            case 1:
-                scan_block<Diff, 1>(rows + q, filter, ids, begin, end);
-                break;
-            default:
-                break;
-        }
-    }
-}
-
 void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float* query_terms, size_t m,
                                               int32_t k, const Filter& filter,
                                               std::vector<NodeDist>* results) const {
@@ -189,10 +141,13 @@ void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float*
             if (filter.screen(masks[i], stored_norms[i])) ids.push_back(static_cast<int32_t>(i));
         rows.reserve(m);
         for (size_t q = 0; q < m; ++q) rows.emplace_back(queries + q * dims(), query_terms[q], k);
+        std::vector<const float*> queries_of(m);
+        for (size_t q = 0; q < m; ++q) queries_of[q] = rows[q].query;
+        auto offer = [&](size_t q, float sum, int32_t node) { offer_scored(rows[q], filter, sum, node); };
         if (metric == Cosine)
-            scan_rows<false>(rows.data(), m, filter, ids.data(), ids.size());
+            scan_tiles<false>(*this, queries_of.data(), m, ids.data(), ids.size(), offer);
         else
-            scan_rows<true>(rows.data(), m, filter, ids.data(), ids.size());
+            scan_tiles<true>(*this, queries_of.data(), m, ids.data(), ids.size(), offer);
     }
     for (size_t q = 0; q < m; ++q) results[q] = rows.empty() ? std::vector<NodeDist>{} : rows[q].best.drain_ascending();
 }

@@ -1,0 +1,78 @@
+// The pass of a block of queries over many nodes, shared by the exhaustive scans: tiles of up to four
+// queries by two nodes through kernels::accumulate_tile, so every sum is bit-identical to dist_to_nodes'
+// and each loaded block of a vector serves all the tile's queries.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+// Nodes per slice of a scan: few enough to stay in the core's cache while every group of queries passes
+// over them, so each vector is read from memory once per batch.
+inline size_t scan_slice(const HyperbolicIndex& index) {
+    return std::max<size_t>(64, (size_t{256} << 10) / std::max<size_t>(1, index.dims() * sizeof(float)));
+}
+
+// group(std::integral_constant<int, Q>{}, q0) for the rows [0, m): four at a time, then the rest as one.
+template <class Group>
+void for_row_groups(size_t m, Group&& group) {
+    size_t q = 0;
+    for (; q + 4 <= m; q += 4) group(std::integral_constant<int, 4>{}, q);
+    switch (m - q) {
+        case 3:
+            group(std::integral_constant<int, 3>{}, q);
+            break;
+        case 2:
+            group(std::integral_constant<int, 2>{}, q);
+            break;
+        case 1:
+            group(std::integral_constant<int, 1>{}, q);
+            break;
+        default:
+            break;
+    }
+}
+
+// emit(q, at, sum) for the queries [q0, q0 + Q) against the nodes ids[begin, end), `at` the node's
+// position in ids; each query is given its nodes in that order.
+template <bool Diff, int Q, class Emit>
+void tile_sums(const HyperbolicIndex& index, const float* const* queries, size_t q0, const int32_t* ids,
+               size_t begin, size_t end, Emit&& emit) {
+    const float* qs[Q];
+    for (int q = 0; q < Q; ++q) qs[q] = queries[q0 + q];
+    size_t j = begin;
+    auto step = [&](auto width) {
+        constexpr int N = decltype(width)::value;
+        const float* vs[N];
+        for (int v = 0; v < N; ++v) vs[v] = index.vec(ids[j + v]);
+        float sums[Q][N];
+        kernels::accumulate_tile<Diff, Q, N>(qs, vs, index.dims(), sums);
+        for (int v = 0; v < N; ++v)
+            for (int q = 0; q < Q; ++q) emit(q0 + q, j + v, sums[q][v]);
+        j += N;
+    };
+    while (j + 2 <= end) step(std::integral_constant<int, 2>{});
+    if (j < end) step(std::integral_constant<int, 1>{});
+}
+
+// offer(row, sum, node) for every query row in [0, m) and node of ids[0, count): each row sees the nodes
+// in the order of `ids`. Sums are the squared differences when Diff, the dot products otherwise.
+template <bool Diff, class Offer>
+void scan_tiles(const HyperbolicIndex& index, const float* const* queries, size_t m, const int32_t* ids,
+                size_t count, Offer&& offer) {
+    const size_t slice = scan_slice(index);
+    for (size_t begin = 0; begin < count; begin += slice) {
+        const size_t end = std::min(count, begin + slice);
+        for_row_groups(m, [&](auto group, size_t q0) {
+            tile_sums<Diff, decltype(group)::value>(index, queries, q0, ids, begin, end,
+                                                     [&](size_t q, size_t at, float sum) { offer(q, sum, ids[at]); });
+        });
+    }
+}
+
+}  // namespace vek
