@@ -50,7 +50,6 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
         std::vector<PendingList> rebuilt;
         std::vector<std::pair<int32_t, int32_t>> appended;  // (neighbour, layer) that take n as-is
         std::vector<int32_t> members;
-        std::vector<float> dists;
 
         if (ep_id >= 0) {
             int32_t e = descend(q, qn, level);
@@ -68,13 +67,7 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                     // The list would overflow: rebuild it from its members plus n, m in the query role.
                     members.assign(list.begin(), list.end());
                     members.push_back(n);
-                    dists.resize(members.size());
-                    const float* mv = vec(m);
-                    const float mn = node_term(m);
-                    dist_to_nodes(mv, mn, members.data(), members.size(), dists.data());
-                    FarthestFirst pool;
-                    for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
-                    rebuilt.push_back({m, layer, select_neighbours(pool, limit)});
+                    rebuilt.push_back({m, layer, rebuild_links(m, members, limit)});
                     if (metric == PoincareBall) {
                         const ListOf current = [&](int32_t y) -> const LinkList& {
                             for (size_t j = 0; j + 1 < rebuilt.size(); ++j)

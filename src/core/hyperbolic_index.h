@@ -110,6 +110,9 @@ public:
     void add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor = kDerivedFactor);
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
+    // The same selection for node m over `members` (each scored from m, which plays the query), as if
+    // they had been pushed in list order into a queue handed to select_neighbours.
+    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M) const;
 
     // --- search (search/) ---
     // The nearest nodes a beam of width ef (at least 1) finds on one layer from `entry`.
@@ -200,6 +203,10 @@ private:
     float new_ball_term(const float* vector, double factor) const;
     // Sets M and what follows from it: the layer-0 link limit and the level multiplier.
     void set_link_parameters(int32_t M);
+    // The selection heuristic over candidates already in the order select_neighbours takes them.
+    std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M) const;
+    template <int Metric>
+    std::vector<int32_t> select_sorted(const NodeDist* sorted, size_t count, int M) const;
     int32_t link_limit(int32_t layer) const;
     int32_t draw_level();
     // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
