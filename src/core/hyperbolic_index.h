@@ -294,9 +294,12 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const 
                                     FirstVisit&& first_visit, int32_t* ids, float* dists) const {
     size_t count = 0;
     for (int32_t v : list) {
-        if (!first_visit(v) || beyond_boundary(v)) continue;
+        // Every id is written and only fresh ones counted, so the loop has no branch to mispredict.
+        const bool fresh = first_visit(v);
+        const bool inside = !beyond_boundary(v);
         _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
-        ids[count++] = v;
+        ids[count] = v;
+        count += fresh & inside;
     }
     dist_to_nodes(query, query_term, ids, count, dists);
     return count;
