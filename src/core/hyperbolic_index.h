@@ -298,6 +298,8 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const 
         const bool fresh = first_visit(v);
         const bool inside = !beyond_boundary(v);
         _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
+        // Where v's own list lies, in case the walk expands v later on (on layer 0, where walks are long).
+        _mm_prefetch(reinterpret_cast<const char*>(links.base_slot(v)), _MM_HINT_T1);
         ids[count] = v;
         count += fresh & inside;
     }
