@@ -34,14 +34,9 @@ int32_t HyperbolicIndex::draw_level() {
 
 LinkList HyperbolicIndex::rebuilt_with(int32_t m, const LinkList& list, int32_t n, int32_t limit,
                                        std::vector<int32_t>& members) const {
-    thread_local std::vector<float> dists;
     members.assign(list.begin(), list.end());
     members.push_back(n);
-    dists.resize(members.size());
-    dist_to_nodes(vec(m), node_term(m), members.data(), members.size(), dists.data());
-    FarthestFirst pool;
-    for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
-    return select_neighbours(pool, limit);
+    return rebuild_links(m, members, limit);
 }
 
 void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor) {
@@ -69,7 +64,9 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                 const int32_t limit = link_limit(layer);
                 FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
                 own[layer] = select_neighbours(w, limit);
-                for (int32_t m : own[layer]) {
+                for (size_t i = 0; i < own[layer].size(); ++i) {
+                    const int32_t m = own[layer][i];
+                    if (i + 1 < own[layer].size()) prefetch_members(own[layer][i + 1], layer);
                     LinkList& list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
                         reserve_for(list, 1);

@@ -121,6 +121,9 @@ public:
                           int32_t ef_construction, int threads);
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
+    // The same selection for node m over `members` (each scored from m, which plays the query), as if
+    // they had been pushed in list order into a queue handed to select_neighbours.
+    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M) const;
 
     // --- search (search/) ---
     // The nearest nodes a beam of width ef (at least 1) finds on one layer from `entry`.
@@ -208,6 +211,12 @@ private:
     float new_ball_term(const float* vector, double factor) const;
     // Sets M and what follows from it: the layer-0 link limit and the level multiplier.
     void set_link_parameters(int32_t M);
+    // Starts fetching the vectors of node m's list on a layer, ahead of rebuilding it.
+    void prefetch_members(int32_t m, int32_t layer) const;
+    // The selection heuristic over candidates already in the order select_neighbours takes them.
+    std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M) const;
+    template <int Metric>
+    std::vector<int32_t> select_sorted(const NodeDist* sorted, size_t count, int M) const;
     int32_t link_limit(int32_t layer) const;
     int32_t draw_level();
     // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
@@ -285,16 +294,30 @@ inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_term,
     for (size_t k = 0; k < count; ++k) out[k] = from_sum(out[k], query_term, ids[k]);
 }
 
+// A metric's value from a pair's sum and the two terms (the query's first): what from_sum gives, for
+// callers that hold the node's term already.
+template <MetricKind Metric>
+inline float metric_value(float sum, float query_term, float node_term) {
+    if constexpr (Metric == Euclidean)
+        return sum;
+    else if constexpr (Metric == Cosine)
+        return kernels::cosine(sum, query_term, node_term);
+    else if constexpr (Metric == PoincareBall)
+        return kernels::ball_key(sum, query_term, node_term);
+    else
+        return kernels::poincare(sum, query_term, node_term);
+}
+
 inline float HyperbolicIndex::from_sum(float sum, float query_term, int32_t node) const {
     switch (metric) {
         case Euclidean:
             return sum;
         case Cosine:
-            return kernels::cosine(sum, query_term, node_norm(node));
+            return metric_value<Cosine>(sum, query_term, node_norm(node));
         case PoincareBall:
-            return kernels::ball_key(sum, query_term, inv_factors[node]);
+            return metric_value<PoincareBall>(sum, query_term, inv_factors[node]);
         default:
-            return kernels::poincare(sum, query_term, node_norm(node));
+            return metric_value<Poincare>(sum, query_term, node_norm(node));
     }
 }
 
@@ -307,14 +330,19 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const 
                                     FirstVisit&& first_visit, int32_t* ids, float* dists) const {
     size_t count = 0;
     for (int32_t v : list) {
-        if (!first_visit(v) || beyond_boundary(v)) continue;
+        // Every id is written and only fresh ones counted, so the loop has no branch to mispredict.
+        const bool fresh = first_visit(v);
+        const bool inside = !beyond_boundary(v);
         _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
         // The node's own term lives in an array of its own: a second miss unless fetched with the vector.
         if (metric == PoincareBall)
             _mm_prefetch(reinterpret_cast<const char*>(&inv_factors[v]), _MM_HINT_T1);
         else if (metric == Cosine)
             _mm_prefetch(reinterpret_cast<const char*>(&stored_norms[v]), _MM_HINT_T1);
-        ids[count++] = v;
+        // Where v's own list lies, in case the walk expands v later on (on layer 0, where walks are long).
+        _mm_prefetch(reinterpret_cast<const char*>(links.base_slot(v)), _MM_HINT_T1);
+        ids[count] = v;
+        count += fresh & inside;
     }
     dist_to_nodes(query, query_term, ids, count, dists);
     return count;

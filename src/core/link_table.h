@@ -19,6 +19,8 @@ public:
     const LinkList& at(int32_t node, int32_t layer) const {
         return layer == 0 ? base_[node] : upper_[node][layer - 1];
     }
+    // Where node's layer-0 list is held (its vector's header), for prefetching.
+    const LinkList* base_slot(int32_t node) const { return base_.data() + node; }
     // Number of layer lists of a node: its level + 1.
     size_t layers(int32_t node) const { return 1 + upper_[node].size(); }
     size_t size() const { return base_.size(); }

@@ -75,10 +75,10 @@ void HyperbolicIndex::walk(const float* query, float query_term, NodeDist entry,
     ws.begin(size());
     uint16_t* visited = ws.tags.data();
     const uint16_t tag = ws.version;
-    auto first_visit = [visited, tag](int32_t v) {
-        if (visited[v] == tag) return false;
+    auto first_visit = [visited, tag](int32_t v) {  // without a branch: the outcome is a coin toss
+        const bool fresh = visited[v] != tag;
         visited[v] = tag;
-        return true;
+        return fresh;
     };
 
     NearestFirst candidates;
