@@ -97,7 +97,7 @@ DIGESTS = {
 def _build(metric: str, kind: str, shape) -> str:
     d, M, n, ef, seed = shape
     index = quellix.Index(d, metric, M=M, ef_construction=ef, seed=seed)
-    index.add(_data(kind, n, d, seed, metric))
+    index.add(_data(kind, n, d, seed, metric), num_threads=1)
     return index
 
 
