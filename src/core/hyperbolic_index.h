@@ -344,6 +344,12 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const 
         ids[count] = v;
         count += fresh & inside;
     }
+    // The rest of each fresh vector (its first line is on its way).
+    const size_t bytes = dims() * sizeof(float);
+    for (size_t j = 0; j < count; ++j) {
+        const char* p = reinterpret_cast<const char*>(vec(ids[j]));
+        for (size_t off = 64; off < bytes; off += 64) _mm_prefetch(p + off, _MM_HINT_T1);
+    }
     dist_to_nodes(query, query_term, ids, count, dists);
     return count;
 }
