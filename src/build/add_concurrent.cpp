@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "build/concurrent_build.h"
+#include "core/growth.h"
 #include "core/parallel_for.h"
 #include "search/walk.h"
 
@@ -46,7 +47,7 @@ void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_ma
             add_linked(rows, row_masks[0], ef_construction, factor_of(0));
             start = 1;
         }
-        vectors.reserve(vectors.size() + (count - start) * d);
+        reserve_for(vectors, (count - start) * d);  // geometric: slices follow one another
         for (size_t i = start; i < count; ++i) append_node(rows + i * d, row_masks[i], draw_level(), factor_of(i));
 
         ConcurrentBuild build(size(), first, static_cast<size_t>(threads));
