@@ -64,9 +64,7 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                 const int32_t limit = link_limit(layer);
                 FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
                 own[layer] = select_neighbours(w, limit);
-                for (size_t i = 0; i < own[layer].size(); ++i) {
-                    const int32_t m = own[layer][i];
-                    if (i + 1 < own[layer].size()) prefetch_members(own[layer][i + 1], layer);
+                for (int32_t m : own[layer]) {
                     LinkList& list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
                         reserve_for(list, 1);

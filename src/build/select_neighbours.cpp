@@ -203,14 +203,6 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidate
     return select_in_order(sorted.data(), sorted.size(), M);
 }
 
-void HyperbolicIndex::prefetch_members(int32_t m, int32_t layer) const {
-    const size_t bytes = dims() * sizeof(float);
-    for (int32_t x : links.at(m, layer)) {
-        const char* p = reinterpret_cast<const char*>(vec(x));
-        for (size_t off = 0; off < bytes; off += 64) _mm_prefetch(p + off, _MM_HINT_T1);
-    }
-}
-
 LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M) const {
     std::vector<float>& dists = scratch.dists;
     dists.resize(members.size());

@@ -211,8 +211,6 @@ private:
     float new_ball_term(const float* vector, double factor) const;
     // Sets M and what follows from it: the layer-0 link limit and the level multiplier.
     void set_link_parameters(int32_t M);
-    // Starts fetching the vectors of node m's list on a layer, ahead of rebuilding it.
-    void prefetch_members(int32_t m, int32_t layer) const;
     // The selection heuristic over candidates already in the order select_neighbours takes them.
     std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M) const;
     template <int Metric>
