@@ -381,9 +381,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const int32_t ef = clamp_i32(ef_construction);
-    // Under "poincare" a rebuilt list may only drop a boundary node that keeps two links elsewhere, and
-    // that check needs every rebuild to see the others' outcome: those graphs are built row by row.
-    const bool concurrent = link && e.metric() != vek::PoincareBall;
+    const bool concurrent = link && e.index().links_concurrently();
     const int threads = concurrent ? (num_threads == 0 ? usable_cores() : num_threads) : 1;
     IdArray ids(n);
     int64_t* out = ids.mutable_data();

@@ -34,7 +34,7 @@ void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_ma
                                        size_t count, int32_t ef_construction, int threads) {
     const size_t d = dims();
     auto factor_of = [factors](size_t i) { return factors ? factors[i] : kDerivedFactor; };
-    if (threads <= 1) {
+    if (threads <= 1 || !links_concurrently()) {
         for (size_t i = 0; i < count; ++i) add_linked(rows + i * d, row_masks[i], ef_construction, factor_of(i));
         return;
     }
@@ -66,12 +66,7 @@ void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_ma
         }
         build_ = nullptr;
     } catch (...) {
-        vectors.resize(first * d);
-        stored_norms.resize(first);
-        masks.resize(first);
-        node_levels.resize(first);
-        links.resize(first);
-        if (metric == PoincareBall) inv_factors.resize(first);
+        truncate_nodes(first);
         level_rng = rng_before;
         ep_id = ep_before;
         ep_layer = ep_layer_before;
@@ -120,10 +115,7 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
                 LinkList pool = own;
                 for (int32_t x : list)
                     if (!holds(pool, x)) pool.push_back(x);
-                LinkList merged = static_cast<int64_t>(pool.size()) <= limit
-                                      ? pool
-                                      : rebuilt_with(n, LinkList(pool.begin(), pool.end() - 1), pool.back(), limit,
-                                                     members);
+                LinkList merged = static_cast<int64_t>(pool.size()) <= limit ? pool : rebuild_links(n, pool, limit);
                 list.swap(merged);
             }
         }
@@ -137,17 +129,6 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
                 continue;
             }
             LinkList chosen = rebuilt_with(m, list, n, limit, members);
-            if (metric == PoincareBall) {
-                // Other nodes' lists are read without waiting: a thread holding one may be waiting for m.
-                const ListOf current = [&](int32_t y, LinkList& out) {
-                    NodeLock& lock = build.lock(y);
-                    if (!lock.try_lock()) return false;
-                    const std::lock_guard<NodeLock> hold_y(lock, std::adopt_lock);
-                    out = links.at(y, layer);
-                    return true;
-                };
-                keep_reachable(m, members, n, m == own[0], current, chosen);
-            }
             list.swap(chosen);
         }
         if (!own.empty()) e = own[0];

@@ -39,6 +39,15 @@ LinkList HyperbolicIndex::rebuilt_with(int32_t m, const LinkList& list, int32_t 
     return rebuild_links(m, members, limit);
 }
 
+void HyperbolicIndex::truncate_nodes(size_t count) {
+    vectors.resize(count * dims());
+    stored_norms.resize(count);
+    masks.resize(count);
+    node_levels.resize(count);
+    links.resize(count);
+    if (metric == PoincareBall) inv_factors.resize(count);
+}
+
 void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor) {
     const std::mt19937 rng_before = level_rng;
     const int32_t level = draw_level();
@@ -79,7 +88,6 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                             for (size_t j = 0; j + 1 < rebuilt.size(); ++j)
                                 if (rebuilt[j].node == y && rebuilt[j].layer == layer) now = &rebuilt[j].list;
                             out.assign(now->begin(), now->end());
-                            return true;
                         };
                         keep_reachable(m, members, n, m == own[layer][0], current, rebuilt.back().list);
                     }
@@ -93,12 +101,7 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
         for (const auto& [m, layer] : appended) links.at(m, layer).push_back(n);
         for (PendingList& p : rebuilt) links.at(p.node, p.layer).swap(p.list);
     } catch (...) {
-        vectors.resize(static_cast<size_t>(n) * dims());
-        stored_norms.pop_back();
-        masks.pop_back();
-        node_levels.pop_back();
-        links.pop_node();
-        if (metric == PoincareBall) inv_factors.pop_back();
+        truncate_nodes(static_cast<size_t>(n));
         level_rng = rng_before;
         throw;
     }

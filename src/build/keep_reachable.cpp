@@ -18,10 +18,11 @@ namespace {
 // run both ways). One is not enough: two boundary nodes that only link each other are an island.
 bool safe_without(int32_t node, int32_t m, const ListOf& current) {
     thread_local LinkList around, back;  // reused: no allocation once warm
-    if (!current(node, around)) return false;
+    current(node, around);
     int links_in = 0;
     for (int32_t y : around) {
-        if (y == m || y == node || !current(y, back)) continue;
+        if (y == m || y == node) continue;
+        current(y, back);
         if (std::find(back.begin(), back.end(), node) != back.end() && ++links_in == 2) return true;
     }
     return false;

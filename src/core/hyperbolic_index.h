@@ -61,9 +61,8 @@ inline std::vector<NodeDist> drain(FarthestFirst& heap) {
 }
 
 
-// `current(y, out)` copies node y's list on a layer, as an insertion will leave it so far, into `out`;
-// false when it cannot be read now (another thread holds it), which counts as no links.
-using ListOf = std::function<bool(int32_t, LinkList&)>;
+// `current(y, out)` copies node y's list on a layer, as an insertion will leave it so far, into `out`.
+using ListOf = std::function<void(int32_t, LinkList&)>;
 
 struct IndexStats {
     int32_t num_nodes;
@@ -119,6 +118,10 @@ public:
     // the threads' timing unless `threads` is 1. If any row fails, none is added and nothing changes.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads);
+    // Whether add_linked_batch inserts concurrently under this metric. Not under PoincareBall: a rebuilt
+    // list there may drop a boundary node only if it keeps two links elsewhere, and that check needs
+    // each rebuild to see the others' outcome, so those rows go in one after the other.
+    bool links_concurrently() const { return metric != PoincareBall; }
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
     // The same selection for node m over `members` (each scored from m, which plays the query), as if
@@ -232,6 +235,8 @@ private:
     // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
     const LinkList& list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
+    // Removes every node from `count` on (their records and lists); links to them must be gone already.
+    void truncate_nodes(size_t count);
     // Under PoincareBall, mends a rebuilt list of node m (`chosen`, picked from `pool`) that would drop a
     // node's last link into it (build/keep_reachable.cpp).
     // `current(y, out)`: see ListOf.
