@@ -12,6 +12,7 @@
 
 #include <immintrin.h>
 
+#include "core/growth.h"
 #include "core/link_table.h"
 
 namespace vek {
@@ -36,10 +37,40 @@ private:
     std::atomic<bool> held_{false};
 };
 
-// A node's lists, every layer, as they were before this build first changed one of them.
-struct SavedLists {
-    int32_t node;
-    std::vector<LinkList> layers;
+// One worker's record of the lists of nodes that existed before the build, as they were before it
+// first changed them, in one flat array: the node, its number of layers, then each layer's length and
+// ids. During a build a list only grows or stays full, so one put back fits in its current capacity.
+class UndoLog {
+public:
+    // Records every layer of `node`; on failure the log is as it was.
+    void save(int32_t node, const LinkTable& links) {
+        const size_t layers = links.layers(node);
+        size_t need = 2;
+        for (size_t layer = 0; layer < layers; ++layer) need += 1 + links.at(node, static_cast<int32_t>(layer)).size();
+        reserve_for(log_, need);
+        log_.push_back(node);
+        log_.push_back(static_cast<int32_t>(layers));
+        for (size_t layer = 0; layer < layers; ++layer) {
+            const LinkList& list = links.at(node, static_cast<int32_t>(layer));
+            log_.push_back(static_cast<int32_t>(list.size()));
+            log_.insert(log_.end(), list.begin(), list.end());
+        }
+    }
+    void restore(LinkTable& links) const noexcept {
+        for (size_t at = 0; at < log_.size();) {
+            const int32_t node = log_[at++];
+            const int32_t layers = log_[at++];
+            for (int32_t layer = 0; layer < layers; ++layer) {
+                const auto len = static_cast<size_t>(log_[at++]);
+                const int32_t* ids = log_.data() + at;
+                links.at(node, layer).assign(ids, ids + len);  // within capacity: no allocation
+                at += len;
+            }
+        }
+    }
+
+private:
+    std::vector<int32_t> log_;
 };
 
 struct ConcurrentBuild {
@@ -50,8 +81,9 @@ struct ConcurrentBuild {
 
     std::unique_ptr<NodeLock[]> locks;
     std::mutex entry_lock;           // guards the entry point and its layer
+    NodeLock mend_lock;              // under PoincareBall: held by the one thread that may drop a link
     std::vector<uint8_t> touched;    // per node that existed before: whether its lists are saved
-    std::vector<std::vector<SavedLists>> saved;  // per worker
+    std::vector<UndoLog> saved;      // per worker
 };
 
 }  // namespace vek

@@ -118,10 +118,6 @@ public:
     // the threads' timing unless `threads` is 1. If any row fails, none is added and nothing changes.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads);
-    // Whether add_linked_batch inserts concurrently under this metric. Not under PoincareBall: a rebuilt
-    // list there may drop a boundary node only if it keeps two links elsewhere, and that check needs
-    // each rebuild to see the others' outcome, so those rows go in one after the other.
-    bool links_concurrently() const { return metric != PoincareBall; }
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
     // The same selection for node m over `members` (each scored from m, which plays the query), as if
@@ -196,12 +192,8 @@ private:
     void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
     // Starts fetching a node's whole vector into the cache.
     void prefetch_vector(int32_t node) const;
-    // Starts fetching a node's neighbour list on a layer, ahead of its expansion.
-    void prefetch_links(int32_t node, int32_t layer) const {
-        if (build_) return;  // another thread may be replacing the list
-        const LinkList& list = links.at(node, layer);
-        _mm_prefetch(reinterpret_cast<const char*>(list.data()), _MM_HINT_T0);
-    }
+    // Starts fetching a node's neighbour list on a layer, ahead of its expansion (search/walk.h).
+    inline void prefetch_links(int32_t node, int32_t layer) const;
 
     // Squared norm of a stored node, recomputed for this call when the cached value is missing.
     float node_norm(int32_t node) const {

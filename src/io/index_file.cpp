@@ -281,19 +281,21 @@ void HyperbolicIndex::read_records(FILE* f, uint64_t size, const std::string& na
     IndexFile file;
     file.read(r);
     file.validate(r);
-    // The file holds no factors: under PoincareBall they come from the stored float32 values.
-    std::vector<double> factors;
+    // The file holds no factors: under PoincareBall they come from the stored float32 values. The terms
+    // are made before anything is installed, so that a failed allocation leaves the index as it was.
+    std::vector<float> terms;
     if (metric == PoincareBall) {
         const size_t d = static_cast<size_t>(file.dimension);
-        factors.resize(file.stored_norms.size());
-        for (size_t i = 0; i < factors.size(); ++i) {
-            factors[i] = kernels::ball_factor(file.vectors.data() + i * d, d);
-            if (!(factors[i] > 0.0) || !std::isfinite(ball_term(factors[i])))
+        terms.resize(file.stored_norms.size());
+        for (size_t i = 0; i < terms.size(); ++i) {
+            const double factor = kernels::ball_factor(file.vectors.data() + i * d, d);
+            terms[i] = ball_term(factor);
+            if (!(factor > 0.0) || !std::isfinite(terms[i]))
                 r.fail("node " + std::to_string(i) + " lies outside the unit ball");
         }
     }
     file.install_into(*this);
-    if (metric == PoincareBall) set_ball_factors(factors.data(), factors.size());
+    inv_factors.swap(terms);
 }
 
 }  // namespace vek

@@ -68,6 +68,14 @@ inline const LinkList& HyperbolicIndex::list_for_walk(int32_t node, int32_t laye
     return copy;
 }
 
+inline void HyperbolicIndex::prefetch_links(int32_t node, int32_t layer) const {
+    // During a concurrent build the list's storage is read under its lock: another thread may be
+    // replacing it. The lock's line is the one the expansion takes next anyway.
+    std::unique_lock<NodeLock> hold;
+    if (build_) hold = std::unique_lock<NodeLock>(build_->lock(node));
+    _mm_prefetch(reinterpret_cast<const char*>(links.at(node, layer).data()), _MM_HINT_T0);
+}
+
 template <class Policy>
 void HyperbolicIndex::walk(const float* query, float query_term, NodeDist entry, int32_t layer,
                            Policy& policy) const {

@@ -150,7 +150,7 @@ struct Rows {
     std::vector<float> values;
     explicit Rows(size_t n) : values(n * kDim) {
         std::mt19937 rng(20240613);
-        std::normal_distribution<float> normal(0.0f, 0.3f);
+        std::normal_distribution<float> normal(0.0f, 0.15f);  // well inside the unit ball
         for (float& x : values) x = normal(rng);
     }
     const float* operator[](size_t i) const { return values.data() + i * kDim; }
@@ -422,9 +422,10 @@ int main() {
     };
 
     int failures = 0;
+    for (const vek::MetricKind metric : {vek::Euclidean, vek::PoincareBall})
     for (const bool full : {true, false}) {
         for (const bool upper : {false, true}) {
-            Index index(kDim, 1.0f, kM, "euclidean");
+            Index index(kDim, metric, kM);
             size_t i = 0;
             for (; i < (full ? 64 : 37); ++i) insert_node(index, i);
             const std::string scratch = dir + "/scratch.bin";
@@ -438,7 +439,7 @@ int main() {
                     insert_node(index, i++);
                 }
             }
-            const std::string state = std::to_string(index.size()) + " nodes, " +
+            const std::string state = index.metric_name() + ", " + std::to_string(index.size()) + " nodes, " +
                                       (full ? "every array full" : "room in the arrays") +
                                       ", next linked node at level " + std::to_string(level);
             for (const Call& call : calls) {
