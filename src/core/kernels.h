@@ -111,7 +111,10 @@ inline void accumulate_tile(const float* const* a, const float* const* b, size_t
         for (int v = 0; v < N; ++v) y[v] = _mm256_loadu_ps(b[v] + i);
 #pragma GCC unroll 8
         for (int q = 0; q < Q; ++q) {
-            const __m256 x = _mm256_loadu_ps(a[q] + i);
+            __m256 x = _mm256_loadu_ps(a[q] + i);
+            // Held in a register: folded into each of the N operations instead, the load would be
+            // issued N times, and the loads, not the arithmetic, would set the pace.
+            if constexpr (N > 1) asm("" : "+x"(x));
 #pragma GCC unroll 8
             for (int v = 0; v < N; ++v) {
                 if constexpr (Diff) {
