@@ -12,6 +12,7 @@ import pytest
 import quellix
 import reference as R
 from quellix_data import METRICS, built, points
+from stdheap import farther, heap_pop, heap_push
 
 D = 12
 
@@ -146,14 +147,40 @@ def test_empty_index_answers_padding(metric, method):
     assert (ids == -1).all() and np.isinf(dists).all()
 
 
+def kept_in_heap_order(dists, k):
+    """Node ids nearest first as a bounded libstdc++ heap leaves them: each node pushed in id order, the
+    farthest popped while more than k are held, then drained and reversed."""
+    heap = []
+    for i, d in enumerate(dists.tolist()):
+        heap_push(heap, (d, i), farther)
+        if len(heap) > k:
+            heap_pop(heap, farther)
+    return [heap_pop(heap, farther)[1] for _ in range(len(heap))][::-1]
+
+
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
-def test_exact_search_is_the_reference_ranking_bit_for_bit(metric):
+@pytest.mark.parametrize("floor, k", [(False, 20), (True, 20), (True, 200)])
+def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k):
     index, data = built(n=300, dim=13, metric=metric)
-    queries = points(8, 13, metric, seed=9)
-    ids, dists = index.exact_search(queries, k=20)
+    queries = points(11, 13, metric, seed=9)  # groups of four queries and one of three
+    if floor:
+        # Under cosine, pairs whose denominator is below its floor (distance exactly 1.0: the zero row 250
+        # with any query, the tiny row with the tiny query) or just above it (the twice tiny row). Row 250
+        # comes once the heap is full, next to the row opposite queries 4-7 (distance 2.0), so that at
+        # k = 200 its distance alone is within their bounds. A zero query ties every row.
+        tiny = np.zeros(13, np.float32)
+        tiny[0] = 9e-5
+        queries[4:8] = queries[4]
+        index = quellix.Index(13, metric, seed=0)
+        data = data.copy()
+        data[[250, 251, 258, 260]] = [np.zeros(13, np.float32), -queries[4], tiny, tiny * np.float32(2.0)]
+        index.add(data)
+        queries[1] = 0.0
+        queries[9] = tiny
+    ids, dists = index.exact_search(queries, k=k)
     for q, row_ids, row_d in zip(queries, ids, dists):
         ref = R.distances(metric, q, data)
-        order = np.argsort(ref, kind="stable")[:20]
+        order = kept_in_heap_order(ref, k)
         np.testing.assert_array_equal(row_ids, order)
         assert (R.bits(row_d) == R.bits(ref[order])).all()
 

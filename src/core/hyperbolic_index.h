@@ -190,6 +190,11 @@ private:
     // The exhaustive scans (search/exhaustive_search.cpp).
     struct ScanRow;
     void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
+    // The batch scan of rows[0, m) over ids[0, count); terms[j] is node ids[j]'s term (unread under
+    // Euclidean).
+    template <MetricKind Metric>
+    void scan_batch(ScanRow* rows, size_t m, const int32_t* ids, const float* terms, size_t count,
+                    const Filter& filter) const;
     // Starts fetching a node's whole vector into the cache.
     void prefetch_vector(int32_t node) const;
     // Starts fetching a node's neighbour list on a layer, ahead of its expansion (search/walk.h).

@@ -18,6 +18,24 @@ inline float reduce8(__m256 acc) {
     return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
 }
 
+// reduce8 of eight accumulators at once, lane j of the result from acc[j]: the same additions with the
+// same operands in the same order (l_j + l_j+4, then s0 + s1 and s2 + s3, then their sum), so each lane
+// is bit-identical to reduce8(acc[j]), NaN payloads included; shuffles stand in for the extractions.
+inline __m256 reduce8x8(const __m256* acc) {
+    __m256 s[4];  // s[j]: the s of acc[j] in the low half, of acc[j + 4] in the high half
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j)
+        s[j] = _mm256_add_ps(_mm256_permute2f128_ps(acc[j], acc[j + 4], 0x20),
+                             _mm256_permute2f128_ps(acc[j], acc[j + 4], 0x31));
+    // Per half: s0 + s1, s2 + s3 of the first operand's two accumulators, then of the second's.
+    auto pair_sums = [](__m256 a, __m256 b) {
+        return _mm256_add_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
+                             _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    };
+    const __m256 p01 = pair_sums(s[0], s[1]), p23 = pair_sums(s[2], s[3]);
+    return pair_sums(p01, p23);
+}
+
 // The scalar tail of a sum, from index i on, folded into r (the reduced lanes).
 template <bool Diff>
 inline float finish(const float* a, const float* b, size_t i, size_t n, float r) {
@@ -93,7 +111,10 @@ inline void accumulate_tile(const float* const* a, const float* const* b, size_t
         for (int v = 0; v < N; ++v) y[v] = _mm256_loadu_ps(b[v] + i);
 #pragma GCC unroll 8
         for (int q = 0; q < Q; ++q) {
-            const __m256 x = _mm256_loadu_ps(a[q] + i);
+            __m256 x = _mm256_loadu_ps(a[q] + i);
+            // Held in a register: folded into each of the N operations instead, the load would be
+            // issued N times, and the loads, not the arithmetic, would set the pace.
+            if constexpr (N > 1) asm("" : "+x"(x));
 #pragma GCC unroll 8
             for (int v = 0; v < N; ++v) {
                 if constexpr (Diff) {
@@ -105,10 +126,17 @@ inline void accumulate_tile(const float* const* a, const float* const* b, size_t
             }
         }
     }
+    if constexpr (Q * N == 8) {
+        _mm256_storeu_ps(&sums[0][0], reduce8x8(&acc[0][0]));
+        if (i < n)
+            for (int q = 0; q < Q; ++q)
+                for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, sums[q][v]);
+    } else {
 #pragma GCC unroll 8
-    for (int q = 0; q < Q; ++q)
+        for (int q = 0; q < Q; ++q)
 #pragma GCC unroll 8
-        for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, reduce8(acc[q][v]));
+            for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, reduce8(acc[q][v]));
+    }
 }
 
 template <bool Diff>
@@ -144,6 +172,28 @@ inline float poincare_arg(float o, float x, float g) {
 // tests), which lets a scan rank by t and take the logarithm only where a node can be kept.
 inline float poincare_of_arg(float t) { return std::log(t + std::sqrt(std::fmaf(t, t, -1.0f))); }
 inline float poincare(float o, float x, float g) { return poincare_of_arg(poincare_arg(o, x, g)); }
+
+// cosine, poincare_arg and ball_key for eight pairs at once, each lane bit-identical to the scalar
+// function: the same operations in the same order, and the clamps written so that a NaN passes them
+// as it does there (min_ps and max_ps return their second operand when either is NaN).
+inline __m256 cosine8(__m256 d, __m256 x, __m256 g) {
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 den = _mm256_mul_ps(_mm256_sqrt_ps(x), _mm256_sqrt_ps(g));
+    const __m256 value = _mm256_sub_ps(one, _mm256_div_ps(d, den));
+    return _mm256_blendv_ps(value, one, _mm256_cmp_ps(den, _mm256_set1_ps(1e-8f), _CMP_LT_OQ));
+}
+inline __m256 poincare_arg8(__m256 o, __m256 x, __m256 g) {
+    const __m256 one = _mm256_set1_ps(1.0f), edge = _mm256_set1_ps(0.999999f);
+    x = _mm256_min_ps(edge, x);  // edge < x ? edge : x
+    g = _mm256_min_ps(edge, g);
+    __m256 den = _mm256_mul_ps(_mm256_sub_ps(one, x), _mm256_sub_ps(one, g));
+    den = _mm256_max_ps(_mm256_set1_ps(1e-6f), den);  // 1e-6 > den ? 1e-6 : den
+    const __m256 t = _mm256_add_ps(_mm256_div_ps(_mm256_add_ps(o, o), den), one);
+    return _mm256_max_ps(_mm256_set1_ps(1.000001f), t);
+}
+inline __m256 ball_key8(__m256 sum, __m256 query_term, __m256 node_term) {
+    return _mm256_mul_ps(sum, _mm256_mul_ps(query_term, node_term));
+}
 
 // 1 - |x|^2 of float32 values, summed in double: the factor a point of the ball contributes to every
 // distance to it, which float32 would lose near the boundary.

@@ -85,8 +85,28 @@ struct HyperbolicIndex::ScanRow {
     TopK best;
     float limit = 0.0f;
     float limit_for = std::numeric_limits<float>::quiet_NaN();  // the farthest kept distance `limit` belongs to
+    // A pair whose screened value is strictly above this cannot change the row: the heap would ignore it
+    // or the radius refuse it. Kept current by rebound() after every offer of a batch scan.
+    float bound = std::numeric_limits<float>::infinity();
 
     ScanRow(const float* q, float t, int32_t k) : query(q), term(t), best(k) {}
+
+    // `limit` for the current farthest distance; only while the heap ignores what lies beyond it.
+    float arg_limit() {
+        const float top = best.farthest();
+        if (!(top == limit_for)) {
+            limit = largest_arg_within(top);
+            limit_for = top;
+        }
+        return limit;
+    }
+
+    // Under Poincare the bound is on the argument of arccosh, which the radius (a distance) is not.
+    void rebound(MetricKind metric, const Filter& filter) {
+        bound = std::numeric_limits<float>::infinity();
+        if (best.ignores_beyond_farthest()) bound = metric == Poincare ? arg_limit() : best.farthest();
+        if (metric != Poincare && filter.radius_on && filter.radius < bound) bound = filter.radius;
+    }
 };
 
 // Under the Poincare metric the logarithm dominates a node's cost, so nodes are ranked by the argument
@@ -97,14 +117,7 @@ void HyperbolicIndex::offer_scored(ScanRow& row, const Filter& filter, float sum
     float d;
     if (metric == Poincare) {
         const float t = kernels::poincare_arg(sum, row.term, node_norm(node));
-        if (row.best.ignores_beyond_farthest()) {
-            const float top = row.best.farthest();
-            if (!(top == row.limit_for)) {
-                row.limit = largest_arg_within(top);
-                row.limit_for = top;
-            }
-            if (t > row.limit) return;
-        }
+        if (row.best.ignores_beyond_farthest() && t > row.arg_limit()) return;
         d = kernels::poincare_of_arg(t);
     } else {
         d = from_sum(sum, row.term, node);
@@ -128,26 +141,118 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, flo
     return row.best.drain_ascending();
 }
 
+namespace {
+
+// What a batch scan compares with a row's bound: the metric's value, under Poincare the argument of
+// arccosh (what offer_scored compares with the row's limit).
+template <MetricKind Metric>
+float screened(float sum, float query_term, float node_term) {
+    if constexpr (Metric == Poincare)
+        return kernels::poincare_arg(sum, query_term, node_term);
+    else
+        return metric_value<Metric>(sum, query_term, node_term);
+}
+template <MetricKind Metric>
+__m256 screened8(__m256 sum, __m256 query_terms, __m256 node_terms) {
+    if constexpr (Metric == Euclidean)
+        return sum;
+    else if constexpr (Metric == Cosine)
+        return kernels::cosine8(sum, query_terms, node_terms);
+    else if constexpr (Metric == PoincareBall)
+        return kernels::ball_key8(sum, query_terms, node_terms);
+    else
+        return kernels::poincare_arg8(sum, query_terms, node_terms);
+}
+
+}  // namespace
+
+// Nearly every pair of a full scan lies beyond its row's bound, so a tile of four rows by two nodes is
+// first screened whole, eight values against the rows' bounds in one comparison; only a tile with a
+// pair on or within its bound (or NaN) is looked at pair by pair, each against its row's bound as it
+// stands after the pairs before it, and only those pairs go through offer_scored.
+template <MetricKind Metric>
+void HyperbolicIndex::scan_batch(ScanRow* rows, size_t m, const int32_t* ids, const float* terms, size_t count,
+                                 const Filter& filter) const {
+    std::vector<const float*> queries(m);
+    for (size_t q = 0; q < m; ++q) queries[q] = rows[q].query;
+    // A tile's lane 2q + v holds the pair of row q and node v.
+    auto lanes = [](const ScanRow* own, float ScanRow::*field) {
+        return _mm256_setr_ps(own[0].*field, own[0].*field, own[1].*field, own[1].*field, own[2].*field,
+                              own[2].*field, own[3].*field, own[3].*field);
+    };
+    auto tiler = [&, this](auto group, size_t q0) {
+        constexpr int Q = decltype(group)::value;
+        ScanRow* const own = rows + q0;
+        __m256 query_terms = _mm256_setzero_ps(), bounds = _mm256_setzero_ps();
+        if constexpr (Q == 4) {
+            query_terms = lanes(own, &ScanRow::term);
+            bounds = lanes(own, &ScanRow::bound);
+        }
+        return [this, own, ids, terms, &filter, &lanes, query_terms, bounds](size_t at, const auto& sums) mutable {
+            constexpr int N = std::extent_v<std::remove_reference_t<decltype(sums)>, 1>;
+            if constexpr (Q * N == 8) {
+                __m256 node_terms = _mm256_setzero_ps();
+                if constexpr (Metric != Euclidean) {
+                    const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(terms + at));
+                    node_terms = _mm256_castsi256_ps(_mm256_broadcastq_epi64(two));
+                }
+                const __m256 values = screened8<Metric>(_mm256_loadu_ps(&sums[0][0]), query_terms, node_terms);
+                if (_mm256_movemask_ps(_mm256_cmp_ps(values, bounds, _CMP_GT_OQ)) == 0xFF) return;
+            }
+            bool offered = false;
+            for (int v = 0; v < N; ++v) {
+                const float node_term = Metric == Euclidean ? 0.0f : terms[at + v];
+                for (int q = 0; q < Q; ++q) {
+                    ScanRow& row = own[q];
+                    if (screened<Metric>(sums[q][v], row.term, node_term) > row.bound) continue;
+                    offer_scored(row, filter, sums[q][v], ids[at + v]);
+                    row.rebound(Metric, filter);
+                    offered = true;
+                }
+            }
+            if constexpr (Q == 4)
+                if (offered) bounds = lanes(own, &ScanRow::bound);
+        };
+    };
+    scan_tiles<Metric != Cosine>(*this, queries.data(), m, ids, count, tiler);
+}
+
 void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float* query_terms, size_t m,
                                               int32_t k, const Filter& filter,
                                               std::vector<NodeDist>* results) const {
     const size_t n = size();
     if (n != 0 && k < 0) throw std::invalid_argument("negative k");
-    std::vector<int32_t> ids;
     std::vector<ScanRow> rows;
     if (n != 0 && k != 0 && m != 0) {
+        std::vector<int32_t> ids;
+        std::vector<float> terms;  // each screened node's term, next to its id
         ids.reserve(n);
         for (size_t i = 0; i < n; ++i)
             if (filter.screen(masks[i], stored_norms[i])) ids.push_back(static_cast<int32_t>(i));
+        if (metric != Euclidean) {
+            terms.resize(ids.size());
+            for (size_t j = 0; j < ids.size(); ++j)
+                terms[j] = metric == PoincareBall ? inv_factors[ids[j]] : node_norm(ids[j]);
+        }
         rows.reserve(m);
-        for (size_t q = 0; q < m; ++q) rows.emplace_back(queries + q * dims(), query_terms[q], k);
-        std::vector<const float*> queries_of(m);
-        for (size_t q = 0; q < m; ++q) queries_of[q] = rows[q].query;
-        auto offer = [&](size_t q, float sum, int32_t node) { offer_scored(rows[q], filter, sum, node); };
-        if (metric == Cosine)
-            scan_tiles<false>(*this, queries_of.data(), m, ids.data(), ids.size(), offer);
-        else
-            scan_tiles<true>(*this, queries_of.data(), m, ids.data(), ids.size(), offer);
+        for (size_t q = 0; q < m; ++q) {
+            rows.emplace_back(queries + q * dims(), query_terms[q], k);
+            rows.back().rebound(metric, filter);
+        }
+        switch (metric) {
+            case Euclidean:
+                scan_batch<Euclidean>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
+                break;
+            case Cosine:
+                scan_batch<Cosine>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
+                break;
+            case PoincareBall:
+                scan_batch<PoincareBall>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
+                break;
+            default:
+                scan_batch<Poincare>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
+                break;
+        }
     }
     for (size_t q = 0; q < m; ++q) results[q] = rows.empty() ? std::vector<NodeDist>{} : rows[q].best.drain_ascending();
 }

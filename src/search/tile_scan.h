@@ -38,11 +38,11 @@ void for_row_groups(size_t m, Group&& group) {
     }
 }
 
-// emit(q, at, sum) for the queries [q0, q0 + Q) against the nodes ids[begin, end), `at` the node's
-// position in ids; each query is given its nodes in that order.
-template <bool Diff, int Q, class Emit>
-void tile_sums(const HyperbolicIndex& index, const float* const* queries, size_t q0, const int32_t* ids,
-               size_t begin, size_t end, Emit&& emit) {
+// tile(at, sums) for the queries [q0, q0 + Q) against the nodes ids[begin, end), two nodes a tile and
+// one for an odd last node: sums[q][v] (a float[Q][N]) is the sum of query q0 + q and node ids[at + v].
+template <bool Diff, int Q, class Tile>
+void for_tiles(const HyperbolicIndex& index, const float* const* queries, size_t q0, const int32_t* ids,
+               size_t begin, size_t end, Tile&& tile) {
     const float* qs[Q];
     for (int q = 0; q < Q; ++q) qs[q] = queries[q0 + q];
     size_t j = begin;
@@ -50,27 +50,45 @@ void tile_sums(const HyperbolicIndex& index, const float* const* queries, size_t
         constexpr int N = decltype(width)::value;
         const float* vs[N];
         for (int v = 0; v < N; ++v) vs[v] = index.vec(ids[j + v]);
+        // The next tile's vectors come from L2 meanwhile: the hardware prefetcher, seeing two
+        // interleaved streams, leaves the loop waiting on their lines.
+        for (size_t next = j + N; next < std::min(end, j + 2 * N); ++next) {
+            const char* p = reinterpret_cast<const char*>(index.vec(ids[next]));
+            for (size_t off = 0; off < index.dims() * sizeof(float); off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
+        }
         float sums[Q][N];
         kernels::accumulate_tile<Diff, Q, N>(qs, vs, index.dims(), sums);
-        for (int v = 0; v < N; ++v)
-            for (int q = 0; q < Q; ++q) emit(q0 + q, j + v, sums[q][v]);
+        tile(j, sums);
         j += N;
     };
     while (j + 2 <= end) step(std::integral_constant<int, 2>{});
     if (j < end) step(std::integral_constant<int, 1>{});
 }
 
-// offer(row, sum, node) for every query row in [0, m) and node of ids[0, count): each row sees the nodes
-// in the order of `ids`. Sums are the squared differences when Diff, the dot products otherwise.
-template <bool Diff, class Offer>
+// emit(q, at, sum) for the queries [q0, q0 + Q) against the nodes ids[begin, end), `at` the node's
+// position in ids; each query is given its nodes in that order.
+template <bool Diff, int Q, class Emit>
+void tile_sums(const HyperbolicIndex& index, const float* const* queries, size_t q0, const int32_t* ids,
+               size_t begin, size_t end, Emit&& emit) {
+    for_tiles<Diff, Q>(index, queries, q0, ids, begin, end, [&](size_t at, const auto& sums) {
+        constexpr int N = std::extent_v<std::remove_reference_t<decltype(sums)>, 1>;
+        for (int v = 0; v < N; ++v)
+            for (int q = 0; q < Q; ++q) emit(q0 + q, at + v, sums[q][v]);
+    });
+}
+
+// For every query row in [0, m) and node of ids[0, count), in slices that stay in cache: tiler(group, q0)
+// makes the tile visitor of the rows [q0, q0 + Q) (group an integral_constant of Q) for one slice, which
+// for_tiles then hands that slice's tiles in the order of `ids`. Sums are the squared differences when
+// Diff, the dot products otherwise.
+template <bool Diff, class Tiler>
 void scan_tiles(const HyperbolicIndex& index, const float* const* queries, size_t m, const int32_t* ids,
-                size_t count, Offer&& offer) {
+                size_t count, Tiler&& tiler) {
     const size_t slice = scan_slice(index);
     for (size_t begin = 0; begin < count; begin += slice) {
         const size_t end = std::min(count, begin + slice);
         for_row_groups(m, [&](auto group, size_t q0) {
-            tile_sums<Diff, decltype(group)::value>(index, queries, q0, ids, begin, end,
-                                                     [&](size_t q, size_t at, float sum) { offer(q, sum, ids[at]); });
+            for_tiles<Diff, decltype(group)::value>(index, queries, q0, ids, begin, end, tiler(group, q0));
         });
     }
 }
