@@ -12,13 +12,12 @@ from quellix_data import boundary_points, poincare64, recall
 N = 1200
 
 
-# Linked one row after the other, and by three threads at once (whose list rebuilds take turns).
-@pytest.fixture(scope="module", params=[(2, 1), (10, 1), (2, 3), (10, 3)], ids=lambda p: f"{p[0]}d-{p[1]}t")
+@pytest.fixture(scope="module", params=[2, 10])
 def boundary(request):
-    dim, threads = request.param
+    dim = request.param
     data = boundary_points(N, dim, seed=dim)
     index = quellix.Index(dim, "poincare", seed=1)
-    index.add(data, num_threads=threads)
+    index.add(data)
     return index, data
 
 

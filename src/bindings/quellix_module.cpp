@@ -381,7 +381,8 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const int32_t ef = clamp_i32(ef_construction);
-    const int threads = link ? (num_threads == 0 ? usable_cores() : num_threads) : 1;
+    const bool concurrent = link && e.index().links_concurrently();
+    const int threads = concurrent ? (num_threads == 0 ? usable_cores() : num_threads) : 1;
     IdArray ids(n);
     int64_t* out = ids.mutable_data();
     const float* v = vectors.data();

@@ -5,8 +5,7 @@
 // (walks copy a list under its lock); a row that rises above the entry point's layer holds the entry
 // lock for the whole of its insertion, so the entry point moves once the row is fully linked. A list
 // of a node that existed before the batch is saved the first time the batch changes it: when any row
-// fails, the saved lists go back and the new rows are removed. Under PoincareBall a rebuild that may
-// drop a link also holds the one mend lock (see link_concurrently).
+// fails, the saved lists go back and the new rows are removed.
 #include <algorithm>
 
 #include "build/concurrent_build.h"
@@ -35,7 +34,7 @@ void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_ma
                                        size_t count, int32_t ef_construction, int threads) {
     const size_t d = dims();
     auto factor_of = [factors](size_t i) { return factors ? factors[i] : kDerivedFactor; };
-    if (threads <= 1) {
+    if (threads <= 1 || !links_concurrently()) {
         for (size_t i = 0; i < count; ++i) add_linked(rows + i * d, row_masks[i], ef_construction, factor_of(i));
         return;
     }
@@ -86,82 +85,6 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
         build.touched[node] = 1;
     };
 
-    // Under PoincareBall a list may lose a member only while this thread holds the mend lock, so each
-    // mend sees every other removal done. It reads the lists around it under their own locks; the only
-    // thread that waits for a node lock while holding another is the one with the mend lock.
-    const bool mends = metric == PoincareBall;
-    const auto lists_now = [&](int32_t known, const LinkList& known_list, int32_t layer) {
-        return ListOf([&, known, layer](int32_t y, LinkList& out) {
-            if (y == known) {
-                out = known_list;  // held, or frozen under the mend lock
-                return;
-            }
-            const std::lock_guard<NodeLock> hold(build.lock(y));
-            out = links.at(y, layer);
-        });
-    };
-    // The row's own list at a layer. Rows that found it first have already linked to it there: they
-    // stay candidates, and a merge that drops one waits for the mend lock under PoincareBall.
-    const auto set_own = [&](int32_t layer, int32_t limit, const LinkList& own, std::vector<int32_t>& members) {
-        std::unique_lock<NodeLock> mend(build.mend_lock, std::defer_lock);
-        for (;;) {
-            {
-                const std::lock_guard<NodeLock> hold(build.lock(n));
-                LinkList& list = links.at(n, layer);
-                if (list.empty()) {
-                    list = own;
-                    return;
-                }
-                members.assign(own.begin(), own.end());
-                for (int32_t x : list)
-                    if (!holds(own, x)) members.push_back(x);
-                if (static_cast<int64_t>(members.size()) <= limit) {
-                    list.assign(members.begin(), members.end());
-                    return;
-                }
-                if (!mends || mend.owns_lock()) {
-                    LinkList merged = rebuild_links(n, members, limit);
-                    if (mends) keep_reachable(n, members, -1, false, lists_now(n, list, layer), merged);
-                    list.swap(merged);
-                    return;
-                }
-            }
-            mend.lock();  // before the node lock, then look again
-        }
-    };
-    // The link from m back to the row under PoincareBall. The selection runs on a copy of m's list with
-    // no lock held; a full list cannot change while the mend lock is held (growing it would need that
-    // lock too), so under it the copy is checked once, mended and committed, and the selection is only
-    // redone when another row rebuilt the list in between.
-    const auto link_back_mended = [&](int32_t m, int32_t layer, int32_t limit, bool nearest,
-                                      std::vector<int32_t>& members) {
-        LinkList seen;
-        for (;;) {
-            {
-                const std::lock_guard<NodeLock> hold(build.lock(m));
-                LinkList& list = links.at(m, layer);
-                if (holds(list, n)) return;
-                if (static_cast<int64_t>(list.size()) + 1 <= limit) {
-                    save_once(m);
-                    list.push_back(n);
-                    return;
-                }
-                seen = list;
-            }
-            LinkList chosen = rebuilt_with(m, seen, n, limit, members);
-            const std::lock_guard<NodeLock> mend(build.mend_lock);
-            {
-                const std::lock_guard<NodeLock> hold(build.lock(m));
-                if (links.at(m, layer) != seen) continue;
-            }
-            keep_reachable(m, members, n, nearest, lists_now(m, seen, layer), chosen);
-            const std::lock_guard<NodeLock> hold(build.lock(m));
-            save_once(m);
-            links.at(m, layer).swap(chosen);
-            return;
-        }
-    };
-
     const float* q = vec(n);
     const float qn = node_term(n);
     std::vector<int32_t> members;
@@ -171,12 +94,21 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
         FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
         if (walk_scratch().visited(n)) remove_from(w, n);
         const LinkList own = select_neighbours(w, limit);
-        set_own(layer, limit, own, members);
-        for (int32_t m : own) {
-            if (mends) {
-                link_back_mended(m, layer, limit, m == own[0], members);
-                continue;
+        {
+            // Rows that found this one first have already linked to it here: they stay candidates.
+            const std::lock_guard<NodeLock> hold(build.lock(n));
+            LinkList& list = links.at(n, layer);
+            if (list.empty()) {
+                list = own;
+            } else {
+                LinkList pool = own;
+                for (int32_t x : list)
+                    if (!holds(pool, x)) pool.push_back(x);
+                LinkList merged = static_cast<int64_t>(pool.size()) <= limit ? pool : rebuild_links(n, pool, limit);
+                list.swap(merged);
             }
+        }
+        for (int32_t m : own) {
             const std::lock_guard<NodeLock> hold(build.lock(m));
             LinkList& list = links.at(m, layer);
             if (holds(list, n)) continue;  // m found this row on its own and linked it already

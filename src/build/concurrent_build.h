@@ -81,7 +81,6 @@ struct ConcurrentBuild {
 
     std::unique_ptr<NodeLock[]> locks;
     std::mutex entry_lock;           // guards the entry point and its layer
-    NodeLock mend_lock;              // under PoincareBall: held by the one thread that may drop a link
     std::vector<uint8_t> touched;    // per node that existed before: whether its lists are saved
     std::vector<UndoLog> saved;      // per worker
 };

@@ -115,9 +115,14 @@ public:
     void add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor = kDerivedFactor);
     // Links `count` rows (row-major, dims() floats each; `factors` may be null) on `threads` threads at
     // once. Levels are drawn in row order as `count` add_linked calls draw them, but the links depend on
-    // the threads' timing unless `threads` is 1. If any row fails, none is added and nothing changes.
+    // the threads' timing unless `threads` is 1. Linked concurrently, if any row fails none is added and
+    // nothing changes; row by row (one thread, or !links_concurrently()) the rows before it stay.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads);
+    // Whether add_linked_batch inserts concurrently under this metric. Not under PoincareBall: a rebuilt
+    // list there may drop a boundary node only if it keeps two links elsewhere, and that check needs
+    // each rebuild to see the others' outcome, so those rows go in one after the other.
+    bool links_concurrently() const { return metric != PoincareBall; }
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
     // The same selection for node m over `members` (each scored from m, which plays the query), as if
