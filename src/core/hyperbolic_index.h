@@ -177,6 +177,11 @@ public:
 
     // Node `node`'s stored vector: dims() floats.
     const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * dims(); }
+    // Starts fetching a node's whole vector into the cache.
+    void prefetch_vector(int32_t node) const {
+        const char* p = reinterpret_cast<const char*>(vec(node));
+        for (size_t off = 0; off < dims() * sizeof(float); off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
+    }
     size_t dims() const { return dimension > 0 ? static_cast<size_t>(dimension) : 0; }
 
 private:
@@ -200,8 +205,6 @@ private:
     template <MetricKind Metric>
     void scan_batch(ScanRow* rows, size_t m, const int32_t* ids, const float* terms, size_t count,
                     const Filter& filter) const;
-    // Starts fetching a node's whole vector into the cache.
-    void prefetch_vector(int32_t node) const;
     // Starts fetching a node's neighbour list on a layer, ahead of its expansion (search/walk.h).
     inline void prefetch_links(int32_t node, int32_t layer) const;
 

@@ -72,11 +72,6 @@ constexpr int32_t kPrefetchAhead = 8;  // nodes
 
 }  // namespace
 
-void HyperbolicIndex::prefetch_vector(int32_t node) const {
-    const char* p = reinterpret_cast<const char*>(vec(node));
-    for (size_t off = 0; off < dims() * sizeof(float); off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
-}
-
 // One query's part of a scan: its k nearest so far and, under the Poincare metric, the largest
 // argument that could still change them.
 struct HyperbolicIndex::ScanRow {

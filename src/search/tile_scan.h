@@ -52,10 +52,7 @@ void for_tiles(const HyperbolicIndex& index, const float* const* queries, size_t
         for (int v = 0; v < N; ++v) vs[v] = index.vec(ids[j + v]);
         // The next tile's vectors come from L2 meanwhile: the hardware prefetcher, seeing two
         // interleaved streams, leaves the loop waiting on their lines.
-        for (size_t next = j + N; next < std::min(end, j + 2 * N); ++next) {
-            const char* p = reinterpret_cast<const char*>(index.vec(ids[next]));
-            for (size_t off = 0; off < index.dims() * sizeof(float); off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
-        }
+        for (size_t next = j + N; next < std::min(end, j + 2 * N); ++next) index.prefetch_vector(ids[next]);
         float sums[Q][N];
         kernels::accumulate_tile<Diff, Q, N>(qs, vs, index.dims(), sums);
         tile(j, sums);
