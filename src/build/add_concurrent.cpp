@@ -56,6 +56,7 @@ void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_ma
             parallel_for(count - start, threads, [&](size_t i, size_t worker) {
                 link_concurrently(static_cast<int32_t>(first + start + i), ef_construction, worker);
             });
+            reconnect_rows(first + start, ef_construction);
         } catch (...) {
             build_ = nullptr;
             for (const UndoLog& log : build.saved) log.restore(links);
@@ -78,53 +79,87 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
     const int32_t entry_id = ep_id, entry_layer = ep_layer;
     if (level <= entry_layer) entry.unlock();
 
-    // Before the first change to a node that existed before the batch, its lists are kept aside.
-    auto save_once = [&](int32_t node) {
-        if (static_cast<size_t>(node) >= build.touched.size() || build.touched[node]) return;
-        build.saved[worker].save(node, links);
-        build.touched[node] = 1;
-    };
-
     const float* q = vec(n);
     const float qn = node_term(n);
-    std::vector<int32_t> members;
     int32_t e = descend(q, qn, entry_id, entry_layer, level);
     for (int32_t layer = std::min(level, entry_layer); layer >= 0; --layer) {
-        const int32_t limit = link_limit(layer);
         FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
         if (walk_scratch().visited(n)) remove_from(w, n);
-        const LinkList own = select_neighbours(w, limit);
-        {
-            // Rows that found this one first have already linked to it here: they stay candidates.
-            const std::lock_guard<NodeLock> hold(build.lock(n));
-            LinkList& list = links.at(n, layer);
-            if (list.empty()) {
-                list = own;
-            } else {
-                LinkList pool = own;
-                for (int32_t x : list)
-                    if (!holds(pool, x)) pool.push_back(x);
-                LinkList merged = static_cast<int64_t>(pool.size()) <= limit ? pool : rebuild_links(n, pool, limit);
-                list.swap(merged);
-            }
-        }
-        for (int32_t m : own) {
-            const std::lock_guard<NodeLock> hold(build.lock(m));
-            LinkList& list = links.at(m, layer);
-            if (holds(list, n)) continue;  // m found this row on its own and linked it already
-            save_once(m);
-            if (static_cast<int64_t>(list.size()) + 1 <= limit) {
-                list.push_back(n);
-                continue;
-            }
-            LinkList chosen = rebuilt_with(m, list, n, limit, members);
-            list.swap(chosen);
-        }
+        const LinkList own = link_on_layer(n, layer, w, worker);
         if (!own.empty()) e = own[0];
     }
     if (level > entry_layer) {
         ep_layer = level;
         ep_id = n;
+    }
+}
+
+LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker) {
+    ConcurrentBuild& build = *build_;
+    const int32_t limit = link_limit(layer);
+    const LinkList own = select_neighbours(w, limit);
+    {
+        // Rows that found this one first have already linked to it here: they stay candidates.
+        const std::lock_guard<NodeLock> hold(build.lock(n));
+        LinkList& list = links.at(n, layer);
+        if (list.empty()) {
+            list = own;
+        } else {
+            LinkList pool = own;
+            for (int32_t x : list)
+                if (!holds(pool, x)) pool.push_back(x);
+            LinkList merged = static_cast<int64_t>(pool.size()) <= limit ? pool : rebuild_links(n, pool, limit);
+            list.swap(merged);
+        }
+    }
+    thread_local std::vector<int32_t> members;
+    for (int32_t m : own) {
+        const std::lock_guard<NodeLock> hold(build.lock(m));
+        LinkList& list = links.at(m, layer);
+        if (holds(list, n)) continue;  // m found this row on its own and linked it already
+        build.save_once(m, worker, links);
+        if (static_cast<int64_t>(list.size()) + 1 <= limit) {
+            list.push_back(n);
+            continue;
+        }
+        LinkList chosen = rebuilt_with(m, list, n, limit, members);
+        list.swap(chosen);
+    }
+    return own;
+}
+
+// Rows inserted at the same moment do not see one another: a few near each other can end up linking
+// only among themselves once the lists that held them are rebuilt, with no walk from the entry point
+// reaching them. Each such row is linked again from a walk over the finished graph.
+void HyperbolicIndex::reconnect_rows(size_t from, int32_t ef_construction) {
+    std::vector<uint8_t> reached(size(), 0);
+    std::vector<int32_t> todo;
+    auto spread = [&](int32_t start) {
+        reached[start] = 1;
+        todo.push_back(start);
+        while (!todo.empty()) {
+            const int32_t x = todo.back();
+            todo.pop_back();
+            for (int32_t y : links.at(x, 0))
+                if (!reached[y]) {
+                    reached[y] = 1;
+                    todo.push_back(y);
+                }
+        }
+    };
+    spread(ep_id);
+    for (size_t i = from; i < size(); ++i) {
+        const auto x = static_cast<int32_t>(i);
+        if (reached[x]) continue;
+        const float* q = vec(x);
+        const float qn = node_term(x);
+        FarthestFirst w = search_layer(q, qn, descend(q, qn, 0), ef_construction, 0);
+        if (walk_scratch().visited(x)) remove_from(w, x);
+        for (int32_t m : link_on_layer(x, 0, w, 0))
+            if (reached[m] && holds(links.at(m, 0), x)) {
+                spread(x);
+                break;
+            }
     }
 }
 

@@ -78,6 +78,13 @@ struct ConcurrentBuild {
         : locks(new NodeLock[nodes]), touched(first_new, 0), saved(threads) {}
 
     NodeLock& lock(int32_t node) { return locks[static_cast<size_t>(node)]; }
+    // Before the first change to a node that existed before the batch, its lists are kept aside.
+    // Called under the node's lock.
+    void save_once(int32_t node, size_t worker, const LinkTable& links) {
+        if (static_cast<size_t>(node) >= touched.size() || touched[node]) return;
+        saved[worker].save(node, links);
+        touched[node] = 1;
+    }
 
     std::unique_ptr<NodeLock[]> locks;
     std::mutex entry_lock;           // guards the entry point and its layer

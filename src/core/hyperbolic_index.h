@@ -237,6 +237,11 @@ private:
                           std::vector<int32_t>& members) const;
     // One row of add_linked_batch, on one of its threads (build/add_concurrent.cpp).
     void link_concurrently(int32_t n, int32_t ef_construction, size_t worker);
+    // Row n's links on one layer from the candidates `w` (consumed), merged with those other rows gave
+    // it, and n joined to each chosen neighbour's list; the chosen neighbours, nearest first.
+    LinkList link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker);
+    // Links again each row from `from` on that no layer-0 walk from the entry point reaches.
+    void reconnect_rows(size_t from, int32_t ef_construction);
     // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
     const LinkList& list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
