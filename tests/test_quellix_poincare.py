@@ -17,7 +17,7 @@ def boundary(request):
     dim = request.param
     data = boundary_points(N, dim, seed=dim)
     index = quellix.Index(dim, "poincare", seed=1)
-    index.add(data)
+    index.add(data, num_threads=2)  # the concurrent build, the harder case for reachability
     return index, data
 
 

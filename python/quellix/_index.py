@@ -236,8 +236,7 @@ class Index:
         ``link=False`` the rows are stored but not linked into the graph: the exact search finds them,
         the graph searches do not. Linked insertion runs on ``num_threads`` threads (0: the cores this
         process may use), which insert concurrently into the one graph; the graph then depends on their
-        timing. Under "poincare" rows are linked one after the other whatever ``num_threads`` says (the
-        rule that keeps every node near the boundary reachable needs each list rebuild alone).
+        timing; nodes such a build leaves unreachable are linked again at the end of the call.
         ``num_threads=1`` inserts one row after the other, so that a seeded index built the same
         way twice saves byte-identical files. ``progress=True`` shows a tqdm bar when the add takes more than a second; a
         callable is called with (done, total). Ctrl-C or an exception from the callback stops after the

@@ -381,8 +381,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const int32_t ef = clamp_i32(ef_construction);
-    const bool concurrent = link && e.index().links_concurrently();
-    const int threads = concurrent ? (num_threads == 0 ? usable_cores() : num_threads) : 1;
+    const int threads = link ? (num_threads == 0 ? usable_cores() : num_threads) : 1;
     IdArray ids(n);
     int64_t* out = ids.mutable_data();
     const float* v = vectors.data();
@@ -401,7 +400,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
                 const py::ssize_t rows = std::min(slice, n - done);
                 const int64_t id = static_cast<int64_t>(index.size());
                 index.add_linked_batch(v + static_cast<size_t>(done) * d, mk + done, fac ? fac + done : nullptr,
-                                       static_cast<size_t>(rows), ef, threads);
+                                       static_cast<size_t>(rows), ef, threads, done + rows == n);
                 for (py::ssize_t i = 0; i < rows; ++i) out[done + i] = id + i;
                 done += rows;
                 const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();

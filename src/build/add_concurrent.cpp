@@ -5,7 +5,8 @@
 // (walks copy a list under its lock); a row that rises above the entry point's layer holds the entry
 // lock for the whole of its insertion, so the entry point moves once the row is fully linked. A list
 // of a node that existed before the batch is saved the first time the batch changes it: when any row
-// fails, the saved lists go back and the new rows are removed.
+// fails, the saved lists go back and the new rows are removed. Under PoincareBall a rebuild mends its
+// list as the one-thread build does, reading the lists around it only where their locks are free.
 #include <algorithm>
 
 #include "build/concurrent_build.h"
@@ -31,10 +32,10 @@ void remove_from(FarthestFirst& heap, int32_t id) {
 }  // namespace
 
 void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors,
-                                       size_t count, int32_t ef_construction, int threads) {
+                                       size_t count, int32_t ef_construction, int threads, bool reconnect) {
     const size_t d = dims();
     auto factor_of = [factors](size_t i) { return factors ? factors[i] : kDerivedFactor; };
-    if (threads <= 1 || !links_concurrently()) {
+    if (threads <= 1) {
         for (size_t i = 0; i < count; ++i) add_linked(rows + i * d, row_masks[i], ef_construction, factor_of(i));
         return;
     }
@@ -56,7 +57,7 @@ void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_ma
             parallel_for(count - start, threads, [&](size_t i, size_t worker) {
                 link_concurrently(static_cast<int32_t>(first + start + i), ef_construction, worker);
             });
-            reconnect_rows(first + start, ef_construction);
+            if (reconnect) reconnect_nodes(ef_construction);
         } catch (...) {
             build_ = nullptr;
             for (const UndoLog& log : build.saved) log.restore(links);
@@ -94,44 +95,78 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
     }
 }
 
+// What keep_reachable reads under PoincareBall while this thread holds `held`'s lock: that list as it
+// stands, and any other only if its lock is free at once. A list it cannot read counts as having no
+// links, so the mend keeps a member it would otherwise drop; waiting instead could deadlock two threads
+// that each hold the list the other reads.
+ListOf HyperbolicIndex::lists_while_holding(int32_t held, int32_t layer) const {
+    return [this, held, layer](int32_t y, LinkList& out) {
+        if (y == held) {
+            out = links.at(y, layer);
+            return;
+        }
+        const std::unique_lock<NodeLock> hold(build_->lock(y), std::try_to_lock);
+        if (hold.owns_lock())
+            out = links.at(y, layer);
+        else
+            out.clear();
+    };
+}
+
+bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, bool only_if_kept,
+                                 size_t worker) {
+    thread_local std::vector<int32_t> members;
+    const int32_t limit = link_limit(layer);
+    const std::lock_guard<NodeLock> hold(build_->lock(m));
+    LinkList& list = links.at(m, layer);
+    if (holds(list, n)) return true;  // m found this row on its own and linked it already
+    if (static_cast<int64_t>(list.size()) + 1 <= limit) {
+        build_->save_once(m, worker, links);
+        list.push_back(n);
+        return true;
+    }
+    LinkList chosen = rebuilt_with(m, list, n, limit, members);
+    if (metric == PoincareBall) keep_reachable(m, members, n, n_needs_it, lists_while_holding(m, layer), chosen);
+    const bool kept = holds(chosen, n);
+    if (only_if_kept && !kept) return false;
+    build_->save_once(m, worker, links);
+    list.swap(chosen);
+    return kept;
+}
+
 LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker) {
     ConcurrentBuild& build = *build_;
     const int32_t limit = link_limit(layer);
+    const bool mends = metric == PoincareBall;
     const LinkList own = select_neighbours(w, limit);
     {
         // Rows that found this one first have already linked to it here: they stay candidates.
         const std::lock_guard<NodeLock> hold(build.lock(n));
         LinkList& list = links.at(n, layer);
+        build.save_once(n, worker, links);  // a node relinked by reconnect_nodes may predate the build
         if (list.empty()) {
             list = own;
         } else {
             LinkList pool = own;
             for (int32_t x : list)
                 if (!holds(pool, x)) pool.push_back(x);
-            LinkList merged = static_cast<int64_t>(pool.size()) <= limit ? pool : rebuild_links(n, pool, limit);
-            list.swap(merged);
+            if (static_cast<int64_t>(pool.size()) > limit) {
+                LinkList merged = rebuild_links(n, pool, limit);
+                if (mends) keep_reachable(n, pool, -1, false, lists_while_holding(n, layer), merged);
+                pool.swap(merged);
+            }
+            list.swap(pool);
         }
     }
-    thread_local std::vector<int32_t> members;
-    for (int32_t m : own) {
-        const std::lock_guard<NodeLock> hold(build.lock(m));
-        LinkList& list = links.at(m, layer);
-        if (holds(list, n)) continue;  // m found this row on its own and linked it already
-        build.save_once(m, worker, links);
-        if (static_cast<int64_t>(list.size()) + 1 <= limit) {
-            list.push_back(n);
-            continue;
-        }
-        LinkList chosen = rebuilt_with(m, list, n, limit, members);
-        list.swap(chosen);
-    }
+    for (int32_t m : own) link_back(m, n, layer, m == own[0], false, worker);
     return own;
 }
 
 // Rows inserted at the same moment do not see one another: a few near each other can end up linking
 // only among themselves once the lists that held them are rebuilt, with no walk from the entry point
-// reaching them. Each such row is linked again from a walk over the finished graph.
-void HyperbolicIndex::reconnect_rows(size_t from, int32_t ef_construction) {
+// reaching them, and a later slice's rebuilds can cut off what an earlier slice left. Each such node is
+// linked again from a walk over the finished graph.
+void HyperbolicIndex::reconnect_nodes(int32_t ef_construction) {
     std::vector<uint8_t> reached(size(), 0);
     std::vector<int32_t> todo;
     auto spread = [&](int32_t start) {
@@ -148,18 +183,22 @@ void HyperbolicIndex::reconnect_rows(size_t from, int32_t ef_construction) {
         }
     };
     spread(ep_id);
-    for (size_t i = from; i < size(); ++i) {
+    for (size_t i = 0; i < size(); ++i) {
         const auto x = static_cast<int32_t>(i);
-        if (reached[x]) continue;
+        if (reached[x] || links.at(x, 0).empty()) continue;  // an empty list: added without links
         const float* q = vec(x);
         const float qn = node_term(x);
         FarthestFirst w = search_layer(q, qn, descend(q, qn, 0), ef_construction, 0);
         if (walk_scratch().visited(x)) remove_from(w, x);
-        for (int32_t m : link_on_layer(x, 0, w, 0))
-            if (reached[m] && holds(links.at(m, 0), x)) {
-                spread(x);
-                break;
-            }
+        const std::vector<NodeDist> near = drain(w);  // farthest first
+        for (const NodeDist& e : near) w.push(e);
+        bool joined = false;
+        for (int32_t m : link_on_layer(x, 0, w, 0)) joined = joined || (reached[m] && holds(links.at(m, 0), x));
+        // The selection may leave x in no list that the walks reach (at the boundary of the ball its
+        // neighbours' lists have better members): then the nearest reached node that can take it does.
+        for (auto it = near.rbegin(); !joined && it != near.rend(); ++it)
+            joined = reached[it->id] && link_back(it->id, x, 0, true, true, 0);
+        if (joined) spread(x);
     }
 }
 

@@ -116,13 +116,11 @@ public:
     // Links `count` rows (row-major, dims() floats each; `factors` may be null) on `threads` threads at
     // once. Levels are drawn in row order as `count` add_linked calls draw them, but the links depend on
     // the threads' timing unless `threads` is 1. Linked concurrently, if any row fails none is added and
-    // nothing changes; row by row (one thread, or !links_concurrently()) the rows before it stay.
+    // nothing changes, and with `reconnect` every node that no layer-0 walk from the entry point reaches
+    // is then linked again (a whole-graph pass: worth it once per run of slices); row by row (one
+    // thread) the rows before a failed one stay.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
-                          int32_t ef_construction, int threads);
-    // Whether add_linked_batch inserts concurrently under this metric. Not under PoincareBall: a rebuilt
-    // list there may drop a boundary node only if it keeps two links elsewhere, and that check needs
-    // each rebuild to see the others' outcome, so those rows go in one after the other.
-    bool links_concurrently() const { return metric != PoincareBall; }
+                          int32_t ef_construction, int threads, bool reconnect = true);
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
     // The same selection for node m over `members` (each scored from m, which plays the query), as if
@@ -240,8 +238,13 @@ private:
     // Row n's links on one layer from the candidates `w` (consumed), merged with those other rows gave
     // it, and n joined to each chosen neighbour's list; the chosen neighbours, nearest first.
     LinkList link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker);
-    // Links again each row from `from` on that no layer-0 walk from the entry point reaches.
-    void reconnect_rows(size_t from, int32_t ef_construction);
+    ListOf lists_while_holding(int32_t held, int32_t layer) const;
+    // Joins n to node m's list on a layer, rebuilding a full one (under PoincareBall mended, keeping n
+    // there if `n_needs_it` allows); with `only_if_kept` a rebuild that drops n is not committed.
+    // Whether m's list now holds n.
+    bool link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, bool only_if_kept, size_t worker);
+    // Links again each node that no layer-0 walk from the entry point reaches.
+    void reconnect_nodes(int32_t ef_construction);
     // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
     const LinkList& list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);

@@ -281,7 +281,6 @@ struct Call {
     const char* name;
     std::function<void(Index&)> run;
     bool deterministic = true;  // false: two runs that go through may link differently
-    bool concurrent = false;    // links rows on several threads at once
 };
 
 // The linked insertion every check makes: the row after the last node.
@@ -419,7 +418,7 @@ int main() {
              const std::vector<uint64_t> masks(kRows, 7);
              index.add_linked_batch(rows()[index.size()], masks.data(), nullptr, kRows, kEf, 2);
          },
-         false, true},
+         false},
     };
 
     int failures = 0;
@@ -444,7 +443,6 @@ int main() {
                                       (full ? "every array full" : "room in the arrays") +
                                       ", next linked node at level " + std::to_string(level);
             for (const Call& call : calls) {
-                if (call.concurrent && !index.links_concurrently()) continue;  // then it is add_linked's
                 const Outcome o = check_call(index, call, dir);
                 const std::string what = std::string(call.name) + " on " + state + ", " +
                                          std::to_string(o.allocations) + " allocations";
