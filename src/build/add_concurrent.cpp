@@ -20,13 +20,16 @@ namespace {
 
 bool holds(const LinkList& list, int32_t id) { return std::find(list.begin(), list.end(), id) != list.end(); }
 
-// Drops `id` from a farthest-first heap: another thread may already have linked the row being inserted
-// to nodes this walk passed, and the walk then finds the row itself.
-void remove_from(FarthestFirst& heap, int32_t id) {
-    std::vector<NodeDist> kept = drain(heap);
-    kept.erase(std::remove_if(kept.begin(), kept.end(), [id](const NodeDist& e) { return e.id == id; }),
-               kept.end());
-    for (const NodeDist& e : kept) heap.push(e);
+// The candidates a layer's walk from `entry` finds for node n, n itself left out: another thread may
+// already have linked n to nodes this walk passed, and the walk then finds n.
+FarthestFirst candidates_for(const HyperbolicIndex& index, int32_t n, const float* q, float qn, int32_t entry,
+                             int32_t ef, int32_t layer) {
+    FarthestFirst w = index.search_layer(q, qn, entry, ef, layer);
+    if (!walk_scratch().visited(n)) return w;
+    std::vector<NodeDist> kept = drain(w);
+    kept.erase(std::remove_if(kept.begin(), kept.end(), [n](const NodeDist& e) { return e.id == n; }), kept.end());
+    for (const NodeDist& e : kept) w.push(e);
+    return w;
 }
 
 }  // namespace
@@ -84,8 +87,7 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
     const float qn = node_term(n);
     int32_t e = descend(q, qn, entry_id, entry_layer, level);
     for (int32_t layer = std::min(level, entry_layer); layer >= 0; --layer) {
-        FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
-        if (walk_scratch().visited(n)) remove_from(w, n);
+        FarthestFirst w = candidates_for(*this, n, q, qn, e, ef_construction, layer);
         const LinkList own = link_on_layer(n, layer, w, worker);
         if (!own.empty()) e = own[0];
     }
@@ -137,26 +139,21 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
 LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker) {
     ConcurrentBuild& build = *build_;
     const int32_t limit = link_limit(layer);
-    const bool mends = metric == PoincareBall;
     const LinkList own = select_neighbours(w, limit);
     {
         // Rows that found this one first have already linked to it here: they stay candidates.
         const std::lock_guard<NodeLock> hold(build.lock(n));
         LinkList& list = links.at(n, layer);
         build.save_once(n, worker, links);  // a node relinked by reconnect_nodes may predate the build
-        if (list.empty()) {
-            list = own;
-        } else {
-            LinkList pool = own;
-            for (int32_t x : list)
-                if (!holds(pool, x)) pool.push_back(x);
-            if (static_cast<int64_t>(pool.size()) > limit) {
-                LinkList merged = rebuild_links(n, pool, limit);
-                if (mends) keep_reachable(n, pool, -1, false, lists_while_holding(n, layer), merged);
-                pool.swap(merged);
-            }
-            list.swap(pool);
+        LinkList pool = own;
+        for (int32_t x : list)
+            if (!holds(pool, x)) pool.push_back(x);
+        if (static_cast<int64_t>(pool.size()) > limit) {
+            LinkList merged = rebuild_links(n, pool, limit);
+            if (metric == PoincareBall) keep_reachable(n, pool, -1, false, lists_while_holding(n, layer), merged);
+            pool.swap(merged);
         }
+        list.swap(pool);
     }
     for (int32_t m : own) link_back(m, n, layer, m == own[0], false, worker);
     return own;
@@ -188,10 +185,9 @@ void HyperbolicIndex::reconnect_nodes(int32_t ef_construction) {
         if (reached[x] || links.at(x, 0).empty()) continue;  // an empty list: added without links
         const float* q = vec(x);
         const float qn = node_term(x);
-        FarthestFirst w = search_layer(q, qn, descend(q, qn, 0), ef_construction, 0);
-        if (walk_scratch().visited(x)) remove_from(w, x);
-        const std::vector<NodeDist> near = drain(w);  // farthest first
-        for (const NodeDist& e : near) w.push(e);
+        FarthestFirst w = candidates_for(*this, x, q, qn, descend(q, qn, 0), ef_construction, 0);
+        FarthestFirst spare = w;
+        const std::vector<NodeDist> near = drain(spare);  // farthest first
         bool joined = false;
         for (int32_t m : link_on_layer(x, 0, w, 0)) joined = joined || (reached[m] && holds(links.at(m, 0), x));
         // The selection may leave x in no list that the walks reach (at the boundary of the ball its
