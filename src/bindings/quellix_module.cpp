@@ -152,12 +152,23 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 
 // ---- batch queries ------------------------------------------------------------------------------------
 
-// Answers queries in blocks of `block` rows: search(rows, terms, count, k, results) fills one result per
-// row of the block. Blocks are handed out to the threads one at a time.
+// Answers queries in blocks, of one row each or, for a search that shares one pass over the nodes among
+// its rows (`shared_pass`), of scan_block rows: search(rows, terms, count, k, results) fills one result
+// per row of the block. Blocks are handed out to the threads one at a time.
+// Rows per block of a batch scan: at most kBatchRows, whole tiles, and as many blocks as make a multiple
+// of the threads, so that no thread is left with a lone last block while the others wait.
+size_t scan_block(size_t rows, int threads) {
+    const size_t t = static_cast<size_t>(std::max(threads, 1)), tile = HyperbolicIndex::kScanTileRows;
+    size_t blocks = (rows + HyperbolicIndex::kBatchRows - 1) / HyperbolicIndex::kBatchRows;
+    blocks = std::max<size_t>(1, (blocks + t - 1) / t * t);
+    const size_t per_block = (rows + blocks - 1) / blocks;
+    return std::max(tile, (per_block + tile - 1) / tile * tile);
+}
+
 using BlockSearch = std::function<void(const float*, const float*, size_t, int32_t, std::vector<NodeDist>*)>;
 
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
-                      int64_t k, int num_threads, size_t block, const BlockSearch& search) {
+                      int64_t k, int num_threads, bool shared_pass, const BlockSearch& search) {
     check_rows(queries, e, "queries");
     if (k < 0) throw py::value_error("k must be >= 0");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
@@ -173,6 +184,7 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         const HyperbolicIndex& index = e.index();
         const size_t d = e.dims();
         const size_t rows = static_cast<size_t>(m);
+        const size_t block = shared_pass ? scan_block(rows, threads) : 1;
         const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
         vek::parallel_for((rows + block - 1) / block, threads, [&](size_t b) {
             const size_t first = b * block;
@@ -254,7 +266,7 @@ py::tuple rank_counts(const Engine& e, const ExactArray& vectors, const IdArray&
     without_gil<Shared>(e.index(), [&] {
         const vek::RankCounter counter(e.index(), n, vectors.data());
         const vek::RankRows rows{child_ids.data(), row_starts.data(), positive_ids.data()};
-        constexpr size_t block = 32;
+        const size_t block = scan_block(m, threads);
         vek::parallel_for((m + block - 1) / block, threads, [&](size_t b) {
             counter.count(rows, b * block, std::min(block, m - b * block), nearer_out, place_out);
         });
@@ -482,7 +494,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, 1,
+                return run_queries(e, queries, factors, k, num_threads, false,
                                    each_row(e, [&](const float* q, float term, int32_t kk) {
                                        return quellix::graph_search(e.index(), q, term, kk, clamp_i32(ef), f);
                                    }));
@@ -496,7 +508,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, bool cut_gaps, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, 1,
+                return run_queries(e, queries, factors, k, num_threads, false,
                                    each_row(e, [&](const float* q, float term, int32_t kk) {
                                        return quellix::filtered_search(e.index(), q, term, kk, clamp_i32(ef), f,
                                                                        cut_gaps);
@@ -512,7 +524,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, int num_threads) {
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
                 // Blocks of queries share each pass over the stored vectors.
-                return run_queries(e, queries, factors, k, num_threads, 32,
+                return run_queries(e, queries, factors, k, num_threads, true,
                                    [&](const float* rows, const float* terms, size_t count, int32_t kk,
                                        std::vector<NodeDist>* out) {
                                        quellix::exact_search(e.index(), rows, terms, count, kk, f, out);

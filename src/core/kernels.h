@@ -126,17 +126,17 @@ inline void accumulate_tile(const float* const* a, const float* const* b, size_t
             }
         }
     }
-    if constexpr (Q * N == 8) {
-        _mm256_storeu_ps(&sums[0][0], reduce8x8(&acc[0][0]));
-        if (i < n)
-            for (int q = 0; q < Q; ++q)
-                for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, sums[q][v]);
-    } else {
+    // Eight accumulators at a time through reduce8x8, the rest one by one; the tail, if any, after.
+    constexpr int kPairs = Q * N, kBlocked = kPairs / 8 * 8;
+    float* const flat = &sums[0][0];
+    const __m256* const lanes = &acc[0][0];
+#pragma GCC unroll 4
+    for (int l = 0; l < kBlocked; l += 8) _mm256_storeu_ps(flat + l, reduce8x8(lanes + l));
 #pragma GCC unroll 8
+    for (int l = kBlocked; l < kPairs; ++l) flat[l] = reduce8(lanes[l]);
+    if (i < n)
         for (int q = 0; q < Q; ++q)
-#pragma GCC unroll 8
-            for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, reduce8(acc[q][v]));
-    }
+            for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, sums[q][v]);
 }
 
 template <bool Diff>

@@ -5,6 +5,7 @@
 // the stream and halves the scan rate. A node's lines are also requested a few nodes ahead, which the
 // hardware prefetcher alone does not quite keep up with.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -161,42 +162,65 @@ __m256 screened8(__m256 sum, __m256 query_terms, __m256 node_terms) {
 
 }  // namespace
 
-// Nearly every pair of a full scan lies beyond its row's bound, so a tile of four rows by two nodes is
-// first screened whole, eight values against the rows' bounds in one comparison; only a tile with a
-// pair on or within its bound (or NaN) is looked at pair by pair, each against its row's bound as it
-// stands after the pairs before it, and only those pairs go through offer_scored.
+// Nearly every pair of a full scan lies beyond its row's bound, so a tile of rows by two nodes is first
+// screened whole, eight values at a time against the rows' bounds (four rows in one comparison, a last
+// pair of rows in both halves of one); only a tile with a pair on or within its bound (or NaN) is looked
+// at pair by pair, each against its row's bound as it stands after the pairs before it, and only those
+// pairs go through offer_scored.
 template <MetricKind Metric>
 void HyperbolicIndex::scan_batch(ScanRow* rows, size_t m, const int32_t* ids, const float* terms, size_t count,
                                  const Filter& filter) const {
     std::vector<const float*> queries(m);
     for (size_t q = 0; q < m; ++q) queries[q] = rows[q].query;
-    // A tile's lane 2q + v holds the pair of row q and node v.
-    auto lanes = [](const ScanRow* own, float ScanRow::*field) {
-        return _mm256_setr_ps(own[0].*field, own[0].*field, own[1].*field, own[1].*field, own[2].*field,
-                              own[2].*field, own[3].*field, own[3].*field);
+    // Lane 2r + v of a block holds the pair of its row r and node v; a block of two rows fills both halves.
+    auto lanes = [](const ScanRow* own, int rows_in_block, float ScanRow::*field) {
+        const int r2 = rows_in_block == 4 ? 2 : 0, r3 = rows_in_block == 4 ? 3 : 1;
+        return _mm256_setr_ps(own[0].*field, own[0].*field, own[1].*field, own[1].*field, own[r2].*field,
+                              own[r2].*field, own[r3].*field, own[r3].*field);
     };
     auto tiler = [&, this](auto group, size_t q0) {
         constexpr int Q = decltype(group)::value;
+        constexpr int kFull = Q / 4, kBlocks = kFull + (Q % 4) / 2, kScreened = kFull * 4 + (kBlocks - kFull) * 2;
         ScanRow* const own = rows + q0;
-        __m256 query_terms = _mm256_setzero_ps(), bounds = _mm256_setzero_ps();
-        if constexpr (Q == 4) {
-            query_terms = lanes(own, &ScanRow::term);
-            bounds = lanes(own, &ScanRow::bound);
-        }
-        return [this, own, ids, terms, &filter, &lanes, query_terms, bounds](size_t at, const auto& sums) mutable {
+        struct Block {
+            __m256 query_terms, bounds;
+        };
+        std::array<Block, kBlocks> blocks;
+        auto rebound_lanes = [own, &lanes](std::array<Block, kBlocks>& into, bool terms_too) {
+            for (int b = 0; b < kBlocks; ++b) {
+                const int size = b < kFull ? 4 : 2;
+                if (terms_too) into[b].query_terms = lanes(own + 4 * b, size, &ScanRow::term);
+                into[b].bounds = lanes(own + 4 * b, size, &ScanRow::bound);
+            }
+        };
+        rebound_lanes(blocks, true);
+        return [this, own, ids, terms, &filter, rebound_lanes, blocks](size_t at, const auto& sums) mutable {
+            auto node_term_at = [terms](size_t j) { return Metric == Euclidean ? 0.0f : terms[j]; };
             constexpr int N = std::extent_v<std::remove_reference_t<decltype(sums)>, 1>;
-            if constexpr (Q * N == 8) {
+            if constexpr (N == 2 && kBlocks > 0) {
                 __m256 node_terms = _mm256_setzero_ps();
                 if constexpr (Metric != Euclidean) {
                     const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(terms + at));
                     node_terms = _mm256_castsi256_ps(_mm256_broadcastq_epi64(two));
                 }
-                const __m256 values = screened8<Metric>(_mm256_loadu_ps(&sums[0][0]), query_terms, node_terms);
-                if (_mm256_movemask_ps(_mm256_cmp_ps(values, bounds, _CMP_GT_OQ)) == 0xFF) return;
+                bool beyond = true;
+                for (int b = 0; b < kBlocks && beyond; ++b) {
+                    const float* first = &sums[4 * b][0];
+                    const __m256 raw = b < kFull ? _mm256_loadu_ps(first)
+                                                 : _mm256_broadcast_ps(reinterpret_cast<const __m128*>(first));
+                    const __m256 values = screened8<Metric>(raw, blocks[b].query_terms, node_terms);
+                    beyond = _mm256_movemask_ps(_mm256_cmp_ps(values, blocks[b].bounds, _CMP_GT_OQ)) == 0xFF;
+                }
+                if constexpr (kScreened < Q) {
+                    const ScanRow& last = own[Q - 1];
+                    for (int v = 0; v < N && beyond; ++v)
+                        beyond = screened<Metric>(sums[Q - 1][v], last.term, node_term_at(at + v)) > last.bound;
+                }
+                if (beyond) return;
             }
             bool offered = false;
             for (int v = 0; v < N; ++v) {
-                const float node_term = Metric == Euclidean ? 0.0f : terms[at + v];
+                const float node_term = node_term_at(at + v);
                 for (int q = 0; q < Q; ++q) {
                     ScanRow& row = own[q];
                     if (screened<Metric>(sums[q][v], row.term, node_term) > row.bound) continue;
@@ -205,8 +229,7 @@ void HyperbolicIndex::scan_batch(ScanRow* rows, size_t m, const int32_t* ids, co
                     offered = true;
                 }
             }
-            if constexpr (Q == 4)
-                if (offered) bounds = lanes(own, &ScanRow::bound);
+            if (offered) rebound_lanes(blocks, false);
         };
     };
     scan_tiles<Metric != Cosine>(*this, queries.data(), m, ids, count, tiler);

@@ -1,6 +1,6 @@
-// The pass of a block of queries over many nodes, shared by the exhaustive scans: tiles of up to four
-// queries by two nodes through kernels::accumulate_tile, so every sum is bit-identical to dist_to_nodes'
-// and each loaded block of a vector serves all the tile's queries.
+// The pass of a block of queries over many nodes, shared by the exhaustive scans: tiles of up to
+// kTileRows queries by two nodes through kernels::accumulate_tile, so every sum is bit-identical to
+// dist_to_nodes' and each loaded block of a vector serves all the tile's queries.
 #pragma once
 
 #include <algorithm>
@@ -18,24 +18,27 @@ inline size_t scan_slice(const HyperbolicIndex& index) {
     return std::max<size_t>(64, (size_t{256} << 10) / std::max<size_t>(1, index.dims() * sizeof(float)));
 }
 
-// group(std::integral_constant<int, Q>{}, q0) for the rows [0, m): four at a time, then the rest as one.
+// Query rows a tile takes: twelve independent sums hide the latency of the FMA chains, which eight
+// left showing, and twelve accumulators with the two node blocks and a query block fill the sixteen
+// vector registers.
+constexpr int kTileRows = static_cast<int>(HyperbolicIndex::kScanTileRows);
+
+// group(std::integral_constant<int, Q>{}, q0) for the rows [0, m): kTileRows at a time, then the rest
+// as one group.
+template <class Group, int Q = kTileRows - 1>
+void rest_group(size_t rest, size_t q0, Group& group) {
+    if constexpr (Q > 0) {
+        if (rest == Q)
+            group(std::integral_constant<int, Q>{}, q0);
+        else
+            rest_group<Group, Q - 1>(rest, q0, group);
+    }
+}
 template <class Group>
 void for_row_groups(size_t m, Group&& group) {
     size_t q = 0;
-    for (; q + 4 <= m; q += 4) group(std::integral_constant<int, 4>{}, q);
-    switch (m - q) {
-        case 3:
-            group(std::integral_constant<int, 3>{}, q);
-            break;
-        case 2:
-            group(std::integral_constant<int, 2>{}, q);
-            break;
-        case 1:
-            group(std::integral_constant<int, 1>{}, q);
-            break;
-        default:
-            break;
-    }
+    for (; q + kTileRows <= m; q += kTileRows) group(std::integral_constant<int, kTileRows>{}, q);
+    rest_group(m - q, q, group);
 }
 
 // tile(at, sums) for the queries [q0, q0 + Q) against the nodes ids[begin, end), two nodes a tile and
