@@ -240,6 +240,12 @@ void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float*
                                               std::vector<NodeDist>* results) const {
     const size_t n = size();
     if (n != 0 && k < 0) throw std::invalid_argument("negative k");
+    // A lone query gains nothing from tiles, and its one stream of vectors from memory is best read in
+    // order with the lines requested ahead.
+    if (m == 1) {
+        results[0] = exhaustive_search(queries, query_terms[0], k, filter);
+        return;
+    }
     std::vector<ScanRow> rows;
     if (n != 0 && k != 0 && m != 0) {
         std::vector<int32_t> ids;
