@@ -201,6 +201,9 @@ private:
     // The exhaustive scans (search/exhaustive_search.cpp).
     struct ScanRow;
     void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
+    // The scan of one row over every node in id order; Screen when `filter` screens any node out.
+    template <MetricKind Metric, bool Screen>
+    void scan_one(ScanRow& row, const Filter& filter) const;
     // The batch scan of rows[0, m) over ids[0, count); terms[j] is node ids[j]'s term (unread under
     // Euclidean).
     template <MetricKind Metric>

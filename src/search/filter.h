@@ -46,6 +46,8 @@ struct Filter {
         return f;
     }
 
+    // Whether screen() passes every node, so that a scan need not read masks or norms for it.
+    bool screens_nothing() const { return mask == 0 && !norm_on && !ceiling_on; }
     // The screens that need no distance: mask and norm.
     bool screen(uint64_t node_mask, float node_norm) const {
         if ((node_mask & mask) != mask) return false;
