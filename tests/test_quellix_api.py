@@ -160,7 +160,7 @@ def kept_in_heap_order(dists, k):
 
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
 @pytest.mark.parametrize("floor, k", [(False, 20), (True, 20), (True, 200)])
-@pytest.mark.parametrize("m", [11, 14, 15])  # the scan's rows: 6 + 5, 6 + 6 + 2, 6 + 6 + 3
+@pytest.mark.parametrize("m", [11, 13, 14, 15, 16])  # rows of six, then a group of 5, 1, 2, 3 or 4
 def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m):
     index, data = built(n=300, dim=13, metric=metric)
     queries = points(m, 13, metric, seed=9)
@@ -184,6 +184,22 @@ def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m):
         order = kept_in_heap_order(ref, k)
         np.testing.assert_array_equal(row_ids, order)
         assert (R.bits(row_d) == R.bits(ref[order])).all()
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("filters", [{}, {"filter_mask": 1, "max_distance": 3.0}, {"min_norm": 0.5, "max_norm": 2.5}])
+def test_a_batch_answers_each_row_as_a_lone_query_does(metric, filters):
+    # A lone query is scanned one node at a time, a batch in tiles of rows by nodes with a screen per
+    # tile: two ways to the same answer. Duplicate rows and nodes make ties.
+    masks = np.arange(500, dtype=np.uint64) % 3
+    index, data = built(n=500, dim=D, metric=metric, masks=masks)
+    index.add(data[:40], masks[:40])
+    queries = np.concatenate([points(13, D, metric, seed=4), data[3:6]])
+    ids, dists = index.exact_search(queries, k=25, num_threads=1, **filters)
+    for q, row_ids, row_d in zip(queries, ids, dists):
+        one_ids, one_d = index.exact_search(q, k=25, **filters)
+        np.testing.assert_array_equal(row_ids, one_ids)
+        assert (R.bits(row_d) == R.bits(one_d)).all()
 
 
 @pytest.mark.parametrize("metric", METRICS)
