@@ -188,16 +188,17 @@ def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m):
 
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("filters", [{}, {"filter_mask": 1, "max_distance": 3.0}, {"min_norm": 0.5, "max_norm": 2.5}])
-def test_a_batch_answers_each_row_as_a_lone_query_does(metric, filters):
+@pytest.mark.parametrize("k", [25, 600])  # fewer than the 540 nodes, and more
+def test_a_batch_answers_each_row_as_a_lone_query_does(metric, filters, k):
     # A lone query is scanned one node at a time, a batch in tiles of rows by nodes with a screen per
     # tile: two ways to the same answer. Duplicate rows and nodes make ties.
     masks = np.arange(500, dtype=np.uint64) % 3
     index, data = built(n=500, dim=D, metric=metric, masks=masks)
     index.add(data[:40], masks[:40])
     queries = np.concatenate([points(13, D, metric, seed=4), data[3:6]])
-    ids, dists = index.exact_search(queries, k=25, num_threads=1, **filters)
+    ids, dists = index.exact_search(queries, k=k, num_threads=1, **filters)
     for q, row_ids, row_d in zip(queries, ids, dists):
-        one_ids, one_d = index.exact_search(q, k=25, **filters)
+        one_ids, one_d = index.exact_search(q, k=k, **filters)
         np.testing.assert_array_equal(row_ids, one_ids)
         assert (R.bits(row_d) == R.bits(one_d)).all()
 
