@@ -155,9 +155,6 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 
 // ---- batch queries ------------------------------------------------------------------------------------
 
-// Answers queries in blocks, of one row each or, for a search that shares one pass over the nodes among
-// its rows (`shared_pass`), of scan_block rows: search(rows, terms, count, k, results) fills one result
-// per row of the block. Blocks are handed out to the threads one at a time.
 // Rows per block of a batch scan: at most kBatchRows, whole tiles, and as many blocks as make a multiple
 // of the threads, so that no thread is left with a lone last block while the others wait.
 size_t scan_block(size_t rows, int threads) {
@@ -170,6 +167,9 @@ size_t scan_block(size_t rows, int threads) {
 
 using BlockSearch = std::function<void(const float*, const float*, size_t, int32_t, std::vector<NodeDist>*)>;
 
+// Answers queries in blocks, of one row each or, for a search that shares one pass over the nodes among
+// its rows (`shared_pass`), of scan_block rows: search(rows, terms, count, k, results) fills one result
+// per row of the block. Blocks are handed out to the threads one at a time.
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                       int64_t k, int num_threads, bool shared_pass, const BlockSearch& search) {
     check_rows(queries, e, "queries");
