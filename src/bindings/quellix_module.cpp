@@ -391,6 +391,7 @@ void set_generator_state(Engine& e, const std::string& state) {
 constexpr py::ssize_t kReleaseAfterRows = 4096;
 void release_freed_memory() {
 #if defined(__GLIBC__)
+    const py::gil_scoped_release released;  // a large, fragmented heap takes longer to walk
     ::malloc_trim(0);
 #endif
 }
