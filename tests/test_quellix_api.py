@@ -160,21 +160,24 @@ def kept_in_heap_order(dists, k):
 
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
 @pytest.mark.parametrize("floor, k", [(False, 20), (True, 20), (True, 200)])
-@pytest.mark.parametrize("m", [11, 13, 14, 15, 16])  # rows of six, then a group of 5, 1, 2, 3 or 4
-def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m):
-    index, data = built(n=300, dim=13, metric=metric)
-    queries = points(m, 13, metric, seed=9)
+# The scan takes rows four at a time up to 64 dimensions and six at a time beyond: the last group then
+# holds 3, 1, 2, 3 or 0 rows at 13-d, and 5, 1, 2, 3 or 4 at 70-d.
+@pytest.mark.parametrize("m", [11, 13, 14, 15, 16])
+@pytest.mark.parametrize("dim", [13, 70])
+def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m, dim):
+    index, data = built(n=300, dim=dim, metric=metric)
+    queries = points(m, dim, metric, seed=9)
     if floor:
         # Under cosine, pairs whose denominator is below its floor (distance exactly 1.0: the zero row 250
         # with any query, the tiny row with the tiny query) or just above it (the twice tiny row). Row 250
         # comes once the heap is full, next to the row opposite queries 4-7 (distance 2.0), so that at
         # k = 200 its distance alone is within their bounds. A zero query ties every row.
-        tiny = np.zeros(13, np.float32)
+        tiny = np.zeros(dim, np.float32)
         tiny[0] = 9e-5
         queries[4:8] = queries[4]
-        index = quellix.Index(13, metric, seed=0)
+        index = quellix.Index(dim, metric, seed=0)
         data = data.copy()
-        data[[250, 251, 258, 260]] = [np.zeros(13, np.float32), -queries[4], tiny, tiny * np.float32(2.0)]
+        data[[250, 251, 258, 260]] = [np.zeros(dim, np.float32), -queries[4], tiny, tiny * np.float32(2.0)]
         index.add(data)
         queries[1] = 0.0
         queries[9] = tiny
@@ -187,16 +190,25 @@ def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m):
 
 
 @pytest.mark.parametrize("metric", METRICS)
-@pytest.mark.parametrize("filters", [{}, {"filter_mask": 1, "max_distance": 3.0}, {"min_norm": 0.5, "max_norm": 2.5}])
+@pytest.mark.parametrize("screens", ["none", "mask and radius", "norms"])
 @pytest.mark.parametrize("k", [25, 600])  # fewer than the 540 nodes, and more
-def test_a_batch_answers_each_row_as_a_lone_query_does(metric, filters, k):
+@pytest.mark.parametrize("dim", [D, 70])  # tiles of four rows, and of six
+def test_a_batch_answers_each_row_as_a_lone_query_does(metric, screens, k, dim):
     # A lone query is scanned one node at a time, a batch in tiles of rows by nodes with a screen per
     # tile: two ways to the same answer. Duplicate rows and nodes make ties.
     masks = np.arange(500, dtype=np.uint64) % 3
-    index, data = built(n=500, dim=D, metric=metric, masks=masks)
+    index, data = built(n=500, dim=dim, metric=metric, masks=masks)
     index.add(data[:40], masks[:40])
-    queries = np.concatenate([points(13, D, metric, seed=4), data[3:6]])
+    queries = np.concatenate([points(13, dim, metric, seed=4), data[3:6]])
+    norms = np.linalg.norm(data.astype(np.float64), axis=1)
+    radius = float(np.median(index.distances(queries[0], np.arange(500))))
+    filters = {
+        "none": {},
+        "mask and radius": {"filter_mask": 1, "max_distance": radius},
+        "norms": {"min_norm": float(np.quantile(norms, 0.2)), "max_norm": float(np.quantile(norms, 0.7))},
+    }[screens]
     ids, dists = index.exact_search(queries, k=k, num_threads=1, **filters)
+    assert (ids[:, :10] >= 0).mean() > 0.5  # the screens leave most rows something to rank
     for q, row_ids, row_d in zip(queries, ids, dists):
         one_ids, one_d = index.exact_search(q, k=k, **filters)
         np.testing.assert_array_equal(row_ids, one_ids)

@@ -155,10 +155,11 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 
 // ---- batch queries ------------------------------------------------------------------------------------
 
-// Rows per block of a batch scan: at most kBatchRows, whole tiles, and as many blocks as make a multiple
-// of the threads, so that no thread is left with a lone last block while the others wait.
+// Rows per block of a batch scan: at most kBatchRows, whole tiles of four rows and of six, and as many
+// blocks as make a multiple of the threads, so that no thread is left with a lone last block while the
+// others wait.
 size_t scan_block(size_t rows, int threads) {
-    const size_t t = static_cast<size_t>(std::max(threads, 1)), tile = HyperbolicIndex::kScanTileRows;
+    const size_t t = static_cast<size_t>(std::max(threads, 1)), tile = 12;
     size_t blocks = (rows + HyperbolicIndex::kBatchRows - 1) / HyperbolicIndex::kBatchRows;
     blocks = std::max<size_t>(1, (blocks + t - 1) / t * t);
     const size_t per_block = (rows + blocks - 1) / blocks;

@@ -145,8 +145,8 @@ public:
                                             const Filter& filter) const;
     // exhaustive_search for m queries (row-major, dims() floats each, with their terms) at once;
     // results[q] is exactly what exhaustive_search answers for row q.
-    // The scan takes queries kScanTileRows at a time; up to kBatchRows a call let each pass of the stored
-    // vectors through the cache serve many queries.
+    // The scan takes queries up to kScanTileRows at a time (four or six, by the dimension); up to
+    // kBatchRows a call let each pass of the stored vectors through the cache serve many queries.
     static constexpr size_t kScanTileRows = 6, kBatchRows = 96;
     void exhaustive_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
                                  const Filter& filter, std::vector<NodeDist>* results) const;

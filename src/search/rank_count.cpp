@@ -207,7 +207,7 @@ void RankCounter::count(const RankRows& rows, size_t first, size_t count, int64_
     std::vector<float> sums(kTileRows * std::min(slice, n_));
     for (size_t begin = 0; begin < n_; begin += slice) {
         const size_t end = std::min(n_, begin + slice), len = end - begin;
-        for_row_groups(count, [&](auto group, size_t q0) {
+        for_row_groups(count, index_.dims(), [&](auto group, size_t q0) {
             constexpr int Q = decltype(group)::value;
             tile_sums<true, Q>(index_, queries.data(), q0, every_.data(), begin, end,
                                [&](size_t q, size_t at, float sum) { sums[(q - q0) * len + (at - begin)] = sum; });

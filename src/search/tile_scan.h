@@ -1,5 +1,5 @@
-// The pass of a block of queries over many nodes, shared by the exhaustive scans: tiles of up to
-// kTileRows queries by two nodes through kernels::accumulate_tile, so every sum is bit-identical to
+// The pass of a block of queries over many nodes, shared by the exhaustive scans: tiles of four or six
+// queries by two nodes through kernels::accumulate_tile, so every sum is bit-identical to
 // dist_to_nodes' and each loaded block of a vector serves all the tile's queries.
 #pragma once
 
@@ -18,13 +18,16 @@ inline size_t scan_slice(const HyperbolicIndex& index) {
     return std::max<size_t>(64, (size_t{256} << 10) / std::max<size_t>(1, index.dims() * sizeof(float)));
 }
 
-// Query rows a tile takes: twelve independent sums hide the latency of the FMA chains, which eight
-// left showing, and twelve accumulators with the two node blocks and a query block fill the sixteen
-// vector registers.
+// Query rows a tile takes. Over more than 64 dimensions six: twelve independent sums hide the latency
+// of the FMA chains, which eight leave showing, and twelve accumulators with the two node blocks and a
+// query block fill the sixteen vector registers. Over fewer a sum is a few FMAs long, the reduction and
+// the screen of each tile weigh more than the chains' latency, and four rows are faster (by a sixth at
+// 32 dimensions).
 constexpr int kTileRows = static_cast<int>(HyperbolicIndex::kScanTileRows);
+inline bool six_row_tiles(size_t dims) { return dims > 64; }
 
-// group(std::integral_constant<int, Q>{}, q0) for the rows [0, m): kTileRows at a time, then the rest
-// as one group.
+// group(std::integral_constant<int, Q>{}, q0) for the rows [0, m): a tile's rows at a time, then the
+// rest as one group.
 template <class Group, int Q = kTileRows - 1>
 void rest_group(size_t rest, size_t q0, Group& group) {
     if constexpr (Q > 0) {
@@ -35,9 +38,12 @@ void rest_group(size_t rest, size_t q0, Group& group) {
     }
 }
 template <class Group>
-void for_row_groups(size_t m, Group&& group) {
+void for_row_groups(size_t m, size_t dims, Group&& group) {
     size_t q = 0;
-    for (; q + kTileRows <= m; q += kTileRows) group(std::integral_constant<int, kTileRows>{}, q);
+    if (six_row_tiles(dims))
+        for (; q + 6 <= m; q += 6) group(std::integral_constant<int, 6>{}, q);
+    else
+        for (; q + 4 <= m; q += 4) group(std::integral_constant<int, 4>{}, q);
     rest_group(m - q, q, group);
 }
 
@@ -87,7 +93,7 @@ void scan_tiles(const HyperbolicIndex& index, const float* const* queries, size_
     const size_t slice = scan_slice(index);
     for (size_t begin = 0; begin < count; begin += slice) {
         const size_t end = std::min(count, begin + slice);
-        for_row_groups(m, [&](auto group, size_t q0) {
+        for_row_groups(m, index.dims(), [&](auto group, size_t q0) {
             for_tiles<Diff, decltype(group)::value>(index, queries, q0, ids, begin, end, tiler(group, q0));
         });
     }
