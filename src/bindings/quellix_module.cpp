@@ -38,6 +38,7 @@
 #include "bindings/quellix_engine.h"
 #include "core/parallel_for.h"
 #include "search/rank_count.h"
+#include "search/tile_scan.h"
 
 namespace py = pybind11;
 using vek::HyperbolicIndex;
@@ -155,22 +156,11 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 
 // ---- batch queries ------------------------------------------------------------------------------------
 
-// Rows per block of a batch scan: at most kBatchRows, whole tiles of four rows and of six, and as many
-// blocks as make a multiple of the threads, so that no thread is left with a lone last block while the
-// others wait.
-size_t scan_block(size_t rows, int threads) {
-    const size_t t = static_cast<size_t>(std::max(threads, 1)), tile = 12;
-    size_t blocks = (rows + HyperbolicIndex::kBatchRows - 1) / HyperbolicIndex::kBatchRows;
-    blocks = std::max<size_t>(1, (blocks + t - 1) / t * t);
-    const size_t per_block = (rows + blocks - 1) / blocks;
-    return std::max(tile, (per_block + tile - 1) / tile * tile);
-}
-
 using BlockSearch = std::function<void(const float*, const float*, size_t, int32_t, std::vector<NodeDist>*)>;
 
 // Answers queries in blocks, of one row each or, for a search that shares one pass over the nodes among
-// its rows (`shared_pass`), of scan_block rows: search(rows, terms, count, k, results) fills one result
-// per row of the block. Blocks are handed out to the threads one at a time.
+// its rows (`shared_pass`), of vek::scan_block rows: search(rows, terms, count, k, results) fills one
+// result per row of the block. Blocks are handed out to the threads one at a time.
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                       int64_t k, int num_threads, bool shared_pass, const BlockSearch& search) {
     check_rows(queries, e, "queries");
@@ -188,7 +178,7 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         const HyperbolicIndex& index = e.index();
         const size_t d = e.dims();
         const size_t rows = static_cast<size_t>(m);
-        const size_t block = shared_pass ? scan_block(rows, threads) : 1;
+        const size_t block = shared_pass ? vek::scan_block(rows, threads) : 1;
         const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
         vek::parallel_for((rows + block - 1) / block, threads, [&](size_t b) {
             const size_t first = b * block;
@@ -270,7 +260,7 @@ py::tuple rank_counts(const Engine& e, const ExactArray& vectors, const IdArray&
     without_gil<Shared>(e.index(), [&] {
         const vek::RankCounter counter(e.index(), n, vectors.data());
         const vek::RankRows rows{child_ids.data(), row_starts.data(), positive_ids.data()};
-        const size_t block = scan_block(m, threads);
+        const size_t block = vek::scan_block(m, threads);
         vek::parallel_for((m + block - 1) / block, threads, [&](size_t b) {
             counter.count(rows, b * block, std::min(block, m - b * block), nearer_out, place_out);
         });

@@ -144,10 +144,8 @@ public:
     std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k,
                                             const Filter& filter) const;
     // exhaustive_search for m queries (row-major, dims() floats each, with their terms) at once;
-    // results[q] is exactly what exhaustive_search answers for row q.
-    // The scan takes queries up to kScanTileRows at a time (four or six, by the dimension); up to
-    // kBatchRows a call let each pass of the stored vectors through the cache serve many queries.
-    static constexpr size_t kScanTileRows = 6, kBatchRows = 96;
+    // results[q] is exactly what exhaustive_search answers for row q; search/tile_scan.h's scan_block
+    // says how many rows a call should take.
     void exhaustive_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
                                  const Filter& filter, std::vector<NodeDist>* results) const;
     void set_masks(const uint64_t* new_masks, size_t count);

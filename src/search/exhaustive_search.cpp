@@ -71,6 +71,21 @@ float largest_arg_within(float d) {
 
 constexpr int32_t kPrefetchAhead = 8;  // nodes
 
+// f(std::integral_constant<MetricKind, metric>{}): one instantiation of a scan per metric.
+template <class F>
+void for_metric(MetricKind metric, F&& f) {
+    switch (metric) {
+        case Euclidean:
+            return f(std::integral_constant<MetricKind, Euclidean>{});
+        case Cosine:
+            return f(std::integral_constant<MetricKind, Cosine>{});
+        case PoincareBall:
+            return f(std::integral_constant<MetricKind, PoincareBall>{});
+        default:
+            return f(std::integral_constant<MetricKind, Poincare>{});
+    }
+}
+
 }  // namespace
 
 // One query's part of a scan: its k nearest so far and, under the Poincare metric, the largest
@@ -131,20 +146,10 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, flo
     ScanRow row(query, query_term, k);
     row.rebound(metric, filter);
     const bool screen = !filter.screens_nothing();
-    switch (metric) {
-        case Euclidean:
-            screen ? scan_one<Euclidean, true>(row, filter) : scan_one<Euclidean, false>(row, filter);
-            break;
-        case Cosine:
-            screen ? scan_one<Cosine, true>(row, filter) : scan_one<Cosine, false>(row, filter);
-            break;
-        case PoincareBall:
-            screen ? scan_one<PoincareBall, true>(row, filter) : scan_one<PoincareBall, false>(row, filter);
-            break;
-        default:
-            screen ? scan_one<Poincare, true>(row, filter) : scan_one<Poincare, false>(row, filter);
-            break;
-    }
+    for_metric(metric, [&](auto kind) {
+        constexpr MetricKind M = decltype(kind)::value;
+        screen ? scan_one<M, true>(row, filter) : scan_one<M, false>(row, filter);
+    });
     return row.best.drain_ascending();
 }
 
@@ -290,20 +295,9 @@ void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float*
             rows.emplace_back(queries + q * dims(), query_terms[q], k);
             rows.back().rebound(metric, filter);
         }
-        switch (metric) {
-            case Euclidean:
-                scan_batch<Euclidean>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
-                break;
-            case Cosine:
-                scan_batch<Cosine>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
-                break;
-            case PoincareBall:
-                scan_batch<PoincareBall>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
-                break;
-            default:
-                scan_batch<Poincare>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
-                break;
-        }
+        for_metric(metric, [&](auto kind) {
+            scan_batch<decltype(kind)::value>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
+        });
     }
     for (size_t q = 0; q < m; ++q) results[q] = rows.empty() ? std::vector<NodeDist>{} : rows[q].best.drain_ascending();
 }

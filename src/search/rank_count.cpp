@@ -204,7 +204,7 @@ void RankCounter::count(const RankRows& rows, size_t first, size_t count, int64_
     }
     // Each group of rows takes a slice's sums, then ranks them row by row.
     const size_t slice = scan_slice(index_);
-    std::vector<float> sums(kTileRows * std::min(slice, n_));
+    std::vector<float> sums(kWideTileRows * std::min(slice, n_));
     for (size_t begin = 0; begin < n_; begin += slice) {
         const size_t end = std::min(n_, begin + slice), len = end - begin;
         for_row_groups(count, index_.dims(), [&](auto group, size_t q0) {

@@ -23,12 +23,26 @@ inline size_t scan_slice(const HyperbolicIndex& index) {
 // query block fill the sixteen vector registers. Over fewer a sum is a few FMAs long, the reduction and
 // the screen of each tile weigh more than the chains' latency, and four rows are faster (by a sixth at
 // 32 dimensions).
-constexpr int kTileRows = static_cast<int>(HyperbolicIndex::kScanTileRows);
-inline bool six_row_tiles(size_t dims) { return dims > 64; }
+constexpr int kNarrowTileRows = 4, kWideTileRows = 6;
+inline int tile_rows(size_t dims) { return dims > 64 ? kWideTileRows : kNarrowTileRows; }
+
+// Rows per call of a batch scan (exhaustive_search_batch, RankCounter::count) when `rows` are spread
+// over `threads`: at most kBatchRows, so that each pass of the stored vectors through the cache serves
+// many queries; whole tiles of either height; and as many calls as make a multiple of the threads, so
+// that no thread is left with a lone last block while the others wait.
+constexpr size_t kBatchRows = 96;
+inline size_t scan_block(size_t rows, int threads) {
+    constexpr size_t unit = kNarrowTileRows * kWideTileRows / 2;  // a whole number of tiles of either height
+    const size_t t = static_cast<size_t>(std::max(threads, 1));
+    size_t blocks = (rows + kBatchRows - 1) / kBatchRows;
+    blocks = std::max<size_t>(1, (blocks + t - 1) / t * t);
+    const size_t per_block = (rows + blocks - 1) / blocks;
+    return std::max(unit, (per_block + unit - 1) / unit * unit);
+}
 
 // group(std::integral_constant<int, Q>{}, q0) for the rows [0, m): a tile's rows at a time, then the
 // rest as one group.
-template <class Group, int Q = kTileRows - 1>
+template <class Group, int Q = kWideTileRows - 1>
 void rest_group(size_t rest, size_t q0, Group& group) {
     if constexpr (Q > 0) {
         if (rest == Q)
@@ -40,10 +54,10 @@ void rest_group(size_t rest, size_t q0, Group& group) {
 template <class Group>
 void for_row_groups(size_t m, size_t dims, Group&& group) {
     size_t q = 0;
-    if (six_row_tiles(dims))
-        for (; q + 6 <= m; q += 6) group(std::integral_constant<int, 6>{}, q);
+    if (tile_rows(dims) == kWideTileRows)
+        for (; q + kWideTileRows <= m; q += kWideTileRows) group(std::integral_constant<int, kWideTileRows>{}, q);
     else
-        for (; q + 4 <= m; q += 4) group(std::integral_constant<int, 4>{}, q);
+        for (; q + kNarrowTileRows <= m; q += kNarrowTileRows) group(std::integral_constant<int, kNarrowTileRows>{}, q);
     rest_group(m - q, q, group);
 }
 
