@@ -480,6 +480,14 @@ py::dict stats(const Engine& e) {
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The native engine of quellix; use quellix.Index.";
     m.def("usable_cores", &usable_cores, "Cores this process may run on.");
+    m.def(
+        "_wide_tiles",
+        [](std::optional<bool> wanted) {
+            if (wanted) vek::kernels::wide_wanted().store(*wanted);
+            return vek::kernels::wide_tiles();
+        },
+        py::arg("wanted") = py::none(),
+        "Whether batch scans use 512-bit tiles; `wanted` False keeps them on 256-bit ones (for tests).");
 
     py::class_<Engine>(m, "Engine", py::module_local())
         .def(py::init<int32_t, const std::string&, int32_t, std::optional<uint64_t>>(), py::arg("dim"),

@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "core/hyperbolic_index.h"
+#include "core/wide_kernels.h"
 
 namespace vek {
 
@@ -61,6 +63,28 @@ void for_row_groups(size_t m, size_t dims, Group&& group) {
     rest_group(m - q, q, group);
 }
 
+// Wide tiles, kWideNodes nodes a pass handed to `tile` two at a time, over ids[begin, end) while a whole
+// tile fits; returns where for_tiles takes over. The tile visitor is compiled into this function, so
+// that the pass over a slice makes no calls.
+constexpr int kWideNodes = 4;
+template <bool Diff, int Q, class Tile>
+VEK_WIDE size_t for_wide_tiles(const HyperbolicIndex& index, const float* const* qs, const int32_t* ids,
+                               size_t begin, size_t end, Tile& tile) {
+    std::vector<float> packed(static_cast<size_t>(Q) * index.dims());
+    kernels::pack_query_pairs(qs, Q, index.dims(), packed.data());
+    size_t j = begin;
+    for (; j + kWideNodes <= end; j += kWideNodes) {
+        const float* vs[kWideNodes];
+        for (int v = 0; v < kWideNodes; ++v) vs[v] = index.vec(ids[j + v]);
+        for (size_t next = j + kWideNodes; next < std::min(end, j + 2 * kWideNodes); ++next)
+            index.prefetch_vector(ids[next]);
+        float sums[kWideNodes / 2][Q][2];
+        kernels::accumulate_wide_tile<Diff, Q, kWideNodes>(packed.data(), qs, vs, index.dims(), sums);
+        for (int h = 0; h < kWideNodes / 2; ++h) tile(j + 2 * h, sums[h]);
+    }
+    return j;
+}
+
 // tile(at, sums) for the queries [q0, q0 + Q) against the nodes ids[begin, end), two nodes a tile and
 // one for an odd last node: sums[q][v] (a float[Q][N]) is the sum of query q0 + q and node ids[at + v].
 template <bool Diff, int Q, class Tile>
@@ -69,6 +93,8 @@ void for_tiles(const HyperbolicIndex& index, const float* const* queries, size_t
     const float* qs[Q];
     for (int q = 0; q < Q; ++q) qs[q] = queries[q0 + q];
     size_t j = begin;
+    if constexpr (Q == kNarrowTileRows || Q == kWideTileRows)
+        if (kernels::wide_tiles()) j = for_wide_tiles<Diff, Q>(index, qs, ids, begin, end, tile);
     auto step = [&](auto width) {
         constexpr int N = decltype(width)::value;
         const float* vs[N];
