@@ -41,11 +41,32 @@ inline void pack_query_pairs(const float* const* a, int rows, size_t n, float* o
             for (int l = 0; l < 8; ++l) *out++ = a[q][blk * 8 + l];
 }
 
+// reduce8 of sixteen pairs at once, from eight registers of two pairs each: regs[2e] and regs[2e + 1]
+// hold the pairs that go to lanes 4e, 4e + 2 and 4e + 1, 4e + 3 of the result (each register its low
+// half's pair first). The additions of reduce8x8 on each half, so every lane is bit-identical to
+// reduce8 of its pair, and a permutation at the end puts the lanes in that order.
+// reduce8x8's pair_sums on each 128-bit chunk.
+VEK_WIDE inline __m512 pair_sums(__m512 a, __m512 b) {
+    return _mm512_add_ps(_mm512_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
+                         _mm512_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+VEK_WIDE inline __m512 reduce16(const __m512* regs) {
+    __m512 s[4];  // s[e]: per 128-bit chunk c, l_j + l_j+4 of regs[2e + c / 2]'s pair in half c % 2
+#pragma GCC unroll 4
+    for (int e = 0; e < 4; ++e)
+        s[e] = _mm512_add_ps(_mm512_shuffle_f32x4(regs[2 * e], regs[2 * e + 1], 0x88),
+                             _mm512_shuffle_f32x4(regs[2 * e], regs[2 * e + 1], 0xDD));
+    // Lane 4c + e: the sum of s[e]'s chunk c, which is the pair of lane 4e + {0, 2, 1, 3}[c].
+    const __m512 r = pair_sums(pair_sums(s[0], s[1]), pair_sums(s[2], s[3]));
+    const __m512i order = _mm512_setr_epi32(0, 8, 4, 12, 1, 9, 5, 13, 2, 10, 6, 14, 3, 11, 7, 15);
+    return _mm512_permutexvar_ps(order, r);
+}
+
 // sums[h][q][w] for Q queries (packed by pack_query_pairs; their rows in `a` for the tail) against the N
 // vectors b, node 2h + w: as accumulate_tile computes them. A register holds rows 2p and 2p + 1 against
 // one node, its vector's block broadcast into both halves.
 template <bool Diff, int Q, int N>
-VEK_WIDE inline void accumulate_wide_tile(const float* packed, const float* const* a, const float* const* b,
+VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const float* packed, const float* const* a, const float* const* b,
                                           size_t n, float (*sums)[Q][2]) {
     static_assert(Q % 2 == 0 && N % 2 == 0, "rows and nodes come in pairs");
     constexpr int P = Q / 2;
@@ -75,22 +96,25 @@ VEK_WIDE inline void accumulate_wide_tile(const float* packed, const float* cons
             }
         }
     }
-    // Each half back into its pair's place of sums, then the reductions of accumulate_tile.
-    constexpr int kPairs = Q * N, kBlocked = kPairs / 8 * 8;
-    __m256 lanes[kPairs];
-#pragma GCC unroll 8
-    for (int p = 0; p < P; ++p)
-#pragma GCC unroll 8
-        for (int v = 0; v < N; ++v) {
-            const int at = ((v / 2) * Q + 2 * p) * 2 + v % 2;
-            lanes[at] = _mm512_castps512_ps256(acc[p][v]);
-            lanes[at + 2] = _mm512_extractf32x8_ps(acc[p][v], 1);
-        }
+    // The pairs of sums come in units of four: rows 2p and 2p + 1 against nodes 2h and 2h + 1, that is
+    // the registers acc[p][2h] and acc[p][2h + 1], at sums[h][2p]. Four units at a time through reduce16.
+    constexpr int kUnits = P * N / 2;
     float* const flat = &sums[0][0][0];
+    auto unit = [&acc](int k, int w) { return acc[k % P][2 * (k / P) + w]; };
 #pragma GCC unroll 4
-    for (int l = 0; l < kBlocked; l += 8) _mm256_storeu_ps(flat + l, reduce8x8(lanes + l));
-#pragma GCC unroll 8
-    for (int l = kBlocked; l < kPairs; ++l) flat[l] = reduce8(lanes[l]);
+    for (int k = 0; k < kUnits; k += 4) {
+        __m512 regs[8];
+#pragma GCC unroll 4
+        for (int e = 0; e < 4; ++e) {
+            regs[2 * e] = k + e < kUnits ? unit(k + e, 0) : _mm512_setzero_ps();
+            regs[2 * e + 1] = k + e < kUnits ? unit(k + e, 1) : _mm512_setzero_ps();
+        }
+        const __m512 r = reduce16(regs);
+        if (k + 4 <= kUnits)
+            _mm512_storeu_ps(flat + 4 * k, r);
+        else
+            _mm512_mask_storeu_ps(flat + 4 * k, static_cast<__mmask16>((1u << (4 * (kUnits - k))) - 1), r);
+    }
     if (blocks * 8 < n)
         for (int q = 0; q < Q; ++q)
             for (int v = 0; v < N; ++v)

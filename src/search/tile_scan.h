@@ -25,8 +25,12 @@ inline size_t scan_slice(const HyperbolicIndex& index) {
 // query block fill the sixteen vector registers. Over fewer a sum is a few FMAs long, the reduction and
 // the screen of each tile weigh more than the chains' latency, and four rows are faster (by a sixth at
 // 32 dimensions).
+// On 512-bit registers (kernels::wide_tiles) a tile of six rows takes six nodes and one of four takes
+// eight: 18 or 16 accumulators of two pairs each, and the same heights are the faster ones.
 constexpr int kNarrowTileRows = 4, kWideTileRows = 6;
 inline int tile_rows(size_t dims) { return dims > 64 ? kWideTileRows : kNarrowTileRows; }
+template <int Q>
+constexpr int kWideTileNodes = Q == kNarrowTileRows ? 8 : 6;
 
 // Rows per call of a batch scan (exhaustive_search_batch, RankCounter::count) when `rows` are spread
 // over `threads`: at most kBatchRows, so that each pass of the stored vectors through the cache serves
@@ -66,10 +70,10 @@ void for_row_groups(size_t m, size_t dims, Group&& group) {
 // Wide tiles, kWideNodes nodes a pass handed to `tile` two at a time, over ids[begin, end) while a whole
 // tile fits; returns where for_tiles takes over. The tile visitor is compiled into this function, so
 // that the pass over a slice makes no calls.
-constexpr int kWideNodes = 4;
 template <bool Diff, int Q, class Tile>
 VEK_WIDE size_t for_wide_tiles(const HyperbolicIndex& index, const float* const* qs, const int32_t* ids,
                                size_t begin, size_t end, Tile& tile) {
+    constexpr int kWideNodes = kWideTileNodes<Q>;
     std::vector<float> packed(static_cast<size_t>(Q) * index.dims());
     kernels::pack_query_pairs(qs, Q, index.dims(), packed.data());
     size_t j = begin;
