@@ -53,6 +53,10 @@ class Engine:
     @property
     def metric(self) -> str:
         ...
+def _wide_tiles(wanted: bool | None = None) -> bool:
+    """
+    Whether batch scans use 512-bit tiles; `wanted` False keeps them on 256-bit ones (for tests).
+    """
 def usable_cores() -> int:
     """
     Cores this process may run on.

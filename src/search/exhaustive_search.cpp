@@ -69,7 +69,9 @@ float largest_arg_within(float d) {
     return float_of(lo);
 }
 
-constexpr int32_t kPrefetchAhead = 8;  // nodes
+// How far ahead of the scan a node's lines are requested: about 10 KiB. On a Zen 5 EPYC 4 KiB left a
+// sixth of the read rate unused; 8 to 16 KiB came within a few per cent of each other.
+constexpr size_t kPrefetchBytes = 10 << 10;
 
 // f(std::integral_constant<MetricKind, metric>{}): one instantiation of a scan per metric.
 template <class F>
@@ -184,8 +186,9 @@ __m256 screened8(__m256 sum, __m256 query_terms, __m256 node_terms) {
 template <MetricKind Metric, bool Screen>
 void HyperbolicIndex::scan_one(ScanRow& row, const Filter& filter) const {
     const int32_t n = static_cast<int32_t>(size());
+    const int32_t ahead = static_cast<int32_t>(std::max<size_t>(2, kPrefetchBytes / std::max<size_t>(1, dims() * sizeof(float))));
     for (int32_t i = 0; i < n; ++i) {
-        if (i + kPrefetchAhead < n) prefetch_vector(i + kPrefetchAhead);
+        if (i + ahead < n) prefetch_vector(i + ahead);
         if (Screen && !filter.screen(masks[i], stored_norms[i])) continue;
         const float sum = kernels::accumulate_one<Metric != Cosine>(row.query, vec(i), dims());
         if (screened<Metric>(sum, row.term, Metric == Euclidean ? 0.0f : node_term(i)) > row.bound) continue;
