@@ -158,13 +158,26 @@ def kept_in_heap_order(dists, k):
     return [heap_pop(heap, farther)[1] for _ in range(len(heap))][::-1]
 
 
+@pytest.fixture(params=["512-bit tiles", "256-bit tiles"])
+def tiles(request):
+    """Runs a test under each batch tile kernel this processor has, and restores the default after."""
+    from quellix import _native
+
+    wide = request.param == "512-bit tiles"
+    if _native._wide_tiles(wide) != wide:
+        _native._wide_tiles(True)
+        pytest.skip("this processor has no 512-bit tiles")
+    yield request.param
+    _native._wide_tiles(True)
+
+
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
 @pytest.mark.parametrize("floor, k", [(False, 20), (True, 20), (True, 200)])
 # The scan takes rows four at a time up to 64 dimensions and six at a time beyond: the last group then
 # holds 3, 1, 2, 3 or 0 rows at 13-d, and 5, 1, 2, 3 or 4 at 70-d.
 @pytest.mark.parametrize("m", [11, 13, 14, 15, 16])
 @pytest.mark.parametrize("dim", [13, 70])
-def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m, dim):
+def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m, dim, tiles):
     index, data = built(n=300, dim=dim, metric=metric)
     queries = points(m, dim, metric, seed=9)
     if floor:
@@ -193,7 +206,7 @@ def test_exact_search_is_the_reference_ranking_bit_for_bit(metric, floor, k, m, 
 @pytest.mark.parametrize("screens", ["none", "mask and radius", "norms"])
 @pytest.mark.parametrize("k", [25, 600])  # fewer than the 540 nodes, and more
 @pytest.mark.parametrize("dim", [D, 70])  # tiles of four rows, and of six
-def test_a_batch_answers_each_row_as_a_lone_query_does(metric, screens, k, dim):
+def test_a_batch_answers_each_row_as_a_lone_query_does(metric, screens, k, dim, tiles):
     # A lone query is scanned one node at a time, a batch in tiles of rows by nodes with a screen per
     # tile: two ways to the same answer. Duplicate rows and nodes make ties.
     masks = np.arange(500, dtype=np.uint64) % 3

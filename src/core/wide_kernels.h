@@ -100,14 +100,14 @@ VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const f
     // the registers acc[p][2h] and acc[p][2h + 1], at sums[h][2p]. Four units at a time through reduce16.
     constexpr int kUnits = P * N / 2;
     float* const flat = &sums[0][0][0];
-    auto unit = [&acc](int k, int w) { return acc[k % P][2 * (k / P) + w]; };
 #pragma GCC unroll 4
     for (int k = 0; k < kUnits; k += 4) {
         __m512 regs[8];
 #pragma GCC unroll 4
         for (int e = 0; e < 4; ++e) {
-            regs[2 * e] = k + e < kUnits ? unit(k + e, 0) : _mm512_setzero_ps();
-            regs[2 * e + 1] = k + e < kUnits ? unit(k + e, 1) : _mm512_setzero_ps();
+            const int u = k + e;  // unit u: rows 2 (u % P) and up, nodes 2 (u / P) and up
+            regs[2 * e] = u < kUnits ? acc[u % P][2 * (u / P)] : _mm512_setzero_ps();
+            regs[2 * e + 1] = u < kUnits ? acc[u % P][2 * (u / P) + 1] : _mm512_setzero_ps();
         }
         const __m512 r = reduce16(regs);
         if (k + 4 <= kUnits)
