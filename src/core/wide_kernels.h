@@ -24,8 +24,8 @@ inline bool wide_supported() {
     return supported;
 }
 
-// Off switches the batch scans back to the 256-bit tiles on any processor (for tests that compare the
-// two); on where the processor does not support them has no effect.
+// Set to false, the batch scans go back to the 256-bit tiles (tests compare the two); true has no
+// effect on a processor without AVX-512.
 inline std::atomic<bool>& wide_wanted() {
     static std::atomic<bool> wanted{true};
     return wanted;

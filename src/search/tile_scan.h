@@ -1,6 +1,7 @@
 // The pass of a block of queries over many nodes, shared by the exhaustive scans: tiles of four or six
-// queries by two nodes through kernels::accumulate_tile, so every sum is bit-identical to
-// dist_to_nodes' and each loaded block of a vector serves all the tile's queries.
+// queries by two nodes through kernels::accumulate_tile (on AVX-512, by eight or six nodes through
+// kernels::accumulate_wide_tile), so every sum is bit-identical to dist_to_nodes' and each loaded block
+// of a vector serves all the tile's queries.
 #pragma once
 
 #include <algorithm>
