@@ -479,6 +479,7 @@ py::dict stats(const Engine& e) {
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The native engine of quellix; use quellix.Index.";
+    vek::kernels::wide_supported();  // the processor is asked once, before any scan thread runs
     m.def("usable_cores", &usable_cores, "Cores this process may run on.");
     m.def(
         "_wide_tiles",

@@ -16,12 +16,17 @@
 namespace vek::kernels {
 
 // Whether this processor (and the operating system's saved register state) runs the wide kernel.
+// Kept in an atomic rather than a guarded static: threads that ask first at the same time each detect
+// and store the same answer, and the sanitizers see no unordered access.
 inline bool wide_supported() {
-    static const bool supported = [] {
+    static std::atomic<int> known{-1};
+    int supported = known.load(std::memory_order_relaxed);
+    if (supported < 0) {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    }();
-    return supported;
+        supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+        known.store(supported, std::memory_order_relaxed);
+    }
+    return supported != 0;
 }
 
 // Set to false, the batch scans go back to the 256-bit tiles (tests compare the two); true has no
