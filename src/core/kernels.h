@@ -68,6 +68,17 @@ inline float finish(const float* a, const float* b, size_t i, size_t n, float r)
     return r;
 }
 
+// One block's step of a sum: acc + (x - y)^2 when Diff, acc + x * y otherwise, one FMA per lane.
+template <bool Diff>
+inline __m256 add_term(__m256 x, __m256 y, __m256 acc) {
+    if constexpr (Diff) {
+        const __m256 t = _mm256_sub_ps(x, y);
+        return _mm256_fmadd_ps(t, t, acc);
+    } else {
+        return _mm256_fmadd_ps(x, y, acc);
+    }
+}
+
 // out[k] = sum over i of a[i] * b[k][i], or of (a[i] - b[k][i])^2 when Diff, for K vectors at once.
 // Each sum keeps its own lanes and the order above, so it is bit-identical to a sum computed alone;
 // interleaving K independent FMA chains only hides their latency.
@@ -82,13 +93,7 @@ inline void accumulate(const float* a, const float* const* b, size_t n, float* o
         const __m256 x = _mm256_loadu_ps(a + i);
 #pragma GCC unroll 8
         for (int k = 0; k < K; ++k) {
-            const __m256 y = _mm256_loadu_ps(b[k] + i);
-            if constexpr (Diff) {
-                const __m256 t = _mm256_sub_ps(x, y);
-                acc[k] = _mm256_fmadd_ps(t, t, acc[k]);
-            } else {
-                acc[k] = _mm256_fmadd_ps(x, y, acc[k]);
-            }
+            acc[k] = add_term<Diff>(x, _mm256_loadu_ps(b[k] + i), acc[k]);
         }
     }
 #pragma GCC unroll 8
@@ -116,14 +121,7 @@ inline void accumulate_tile(const float* const* a, const float* const* b, size_t
             // issued N times, and the loads, not the arithmetic, would set the pace.
             if constexpr (N > 1) asm("" : "+x"(x));
 #pragma GCC unroll 8
-            for (int v = 0; v < N; ++v) {
-                if constexpr (Diff) {
-                    const __m256 t = _mm256_sub_ps(x, y[v]);
-                    acc[q][v] = _mm256_fmadd_ps(t, t, acc[q][v]);
-                } else {
-                    acc[q][v] = _mm256_fmadd_ps(x, y[v], acc[q][v]);
-                }
-            }
+            for (int v = 0; v < N; ++v) acc[q][v] = add_term<Diff>(x, y[v], acc[q][v]);
         }
     }
     // Eight accumulators at a time through reduce8x8, the rest one by one; the tail, if any, after.

@@ -46,15 +46,27 @@ inline void pack_query_pairs(const float* const* a, int rows, size_t n, float* o
             for (int l = 0; l < 8; ++l) *out++ = a[q][blk * 8 + l];
 }
 
-// reduce8 of sixteen pairs at once, from eight registers of two pairs each: regs[2e] and regs[2e + 1]
-// hold the pairs that go to lanes 4e, 4e + 2 and 4e + 1, 4e + 3 of the result (each register its low
-// half's pair first). The additions of reduce8x8 on each half, so every lane is bit-identical to
-// reduce8 of its pair, and a permutation at the end puts the lanes in that order.
+// add_term on both halves at once: the same operations lane for lane.
+template <bool Diff>
+VEK_WIDE inline __m512 add_term(__m512 x, __m512 y, __m512 acc) {
+    if constexpr (Diff) {
+        const __m512 t = _mm512_sub_ps(x, y);
+        return _mm512_fmadd_ps(t, t, acc);
+    } else {
+        return _mm512_fmadd_ps(x, y, acc);
+    }
+}
+
 // reduce8x8's pair_sums on each 128-bit chunk.
 VEK_WIDE inline __m512 pair_sums(__m512 a, __m512 b) {
     return _mm512_add_ps(_mm512_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
                          _mm512_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
 }
+
+// reduce8 of sixteen pairs at once, from eight registers of two pairs each: regs[2e] and regs[2e + 1]
+// hold the pairs that go to lanes 4e, 4e + 2 and 4e + 1, 4e + 3 of the result (each register its low
+// half's pair first). The additions of reduce8x8 on each half, so every lane is bit-identical to
+// reduce8 of its pair, and a permutation at the end puts the lanes in that order.
 VEK_WIDE inline __m512 reduce16(const __m512* regs) {
     __m512 s[4];  // s[e]: per 128-bit chunk c, l_j + l_j+4 of regs[2e + c / 2]'s pair in half c % 2
 #pragma GCC unroll 4
@@ -71,8 +83,9 @@ VEK_WIDE inline __m512 reduce16(const __m512* regs) {
 // vectors b, node 2h + w: as accumulate_tile computes them. A register holds rows 2p and 2p + 1 against
 // one node, its vector's block broadcast into both halves.
 template <bool Diff, int Q, int N>
-VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const float* packed, const float* const* a, const float* const* b,
-                                          size_t n, float (*sums)[Q][2]) {
+VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const float* packed, const float* const* a,
+                                                                      const float* const* b, size_t n,
+                                                                      float (*sums)[Q][2]) {
     static_assert(Q % 2 == 0 && N % 2 == 0, "rows and nodes come in pairs");
     constexpr int P = Q / 2;
     __m512 acc[P][N];
@@ -91,14 +104,7 @@ VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const f
             __m512 x = _mm512_loadu_ps(rows + p * 16);
             if constexpr (N > 1) asm("" : "+v"(x));  // one load for the N operations, as in accumulate_tile
 #pragma GCC unroll 8
-            for (int v = 0; v < N; ++v) {
-                if constexpr (Diff) {
-                    const __m512 t = _mm512_sub_ps(x, y[v]);
-                    acc[p][v] = _mm512_fmadd_ps(t, t, acc[p][v]);
-                } else {
-                    acc[p][v] = _mm512_fmadd_ps(x, y[v], acc[p][v]);
-                }
-            }
+            for (int v = 0; v < N; ++v) acc[p][v] = add_term<Diff>(x, y[v], acc[p][v]);
         }
     }
     // The pairs of sums come in units of four: rows 2p and 2p + 1 against nodes 2h and 2h + 1, that is

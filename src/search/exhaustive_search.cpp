@@ -186,7 +186,8 @@ __m256 screened8(__m256 sum, __m256 query_terms, __m256 node_terms) {
 template <MetricKind Metric, bool Screen>
 void HyperbolicIndex::scan_one(ScanRow& row, const Filter& filter) const {
     const int32_t n = static_cast<int32_t>(size());
-    const int32_t ahead = static_cast<int32_t>(std::max<size_t>(2, kPrefetchBytes / std::max<size_t>(1, dims() * sizeof(float))));
+    const size_t row_bytes = std::max<size_t>(1, dims() * sizeof(float));
+    const int32_t ahead = static_cast<int32_t>(std::max<size_t>(2, kPrefetchBytes / row_bytes));
     for (int32_t i = 0; i < n; ++i) {
         if (i + ahead < n) prefetch_vector(i + ahead);
         if (Screen && !filter.screen(masks[i], stored_norms[i])) continue;
