@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import vek_core
-from conftest import METRICS, build_index, chain_graph, complete_graph, float_bits, load_file, run_child
+from conftest import METRICS, build_index, chain_graph, complete_graph, float_bits, load_crafted, load_file, run_child
 from indexfile import HEADER, IndexFile
 from reference import sqnorm
 
@@ -209,6 +209,33 @@ def test_loaded_index_answers_as_the_saved_one(tmp_path, metric):
     loaded = load_file(path, metric, dim=3)
     assert answers(loaded, queries) == answers(index, queries)
     assert loaded.get_metric() == index.get_metric()
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("max_m", [2, 0])
+def test_lists_longer_than_the_file_limit(tmp_path, metric, max_m):
+    """A file's lists may be longer than its M allows: they answer as stored, and a list that a new
+    linked node would join is cut back to the limit."""
+    index, vectors = mixed_index(metric, seed=5, M=8)
+    path = tmp_path / "a.bin"
+    index.save_index(str(path))
+    f = IndexFile.read(path)
+    assert max(len(layers[0]) for layers in f.links) > 2 * max_m
+    f.max_m = max_m
+    short = load_crafted(tmp_path, f, metric, "short.bin")
+    queries = list(vectors[::31])
+    assert answers(short, queries)[2:] == answers(index, queries)[2:]  # all but the stats and norms
+    rng = np.random.default_rng(6)
+    for v in rng.normal(0, 0.15, (12, vectors.shape[1])).astype(F32):
+        short.add_item_and_link(v, 0, 40)
+    out = tmp_path / "out.bin"
+    short.save_index(str(out))
+    g = IndexFile.read(out)
+    assert all(now[0] == old[0] or len(now[0]) <= 2 * max_m for old, now in zip(f.links, g.links))
+    assert max_m == 0 or any(len(old[0]) > len(now[0]) for old, now in zip(f.links, g.links))
+    assert all(len(layers[0]) <= 2 * max_m for layers in g.links[f.n:])
+    load_file(out, metric).save_index(str(tmp_path / "again.bin"))
+    assert (tmp_path / "again.bin").read_bytes() == out.read_bytes()
 
 
 def test_cosine_file_loads_into_default_instance(tmp_path):

@@ -44,7 +44,8 @@ def build(data, metric, threads, seed=7, **kw):
 
 
 @pytest.mark.parametrize("metric", METRICS)
-@pytest.mark.parametrize("M, threads", [(16, 2), (4, 3), (2, 2)])
+# M 70: layer-0 lists of up to 140, longer than a node's slot in the table holds.
+@pytest.mark.parametrize("M, threads", [(16, 2), (4, 3), (2, 2), (70, 2)])
 def test_concurrent_graph_is_sound_and_keeps_rows_and_levels(tmp_path, metric, M, threads):
     data = points(2500, 10, metric, seed=M)
     masks = np.arange(len(data), dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)

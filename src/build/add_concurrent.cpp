@@ -18,7 +18,7 @@ namespace vek {
 
 namespace {
 
-bool holds(const LinkList& list, int32_t id) { return std::find(list.begin(), list.end(), id) != list.end(); }
+bool holds(LinkSpan list, int32_t id) { return std::find(list.begin(), list.end(), id) != list.end(); }
 
 // The candidates a layer's walk from `entry` finds for node n, n itself left out: another thread may
 // already have linked n to nodes this walk passed, and the walk then finds n.
@@ -103,15 +103,11 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
 // that each hold the list the other reads.
 ListOf HyperbolicIndex::lists_while_holding(int32_t held, int32_t layer) const {
     return [this, held, layer](int32_t y, LinkList& out) {
-        if (y == held) {
-            out = links.at(y, layer);
-            return;
-        }
-        const std::unique_lock<NodeLock> hold(build_->lock(y), std::try_to_lock);
-        if (hold.owns_lock())
-            out = links.at(y, layer);
-        else
-            out.clear();
+        out.clear();
+        std::unique_lock<NodeLock> hold(build_->lock(y), std::defer_lock);
+        if (y != held && !hold.try_lock()) return;
+        const LinkSpan now = links.at(y, layer);
+        out.assign(now.begin(), now.end());
     };
 }
 
@@ -120,11 +116,11 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
     thread_local std::vector<int32_t> members;
     const int32_t limit = link_limit(layer);
     const std::lock_guard<NodeLock> hold(build_->lock(m));
-    LinkList& list = links.at(m, layer);
+    const LinkSpan list = links.at(m, layer);
     if (holds(list, n)) return true;  // m found this row on its own and linked it already
     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
         build_->save_once(m, worker, links);
-        list.push_back(n);
+        links.append(m, layer, n);
         return true;
     }
     LinkList chosen = rebuilt_with(m, list, n, limit, members);
@@ -132,7 +128,7 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
     const bool kept = holds(chosen, n);
     if (only_if_kept && !kept) return false;
     build_->save_once(m, worker, links);
-    list.swap(chosen);
+    links.set(m, layer, chosen);
     return kept;
 }
 
@@ -143,17 +139,16 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
     {
         // Rows that found this one first have already linked to it here: they stay candidates.
         const std::lock_guard<NodeLock> hold(build.lock(n));
-        LinkList& list = links.at(n, layer);
         build.save_once(n, worker, links);  // a node relinked by reconnect_nodes may predate the build
         LinkList pool = own;
-        for (int32_t x : list)
+        for (int32_t x : links.at(n, layer))
             if (!holds(pool, x)) pool.push_back(x);
         if (static_cast<int64_t>(pool.size()) > limit) {
             LinkList merged = rebuild_links(n, pool, limit);
             if (metric == PoincareBall) keep_reachable(n, pool, -1, false, lists_while_holding(n, layer), merged);
             pool.swap(merged);
         }
-        list.swap(pool);
+        links.set(n, layer, pool);
     }
     for (int32_t m : own) link_back(m, n, layer, m == own[0], false, worker);
     return own;

@@ -32,7 +32,7 @@ int32_t HyperbolicIndex::draw_level() {
     return static_cast<int32_t>(-std::log(std::max(u, 1e-10)) * mult);
 }
 
-LinkList HyperbolicIndex::rebuilt_with(int32_t m, const LinkList& list, int32_t n, int32_t limit,
+LinkList HyperbolicIndex::rebuilt_with(int32_t m, LinkSpan list, int32_t n, int32_t limit,
                                        std::vector<int32_t>& members) const {
     members.assign(list.begin(), list.end());
     members.push_back(n);
@@ -74,9 +74,9 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                 FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
                 own[layer] = select_neighbours(w, limit);
                 for (int32_t m : own[layer]) {
-                    LinkList& list = links.at(m, layer);
+                    const LinkSpan list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
-                        reserve_for(list, 1);
+                        links.reserve(m, layer, list.size() + 1);
                         appended.emplace_back(m, layer);
                         continue;
                     }
@@ -84,22 +84,24 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                     rebuilt.push_back({m, layer, rebuilt_with(m, list, n, limit, members)});
                     if (metric == PoincareBall) {
                         const ListOf current = [&](int32_t y, LinkList& out) {
-                            const LinkList* now = &links.at(y, layer);
+                            LinkSpan now = links.at(y, layer);
                             for (size_t j = 0; j + 1 < rebuilt.size(); ++j)
-                                if (rebuilt[j].node == y && rebuilt[j].layer == layer) now = &rebuilt[j].list;
-                            out.assign(now->begin(), now->end());
+                                if (rebuilt[j].node == y && rebuilt[j].layer == layer) now = rebuilt[j].list;
+                            out.assign(now.begin(), now.end());
                         };
                         keep_reachable(m, members, n, m == own[layer][0], current, rebuilt.back().list);
                     }
+                    links.reserve(m, layer, rebuilt.back().list.size());
                 }
                 if (!own[layer].empty()) e = own[layer][0];
             }
         }
 
+        for (int32_t layer = 0; layer <= level; ++layer) links.reserve(n, layer, own[layer].size());
         // Commit: nothing below allocates.
-        for (int32_t layer = 0; layer <= level; ++layer) links.at(n, layer).swap(own[layer]);
-        for (const auto& [m, layer] : appended) links.at(m, layer).push_back(n);
-        for (PendingList& p : rebuilt) links.at(p.node, p.layer).swap(p.list);
+        for (int32_t layer = 0; layer <= level; ++layer) links.set(n, layer, own[layer]);
+        for (const auto& [m, layer] : appended) links.append(m, layer, n);
+        for (const PendingList& p : rebuilt) links.set(p.node, p.layer, p.list);
     } catch (...) {
         truncate_nodes(static_cast<size_t>(n));
         level_rng = rng_before;

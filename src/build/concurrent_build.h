@@ -46,12 +46,12 @@ public:
     void save(int32_t node, const LinkTable& links) {
         const size_t layers = links.layers(node);
         size_t need = 2;
-        for (size_t layer = 0; layer < layers; ++layer) need += 1 + links.at(node, static_cast<int32_t>(layer)).size();
+        for (size_t layer = 0; layer < layers; ++layer) need += 1 + links.count(node, static_cast<int32_t>(layer));
         reserve_for(log_, need);
         log_.push_back(node);
         log_.push_back(static_cast<int32_t>(layers));
         for (size_t layer = 0; layer < layers; ++layer) {
-            const LinkList& list = links.at(node, static_cast<int32_t>(layer));
+            const LinkSpan list = links.at(node, static_cast<int32_t>(layer));
             log_.push_back(static_cast<int32_t>(list.size()));
             log_.insert(log_.end(), list.begin(), list.end());
         }
@@ -63,7 +63,7 @@ public:
             for (int32_t layer = 0; layer < layers; ++layer) {
                 const auto len = static_cast<size_t>(log_[at++]);
                 const int32_t* ids = log_.data() + at;
-                links.at(node, layer).assign(ids, ids + len);  // within capacity: no allocation
+                links.set(node, layer, ids, len);  // within capacity: no allocation
                 at += len;
             }
         }

@@ -194,7 +194,7 @@ private:
     // those beyond the boundary, with their vectors prefetched; then their distances. `ids` and
     // `dists` must have room for the whole list; returns how many were scored.
     template <class FirstVisit>
-    size_t score_fresh(const float* query, float query_term, const LinkList& list, FirstVisit&& first_visit,
+    size_t score_fresh(const float* query, float query_term, LinkSpan list, FirstVisit&& first_visit,
                        int32_t* ids, float* dists) const;
     // The exhaustive scans (search/exhaustive_search.cpp).
     struct ScanRow;
@@ -221,6 +221,8 @@ private:
     float new_ball_term(const float* vector, double factor) const;
     // Sets M and what follows from it: the layer-0 link limit and the level multiplier.
     void set_link_parameters(int32_t M);
+    // The layer-0 link limit of M: 2M, wrapping rather than overflowing.
+    static int32_t base_link_limit(int32_t M) { return static_cast<int32_t>(2u * static_cast<uint32_t>(M)); }
     // The selection heuristic over candidates already in the order select_neighbours takes them.
     std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M) const;
     template <int Metric>
@@ -235,7 +237,7 @@ private:
                     int32_t target_layer) const;
     // Node m's list `list` on a layer once n joins it and it is cut back to `limit`: the members and n,
     // scored from m, through the selection. `members` is left holding them.
-    LinkList rebuilt_with(int32_t m, const LinkList& list, int32_t n, int32_t limit,
+    LinkList rebuilt_with(int32_t m, LinkSpan list, int32_t n, int32_t limit,
                           std::vector<int32_t>& members) const;
     // One row of add_linked_batch, on one of its threads (build/add_concurrent.cpp).
     void link_concurrently(int32_t n, int32_t ef_construction, size_t worker);
@@ -250,7 +252,7 @@ private:
     // Links again each node that no layer-0 walk from the entry point reaches.
     void reconnect_nodes(int32_t ef_construction);
     // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
-    const LinkList& list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
+    LinkSpan list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
     // Removes every node from `count` on (their records and lists); links to them must be gone already.
     void truncate_nodes(size_t count);
@@ -346,7 +348,7 @@ inline float HyperbolicIndex::raw_sum(const float* query, int32_t node) const {
 }
 
 template <class FirstVisit>
-size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const LinkList& list,
+size_t HyperbolicIndex::score_fresh(const float* query, float query_term, LinkSpan list,
                                     FirstVisit&& first_visit, int32_t* ids, float* dists) const {
     size_t count = 0;
     for (int32_t v : list) {
@@ -359,7 +361,7 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const 
             _mm_prefetch(reinterpret_cast<const char*>(&inv_factors[v]), _MM_HINT_T1);
         else if (metric == Cosine)
             _mm_prefetch(reinterpret_cast<const char*>(&stored_norms[v]), _MM_HINT_T1);
-        // Where v's own list lies, in case the walk expands v later on (on layer 0, where walks are long).
+        // The start of v's layer-0 list, in case the walk expands v later on (there walks are long).
         _mm_prefetch(reinterpret_cast<const char*>(links.base_slot(v)), _MM_HINT_T1);
         ids[count] = v;
         count += fresh & inside;
@@ -369,6 +371,8 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, const 
     for (size_t j = 0; j < count; ++j) {
         const char* p = reinterpret_cast<const char*>(vec(ids[j]));
         for (size_t off = 64; off < bytes; off += 64) _mm_prefetch(p + off, _MM_HINT_T1);
+        const char* s = reinterpret_cast<const char*>(links.base_slot(ids[j]));
+        for (size_t off = 64; off < links.slot_bytes(); off += 64) _mm_prefetch(s + off, _MM_HINT_T1);
     }
     dist_to_nodes(query, query_term, ids, count, dists);
     return count;

@@ -33,7 +33,8 @@ HyperbolicIndex::HyperbolicIndex(int32_t dimension_, MetricKind metric_, int32_t
 
 void HyperbolicIndex::set_link_parameters(int32_t M) {
     max_m = M;
-    max_m_0 = static_cast<int32_t>(2u * static_cast<uint32_t>(M));  // wraps rather than overflows
+    max_m_0 = base_link_limit(M);
+    links.set_limit(max_m_0);
     level_mult = static_cast<float>(1.0 / std::log(static_cast<double>(M)));
 }
 

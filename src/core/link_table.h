@@ -1,68 +1,164 @@
-// Neighbour lists of every node on every layer. Layer 0 is held apart from the layers above: every
-// search ends with a long walk there, and this way a node's layer-0 ids are two memory accesses away
-// instead of three. Most nodes have no upper layer and then own no upper storage at all.
+// Neighbour lists of every node on every layer.
+//
+// Layer 0 is one flat table: each node owns a fixed slot of a count and room for a full list, at an
+// address computed from its id alone. Every search ends with a long walk there, and this way a
+// node's ids are one memory access away, can be prefetched before the walk reaches the node, and a
+// rebuilt list is copied into place without allocating. A list longer than the slot holds (a file
+// written with other limits, or a very large M) lives aside, and its slot keeps only the count.
+// Most nodes have no upper layer and then own no upper storage at all.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "core/growth.h"
+#include "core/huge_pages.h"
 
 namespace vek {
 
 using LinkList = std::vector<int32_t>;
 
+// A read-only view of one neighbour list, valid until that list is next changed.
+class LinkSpan {
+public:
+    LinkSpan() = default;
+    LinkSpan(const int32_t* ids, size_t count) : ids_(ids), count_(count) {}
+    LinkSpan(const LinkList& list) : ids_(list.data()), count_(list.size()) {}  // NOLINT: implicit by design
+
+    const int32_t* begin() const { return ids_; }
+    const int32_t* end() const { return ids_ + count_; }
+    const int32_t* data() const { return ids_; }
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    int32_t operator[](size_t i) const { return ids_[i]; }
+
+private:
+    const int32_t* ids_ = nullptr;
+    size_t count_ = 0;
+};
+
 class LinkTable {
 public:
-    LinkList& at(int32_t node, int32_t layer) { return layer == 0 ? base_[node] : upper_[node][layer - 1]; }
-    const LinkList& at(int32_t node, int32_t layer) const {
-        return layer == 0 ? base_[node] : upper_[node][layer - 1];
+    // Longest layer-0 list kept in the table itself: with M up to 64 every list built here fits.
+    static constexpr size_t kMaxSlot = 128;
+
+    // Sets the slot size from the layer-0 list limit; only while the table is empty.
+    void set_limit(int32_t base_limit) {
+        if (size() != 0) return;
+        room_ = std::min(static_cast<size_t>(std::max(base_limit, 0)), kMaxSlot);
+        stride_ = 1 + room_;
     }
-    // Where node's layer-0 list is held (its vector's header), for prefetching.
-    const LinkList* base_slot(int32_t node) const { return base_.data() + node; }
+
+    LinkSpan at(int32_t node, int32_t layer) const {
+        if (layer != 0) return upper_[node][layer - 1];
+        const int32_t* slot = slot_of(node);
+        const auto count = static_cast<size_t>(slot[0]);
+        return count <= room_ ? LinkSpan(slot + 1, count) : LinkSpan(aside_.at(node));
+    }
+    size_t count(int32_t node, int32_t layer) const { return at(node, layer).size(); }
+
+    // Room for `count` ids in node's list; after it, set/append within that count do not allocate.
+    void reserve(int32_t node, int32_t layer, size_t count) {
+        if (layer != 0)
+            grow_to(upper_[node][layer - 1], count);
+        else if (count > room_)
+            grow_to(aside_[node], count);
+    }
+    // Replaces node's list; allocates only past what `reserve` made room for.
+    void set(int32_t node, int32_t layer, const int32_t* ids, size_t count) {
+        if (layer != 0) {
+            upper_[node][layer - 1].assign(ids, ids + count);
+            return;
+        }
+        int32_t* slot = slot_of(node);
+        if (count <= room_) {
+            std::memmove(slot + 1, ids, count * sizeof(int32_t));
+        } else {
+            LinkList& aside = aside_[node];
+            if (aside.data() != ids) aside.assign(ids, ids + count);
+        }
+        slot[0] = static_cast<int32_t>(count);
+    }
+    void set(int32_t node, int32_t layer, const LinkList& list) { set(node, layer, list.data(), list.size()); }
+    void append(int32_t node, int32_t layer, int32_t id) {
+        if (layer != 0) {
+            upper_[node][layer - 1].push_back(id);
+            return;
+        }
+        int32_t* slot = slot_of(node);
+        const auto count = static_cast<size_t>(slot[0]);
+        if (count < room_) {
+            slot[1 + count] = id;
+        } else {
+            LinkList& aside = aside_[node];
+            if (count == room_) aside.assign(slot + 1, slot + 1 + count);
+            aside.push_back(id);
+        }
+        slot[0] = static_cast<int32_t>(count + 1);
+    }
+
+    // Where node's layer-0 list starts, for prefetching: no memory is read to find it.
+    const int32_t* base_slot(int32_t node) const { return base_.data() + static_cast<size_t>(node) * stride_; }
+    size_t slot_bytes() const { return stride_ * sizeof(int32_t); }
     // Number of layer lists of a node: its level + 1.
     size_t layers(int32_t node) const { return 1 + upper_[node].size(); }
-    size_t size() const { return base_.size(); }
+    size_t size() const { return upper_.size(); }
 
     // Makes room for one more node, so that a following push_node of a level-0 node cannot fail.
     void reserve_one_more() {
-        reserve_for(base_, 1);
+        reserve_for(base_, stride_);
         reserve_for(upper_, 1);
     }
     // Appends a node with `level` + 1 empty lists. Only the upper lists allocate, before anything changes.
     void push_node(int32_t level) {
         std::vector<LinkList> upper(static_cast<size_t>(level));
         reserve_one_more();
-        base_.emplace_back();
+        base_.resize(base_.size() + stride_);
+        base_[base_.size() - stride_] = 0;
         upper_.push_back(std::move(upper));
     }
-    void pop_node() {
-        base_.pop_back();
-        upper_.pop_back();
-    }
+    // Keeps the first n nodes.
     void resize(size_t n) {
-        base_.resize(n);
+        if (n >= size()) return;
+        base_.resize(n * stride_);
         upper_.resize(n);
+        for (auto it = aside_.begin(); it != aside_.end();)
+            it = static_cast<size_t>(it->first) >= n ? aside_.erase(it) : std::next(it);
     }
     // Heap bytes of the lists and of the tables that hold them, capacity included.
     size_t memory_bytes() const {
-        size_t bytes = base_.capacity() * sizeof(LinkList) + upper_.capacity() * sizeof(std::vector<LinkList>);
-        for (const LinkList& l : base_) bytes += l.capacity() * sizeof(int32_t);
+        size_t bytes = base_.capacity() * sizeof(int32_t) + upper_.capacity() * sizeof(std::vector<LinkList>);
         for (const auto& layers : upper_) {
             bytes += layers.capacity() * sizeof(LinkList);
             for (const LinkList& l : layers) bytes += l.capacity() * sizeof(int32_t);
         }
+        for (const auto& [node, l] : aside_) bytes += sizeof(node) + sizeof(l) + l.capacity() * sizeof(int32_t);
         return bytes;
     }
     void swap(LinkTable& other) noexcept {
         base_.swap(other.base_);
         upper_.swap(other.upper_);
+        aside_.swap(other.aside_);
+        std::swap(room_, other.room_);
+        std::swap(stride_, other.stride_);
     }
 
 private:
-    std::vector<LinkList> base_;
+    static void grow_to(LinkList& list, size_t count) {
+        if (count > list.capacity()) list.reserve(std::max(count, 2 * list.capacity()));
+    }
+    int32_t* slot_of(int32_t node) { return base_.data() + static_cast<size_t>(node) * stride_; }
+    const int32_t* slot_of(int32_t node) const { return base_.data() + static_cast<size_t>(node) * stride_; }
+
+    size_t room_ = 0;    // ids a slot holds
+    size_t stride_ = 1;  // the count, then room_ ids
+    std::vector<int32_t, HugePageAllocator<int32_t>> base_;
     std::vector<std::vector<LinkList>> upper_;
+    std::unordered_map<int32_t, LinkList> aside_;  // layer-0 lists longer than a slot; kept once made
 };
 
 }  // namespace vek

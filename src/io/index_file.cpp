@@ -146,7 +146,7 @@ void IndexFile::write(const HyperbolicIndex& index, Writer& w) {
     for (size_t i = 0; i < n; ++i) {
         w.value(index.node_levels[i]);
         for (size_t layer = 0; layer < index.links.layers(static_cast<int32_t>(i)); ++layer) {
-            const LinkList& list = index.links.at(static_cast<int32_t>(i), static_cast<int32_t>(layer));
+            const LinkSpan list = index.links.at(static_cast<int32_t>(i), static_cast<int32_t>(layer));
             w.value(static_cast<uint64_t>(list.size()));
             w.raw(list.data(), list.size() * sizeof(int32_t));
         }
@@ -157,6 +157,7 @@ void IndexFile::read(Reader& r) {
     dimension = r.value<int32_t>("header");
     curvature = r.value<float>("header");
     max_m = r.value<int32_t>("header");
+    links.set_limit(HyperbolicIndex::base_link_limit(max_m));
     ep_id = r.value<int32_t>("header");
     ep_layer = r.value<int32_t>("header");
     const uint64_t n = r.value<uint64_t>("header");
@@ -176,6 +177,7 @@ void IndexFile::read(Reader& r) {
         stored_norms[i] = r.value<float>("vector block");
     }
     r.raw(masks.data(), n * sizeof(uint64_t), "mask block");
+    LinkList list;
     for (size_t i = 0; i < n; ++i) {
         const int32_t level = r.value<int32_t>("graph block");
         if (level < 0) r.fail("node " + std::to_string(i) + " has negative level " + std::to_string(level));
@@ -184,11 +186,11 @@ void IndexFile::read(Reader& r) {
         node_levels[i] = level;
         links.push_node(level);
         for (int32_t layer = 0; layer <= level; ++layer) {
-            LinkList& list = links.at(static_cast<int32_t>(i), layer);
             const uint64_t count = r.value<uint64_t>("graph block");
             r.need(count, 4, "a neighbour list");
             list.resize(count);
             r.raw(list.data(), count * sizeof(int32_t), "graph block");
+            links.set(static_cast<int32_t>(i), layer, list);
         }
     }
     if (r.left() != 0) r.fail(std::to_string(r.left()) + " unexpected bytes after the last record");

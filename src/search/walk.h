@@ -61,15 +61,22 @@ private:
     FarthestFirst heap_;
 };
 
-inline const LinkList& HyperbolicIndex::list_for_walk(int32_t node, int32_t layer, LinkList& copy) const {
+inline LinkSpan HyperbolicIndex::list_for_walk(int32_t node, int32_t layer, LinkList& copy) const {
     if (!build_) return links.at(node, layer);
     const std::lock_guard<NodeLock> hold(build_->lock(node));
-    copy = links.at(node, layer);  // capacity is kept between walks: no allocation once warm
+    const LinkSpan now = links.at(node, layer);
+    copy.assign(now.begin(), now.end());  // capacity is kept between walks: no allocation once warm
     return copy;
 }
 
 inline void HyperbolicIndex::prefetch_links(int32_t node, int32_t layer) const {
-    // During a concurrent build the list's storage is read under its lock: another thread may be
+    if (layer == 0) {
+        // The slot's place follows from the id alone: nothing is read, so no lock is needed either.
+        const char* slot = reinterpret_cast<const char*>(links.base_slot(node));
+        for (size_t off = 0; off < links.slot_bytes(); off += 64) _mm_prefetch(slot + off, _MM_HINT_T0);
+        return;
+    }
+    // During a concurrent build an upper list's storage is read under its lock: another thread may be
     // replacing it. The lock's line is the one the expansion takes next anyway.
     std::unique_lock<NodeLock> hold;
     if (build_) hold = std::unique_lock<NodeLock>(build_->lock(node));
@@ -101,7 +108,7 @@ void HyperbolicIndex::walk(const float* query, float query_term, NodeDist entry,
 
         if (!candidates.empty()) prefetch_links(candidates.top().id, layer);  // likely expanded next
 
-        const LinkList& list = list_for_walk(c.id, layer, ws.list);
+        const LinkSpan list = list_for_walk(c.id, layer, ws.list);
         ws.fit(list.size());
         int32_t* ids = ws.ids.data();
         float* dists = ws.dists.data();
