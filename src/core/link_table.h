@@ -4,7 +4,10 @@
 // address computed from its id alone. Every search ends with a long walk there, and this way a
 // node's ids are one memory access away, can be prefetched before the walk reaches the node, and a
 // rebuilt list is copied into place without allocating. A list longer than the slot holds (a file
-// written with other limits, or a very large M) lives aside, and its slot keeps only the count.
+// written with other limits, or a very large M) lives aside, in a list of that node's own, and its
+// slot keeps only the count. The lists aside are one per node, so that threads holding different
+// nodes' locks never share a structure: they exist once a file needs them, or from the start when
+// the limit itself is beyond a slot.
 // Most nodes have no upper layer and then own no upper storage at all.
 #pragma once
 
@@ -12,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "core/growth.h"
@@ -49,15 +51,17 @@ public:
     // Sets the slot size from the layer-0 list limit; only while the table is empty.
     void set_limit(int32_t base_limit) {
         if (size() != 0) return;
-        room_ = std::min(static_cast<size_t>(std::max(base_limit, 0)), kMaxSlot);
+        const auto limit = static_cast<size_t>(std::max(base_limit, 0));
+        room_ = std::min(limit, kMaxSlot);
         stride_ = 1 + room_;
+        every_node_aside_ = limit > room_;
     }
 
     LinkSpan at(int32_t node, int32_t layer) const {
         if (layer != 0) return upper_[node][layer - 1];
         const int32_t* slot = slot_of(node);
         const auto count = static_cast<size_t>(slot[0]);
-        return count <= room_ ? LinkSpan(slot + 1, count) : LinkSpan(aside_.at(node));
+        return count <= room_ ? LinkSpan(slot + 1, count) : LinkSpan(aside_[node]);
     }
     size_t count(int32_t node, int32_t layer) const { return at(node, layer).size(); }
 
@@ -66,7 +70,7 @@ public:
         if (layer != 0)
             grow_to(upper_[node][layer - 1], count);
         else if (count > room_)
-            grow_to(aside_[node], count);
+            grow_to(aside(node), count);
     }
     // Replaces node's list; allocates only past what `reserve` made room for.
     void set(int32_t node, int32_t layer, const int32_t* ids, size_t count) {
@@ -78,8 +82,8 @@ public:
         if (count <= room_) {
             std::memmove(slot + 1, ids, count * sizeof(int32_t));
         } else {
-            LinkList& aside = aside_[node];
-            if (aside.data() != ids) aside.assign(ids, ids + count);
+            LinkList& list = aside(node);
+            if (list.data() != ids) list.assign(ids, ids + count);
         }
         slot[0] = static_cast<int32_t>(count);
     }
@@ -94,9 +98,9 @@ public:
         if (count < room_) {
             slot[1 + count] = id;
         } else {
-            LinkList& aside = aside_[node];
-            if (count == room_) aside.assign(slot + 1, slot + 1 + count);
-            aside.push_back(id);
+            LinkList& list = aside(node);
+            if (count == room_) list.assign(slot + 1, slot + 1 + count);
+            list.push_back(id);
         }
         slot[0] = static_cast<int32_t>(count + 1);
     }
@@ -112,6 +116,7 @@ public:
     void reserve_one_more() {
         reserve_for(base_, stride_);
         reserve_for(upper_, 1);
+        if (keeps_aside()) reserve_for(aside_, 1);
     }
     // Appends a node with `level` + 1 empty lists. Only the upper lists allocate, before anything changes.
     void push_node(int32_t level) {
@@ -120,14 +125,14 @@ public:
         base_.resize(base_.size() + stride_);
         base_[base_.size() - stride_] = 0;
         upper_.push_back(std::move(upper));
+        if (keeps_aside()) aside_.emplace_back();
     }
     // Keeps the first n nodes.
     void resize(size_t n) {
         if (n >= size()) return;
         base_.resize(n * stride_);
         upper_.resize(n);
-        for (auto it = aside_.begin(); it != aside_.end();)
-            it = static_cast<size_t>(it->first) >= n ? aside_.erase(it) : std::next(it);
+        if (aside_.size() > n) aside_.resize(n);
     }
     // Heap bytes of the lists and of the tables that hold them, capacity included.
     size_t memory_bytes() const {
@@ -136,7 +141,8 @@ public:
             bytes += layers.capacity() * sizeof(LinkList);
             for (const LinkList& l : layers) bytes += l.capacity() * sizeof(int32_t);
         }
-        for (const auto& [node, l] : aside_) bytes += sizeof(node) + sizeof(l) + l.capacity() * sizeof(int32_t);
+        bytes += aside_.capacity() * sizeof(LinkList);
+        for (const LinkList& l : aside_) bytes += l.capacity() * sizeof(int32_t);
         return bytes;
     }
     void swap(LinkTable& other) noexcept {
@@ -145,11 +151,18 @@ public:
         aside_.swap(other.aside_);
         std::swap(room_, other.room_);
         std::swap(stride_, other.stride_);
+        std::swap(every_node_aside_, other.every_node_aside_);
     }
 
 private:
     static void grow_to(LinkList& list, size_t count) {
         if (count > list.capacity()) list.reserve(std::max(count, 2 * list.capacity()));
+    }
+    bool keeps_aside() const { return every_node_aside_ || !aside_.empty(); }
+    // Node's list aside; the first one a table needs gives every node its own, while one thread works.
+    LinkList& aside(int32_t node) {
+        if (aside_.size() < size()) aside_.resize(size());
+        return aside_[node];
     }
     int32_t* slot_of(int32_t node) { return base_.data() + static_cast<size_t>(node) * stride_; }
     const int32_t* slot_of(int32_t node) const { return base_.data() + static_cast<size_t>(node) * stride_; }
@@ -158,7 +171,8 @@ private:
     size_t stride_ = 1;  // the count, then room_ ids
     std::vector<int32_t, HugePageAllocator<int32_t>> base_;
     std::vector<std::vector<LinkList>> upper_;
-    std::unordered_map<int32_t, LinkList> aside_;  // layer-0 lists longer than a slot; kept once made
+    bool every_node_aside_ = false;
+    std::vector<LinkList> aside_;  // none, or one per node: layer-0 lists longer than a slot
 };
 
 }  // namespace vek
