@@ -80,7 +80,7 @@ public:
         }
         int32_t* slot = slot_of(node);
         if (count <= room_) {
-            std::memmove(slot + 1, ids, count * sizeof(int32_t));
+            if (count != 0) std::memmove(slot + 1, ids, count * sizeof(int32_t));  // ids may be null then
         } else {
             LinkList& list = aside(node);
             if (list.data() != ids) list.assign(ids, ids + count);
