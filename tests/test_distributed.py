@@ -261,9 +261,16 @@ def test_load_refuses_a_manifest_its_shards_disagree_with(client, tmp_path, tamp
 
 
 @pytest.fixture(scope="module")
-def fault_client():
+def fault_cluster_client():
     with _cluster(2) as cluster, Client(cluster) as c:
         yield c
+
+
+@pytest.fixture
+def fault_client(fault_cluster_client):
+    # A worker killed by the test before may still be restarting: every test starts with both.
+    fault_cluster_client.wait_for_workers(2, timeout=120)
+    return fault_cluster_client
 
 
 def _kill_later(pid: int, start: threading.Event, delay: float) -> threading.Thread:
