@@ -46,7 +46,7 @@ public:
     void save(int32_t node, const LinkTable& links) {
         const size_t layers = links.layers(node);
         size_t need = 2;
-        for (size_t layer = 0; layer < layers; ++layer) need += 1 + links.count(node, static_cast<int32_t>(layer));
+        for (size_t layer = 0; layer < layers; ++layer) need += 1 + links.at(node, static_cast<int32_t>(layer)).size();
         reserve_for(log_, need);
         log_.push_back(node);
         log_.push_back(static_cast<int32_t>(layers));
@@ -63,7 +63,7 @@ public:
             for (int32_t layer = 0; layer < layers; ++layer) {
                 const auto len = static_cast<size_t>(log_[at++]);
                 const int32_t* ids = log_.data() + at;
-                links.set(node, layer, ids, len);  // within capacity: no allocation
+                links.set(node, layer, LinkSpan(ids, len));  // within capacity: no allocation
                 at += len;
             }
         }

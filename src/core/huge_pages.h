@@ -37,11 +37,12 @@ struct HugePageAllocator {
         void* map = ::mmap(nullptr, rounded + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) throw std::bad_alloc();
         const auto start = reinterpret_cast<uintptr_t>(map);
-        const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+        const uintptr_t aligned = round_up(start);
         if (aligned > start) ::munmap(map, aligned - start);
         const uintptr_t tail = aligned + rounded, end = start + rounded + kHugePage;
         if (end > tail) ::munmap(reinterpret_cast<void*>(tail), end - tail);
-        ::madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);  // advisory: refusal changes nothing but speed
+        // Advisory: a refusal changes nothing but speed.
+        ::madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
         return reinterpret_cast<T*>(aligned);
     }
     void deallocate(T* p, size_t n) noexcept {

@@ -19,6 +19,7 @@
 #include "core/huge_pages.h"
 #include "core/kernels.h"
 #include "core/link_table.h"
+#include "core/prefetch.h"
 #include "search/filter.h"
 
 namespace vek {
@@ -177,10 +178,7 @@ public:
     // Node `node`'s stored vector: dims() floats.
     const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * dims(); }
     // Starts fetching a node's whole vector into the cache.
-    void prefetch_vector(int32_t node) const {
-        const char* p = reinterpret_cast<const char*>(vec(node));
-        for (size_t off = 0; off < dims() * sizeof(float); off += 64) _mm_prefetch(p + off, _MM_HINT_T0);
-    }
+    void prefetch_vector(int32_t node) const { prefetch_lines<kToL1>(vec(node), dims() * sizeof(float)); }
     size_t dims() const { return dimension > 0 ? static_cast<size_t>(dimension) : 0; }
 
 private:
@@ -369,10 +367,8 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, LinkSp
     // The rest of each fresh vector (its first line is on its way).
     const size_t bytes = dims() * sizeof(float);
     for (size_t j = 0; j < count; ++j) {
-        const char* p = reinterpret_cast<const char*>(vec(ids[j]));
-        for (size_t off = 64; off < bytes; off += 64) _mm_prefetch(p + off, _MM_HINT_T1);
-        const char* s = reinterpret_cast<const char*>(links.base_slot(ids[j]));
-        for (size_t off = 64; off < links.slot_bytes(); off += 64) _mm_prefetch(s + off, _MM_HINT_T1);
+        prefetch_lines<kToL2>(vec(ids[j]), bytes, 64);
+        prefetch_lines<kToL2>(links.base_slot(ids[j]), links.slot_bytes(), 64);
     }
     dist_to_nodes(query, query_term, ids, count, dists);
     return count;

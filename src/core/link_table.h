@@ -63,7 +63,6 @@ public:
         const auto count = static_cast<size_t>(slot[0]);
         return count <= room_ ? LinkSpan(slot + 1, count) : LinkSpan(aside_[node]);
     }
-    size_t count(int32_t node, int32_t layer) const { return at(node, layer).size(); }
 
     // Room for `count` ids in node's list; after it, set/append within that count do not allocate.
     void reserve(int32_t node, int32_t layer, size_t count) {
@@ -73,21 +72,20 @@ public:
             grow_to(aside(node), count);
     }
     // Replaces node's list; allocates only past what `reserve` made room for.
-    void set(int32_t node, int32_t layer, const int32_t* ids, size_t count) {
+    void set(int32_t node, int32_t layer, LinkSpan ids) {
         if (layer != 0) {
-            upper_[node][layer - 1].assign(ids, ids + count);
+            upper_[node][layer - 1].assign(ids.begin(), ids.end());
             return;
         }
         int32_t* slot = slot_of(node);
-        if (count <= room_) {
-            if (count != 0) std::memmove(slot + 1, ids, count * sizeof(int32_t));  // ids may be null then
+        if (ids.size() <= room_) {
+            if (!ids.empty()) std::memmove(slot + 1, ids.data(), ids.size() * sizeof(int32_t));  // data() may be null
         } else {
             LinkList& list = aside(node);
-            if (list.data() != ids) list.assign(ids, ids + count);
+            if (list.data() != ids.data()) list.assign(ids.begin(), ids.end());
         }
-        slot[0] = static_cast<int32_t>(count);
+        slot[0] = static_cast<int32_t>(ids.size());
     }
-    void set(int32_t node, int32_t layer, const LinkList& list) { set(node, layer, list.data(), list.size()); }
     void append(int32_t node, int32_t layer, int32_t id) {
         if (layer != 0) {
             upper_[node][layer - 1].push_back(id);
@@ -106,7 +104,7 @@ public:
     }
 
     // Where node's layer-0 list starts, for prefetching: no memory is read to find it.
-    const int32_t* base_slot(int32_t node) const { return base_.data() + static_cast<size_t>(node) * stride_; }
+    const int32_t* base_slot(int32_t node) const { return slot_of(node); }
     size_t slot_bytes() const { return stride_ * sizeof(int32_t); }
     // Number of layer lists of a node: its level + 1.
     size_t layers(int32_t node) const { return 1 + upper_[node].size(); }

@@ -72,8 +72,7 @@ inline LinkSpan HyperbolicIndex::list_for_walk(int32_t node, int32_t layer, Link
 inline void HyperbolicIndex::prefetch_links(int32_t node, int32_t layer) const {
     if (layer == 0) {
         // The slot's place follows from the id alone: nothing is read, so no lock is needed either.
-        const char* slot = reinterpret_cast<const char*>(links.base_slot(node));
-        for (size_t off = 0; off < links.slot_bytes(); off += 64) _mm_prefetch(slot + off, _MM_HINT_T0);
+        prefetch_lines<kToL1>(links.base_slot(node), links.slot_bytes());
         return;
     }
     // During a concurrent build an upper list's storage is read under its lock: another thread may be
