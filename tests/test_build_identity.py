@@ -50,47 +50,60 @@ def _data(kind: str, n: int, d: int, seed: int, metric: str) -> np.ndarray:
 
 
 # (dim, M, n, ef_construction, seed)
-SHAPES = [(7, 2, 300, 30, 1), (13, 5, 500, 64, 2), (33, 16, 700, 200, 3)]
+SHAPES = [(7, 2, 300, 30, 1), (13, 5, 500, 64, 2), (33, 16, 700, 200, 3), (6, 3, 2500, 40, 4)]
 KINDS = ["spread", "grid", "repeat", "boundary"]
 
-# Written by the engine at commit 193e0d9.
+# Written by the engine at commit 193e0d9; those of the long build (d = 6, where most lists are rebuilt
+# many times over) by commit a16746c, which writes the same graphs as 193e0d9 in every other case.
 DIGESTS = {
     ('euclidean', 'spread', 7): 'f6075deb7d984397',
     ('euclidean', 'spread', 13): 'fcc63ba6e9f6f3cf',
     ('euclidean', 'spread', 33): 'c68d9fb74567aada',
+    ('euclidean', 'spread', 6): '742d935c754f728e',
     ('euclidean', 'grid', 7): 'ea418d6a09a0d50b',
     ('euclidean', 'grid', 13): '64d542a49ddd524e',
     ('euclidean', 'grid', 33): '31b865e4dc65bf9d',
+    ('euclidean', 'grid', 6): '41bff39d0148ec23',
     ('euclidean', 'repeat', 7): '4229d986b277699b',
     ('euclidean', 'repeat', 13): '65e7eb2d9e3d2275',
     ('euclidean', 'repeat', 33): '7007129e12a2552c',
+    ('euclidean', 'repeat', 6): '0ab643ed656774b6',
     ('euclidean', 'boundary', 7): '9c1592f649b35e0b',
     ('euclidean', 'boundary', 13): '9e6ad2f8d717ff55',
     ('euclidean', 'boundary', 33): '3b2f0241c392d351',
+    ('euclidean', 'boundary', 6): '1189a7f58e8933d2',
     ('cosine', 'spread', 7): 'c284055e9ad703a7',
     ('cosine', 'spread', 13): 'e2cde2c35913fb3b',
     ('cosine', 'spread', 33): '71a7012b0ecc8f28',
+    ('cosine', 'spread', 6): '20713426ca035d3b',
     ('cosine', 'grid', 7): 'a1dab72175184e6b',
     ('cosine', 'grid', 13): '92027fd9e713776e',
     ('cosine', 'grid', 33): '432eeaba60248438',
+    ('cosine', 'grid', 6): 'c02f7172af8b1937',
     ('cosine', 'repeat', 7): '563d2fd3d4cbac7a',
     ('cosine', 'repeat', 13): 'cf6d0addec20a61c',
     ('cosine', 'repeat', 33): '6468fc1fc6e933aa',
+    ('cosine', 'repeat', 6): 'f22f58ff87326300',
     ('cosine', 'boundary', 7): '0bade27419fcab20',
     ('cosine', 'boundary', 13): '3003dc556716a4fc',
     ('cosine', 'boundary', 33): '4480ed65658c34cb',
+    ('cosine', 'boundary', 6): 'e968d16d80e71b2e',
     ('poincare', 'spread', 7): 'a93479ff1a8ffdf8',
     ('poincare', 'spread', 13): 'a5250ef79986ea6e',
     ('poincare', 'spread', 33): '93cd69b2e3a18704',
+    ('poincare', 'spread', 6): 'a069f018af176102',
     ('poincare', 'grid', 7): '61d2dbe24f908502',
     ('poincare', 'grid', 13): '9cf98eb1d089d46b',
     ('poincare', 'grid', 33): 'd98378dc329a5a1e',
+    ('poincare', 'grid', 6): '3666cb7973bdf657',
     ('poincare', 'repeat', 7): 'e0c4a146151b684c',
     ('poincare', 'repeat', 13): '2f5a3fa0bc79bfc0',
     ('poincare', 'repeat', 33): 'ce47dd316c5f66e7',
+    ('poincare', 'repeat', 6): 'ad18b24e694005af',
     ('poincare', 'boundary', 7): '8822063eeb586707',
     ('poincare', 'boundary', 13): '669e4d541105ce4f',
     ('poincare', 'boundary', 33): 'c2f172a07a450781',
+    ('poincare', 'boundary', 6): '189ce3ef900bf7b0',
 }
 
 

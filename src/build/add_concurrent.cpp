@@ -123,19 +123,23 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
         links.append(m, layer, n);
         return true;
     }
-    LinkList chosen = rebuilt_with(m, list, n, limit, members);
-    if (metric == PoincareBall) keep_reachable(m, members, n, n_needs_it, lists_while_holding(m, layer), chosen);
+    int32_t chosen_kept = LinkTable::kUnknownKept;
+    LinkList chosen = rebuilt_with(m, list, layer == 0 ? links.kept(m) : LinkTable::kUnknownKept, n, limit, members,
+                                   &chosen_kept);
+    if (metric == PoincareBall && keep_reachable(m, members, n, n_needs_it, lists_while_holding(m, layer), chosen))
+        chosen_kept = LinkTable::kUnknownKept;
     const bool kept = holds(chosen, n);
     if (only_if_kept && !kept) return false;
     build_->save_once(m, worker, links);
-    links.set(m, layer, chosen);
+    links.set(m, layer, chosen, chosen_kept);
     return kept;
 }
 
 LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker) {
     ConcurrentBuild& build = *build_;
     const int32_t limit = link_limit(layer);
-    const LinkList own = select_neighbours(w, limit);
+    int32_t own_kept = LinkTable::kUnknownKept;
+    const LinkList own = select_neighbours(w, limit, &own_kept);
     {
         // Rows that found this one first have already linked to it here: they stay candidates.
         const std::lock_guard<NodeLock> hold(build.lock(n));
@@ -143,12 +147,14 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
         LinkList pool = own;
         for (int32_t x : links.at(n, layer))
             if (!holds(pool, x)) pool.push_back(x);
+        int32_t kept = pool.size() == own.size() ? own_kept : LinkTable::kUnknownKept;
         if (static_cast<int64_t>(pool.size()) > limit) {
-            LinkList merged = rebuild_links(n, pool, limit);
-            if (metric == PoincareBall) keep_reachable(n, pool, -1, false, lists_while_holding(n, layer), merged);
+            LinkList merged = rebuild_links(n, pool, limit, &kept);
+            if (metric == PoincareBall && keep_reachable(n, pool, -1, false, lists_while_holding(n, layer), merged))
+                kept = LinkTable::kUnknownKept;
             pool.swap(merged);
         }
-        links.set(n, layer, pool);
+        links.set(n, layer, pool, kept);
     }
     for (int32_t m : own) link_back(m, n, layer, m == own[0], false, worker);
     return own;

@@ -14,6 +14,7 @@ struct PendingList {
     int32_t node;
     int32_t layer;
     LinkList list;
+    int32_t kept;  // the selection's kept prefix, or LinkTable::kUnknownKept
 };
 
 }  // namespace
@@ -30,13 +31,6 @@ int32_t HyperbolicIndex::draw_level() {
     const double mult = static_cast<double>(level_mult);
     if (!(std::isfinite(mult) && mult > 0.0)) return 0;
     return static_cast<int32_t>(-std::log(std::max(u, 1e-10)) * mult);
-}
-
-LinkList HyperbolicIndex::rebuilt_with(int32_t m, LinkSpan list, int32_t n, int32_t limit,
-                                       std::vector<int32_t>& members) const {
-    members.assign(list.begin(), list.end());
-    members.push_back(n);
-    return rebuild_links(m, members, limit);
 }
 
 void HyperbolicIndex::truncate_nodes(size_t count) {
@@ -63,6 +57,7 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
         const float* q = vec(n);
         const float qn = node_term(n);
         std::vector<LinkList> own(static_cast<size_t>(level) + 1);
+        std::vector<int32_t> own_kept(own.size(), LinkTable::kUnknownKept);
         std::vector<PendingList> rebuilt;
         std::vector<std::pair<int32_t, int32_t>> appended;  // (neighbour, layer) that take n as-is
         std::vector<int32_t> members;
@@ -72,7 +67,7 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
             for (int32_t layer = std::min(level, ep_layer); layer >= 0; --layer) {
                 const int32_t limit = link_limit(layer);
                 FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
-                own[layer] = select_neighbours(w, limit);
+                own[layer] = select_neighbours(w, limit, &own_kept[layer]);
                 for (int32_t m : own[layer]) {
                     const LinkSpan list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
@@ -81,7 +76,10 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                         continue;
                     }
                     // The list would overflow: rebuild it from its members plus n, m in the query role.
-                    rebuilt.push_back({m, layer, rebuilt_with(m, list, n, limit, members)});
+                    const int32_t list_kept = layer == 0 ? links.kept(m) : LinkTable::kUnknownKept;
+                    int32_t kept = LinkTable::kUnknownKept;
+                    LinkList chosen = rebuilt_with(m, list, list_kept, n, limit, members, &kept);
+                    rebuilt.push_back({m, layer, std::move(chosen), kept});
                     if (metric == PoincareBall) {
                         const ListOf current = [&](int32_t y, LinkList& out) {
                             LinkSpan now = links.at(y, layer);
@@ -89,7 +87,8 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                                 if (rebuilt[j].node == y && rebuilt[j].layer == layer) now = rebuilt[j].list;
                             out.assign(now.begin(), now.end());
                         };
-                        keep_reachable(m, members, n, m == own[layer][0], current, rebuilt.back().list);
+                        if (keep_reachable(m, members, n, m == own[layer][0], current, rebuilt.back().list))
+                            rebuilt.back().kept = LinkTable::kUnknownKept;
                     }
                     links.reserve(m, layer, rebuilt.back().list.size());
                 }
@@ -99,9 +98,9 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
 
         for (int32_t layer = 0; layer <= level; ++layer) links.reserve(n, layer, own[layer].size());
         // Commit: nothing below allocates.
-        for (int32_t layer = 0; layer <= level; ++layer) links.set(n, layer, own[layer]);
+        for (int32_t layer = 0; layer <= level; ++layer) links.set(n, layer, own[layer], own_kept[layer]);
         for (const auto& [m, layer] : appended) links.append(m, layer, n);
-        for (const PendingList& p : rebuilt) links.set(p.node, p.layer, p.list);
+        for (const PendingList& p : rebuilt) links.set(p.node, p.layer, p.list, p.kept);
     } catch (...) {
         truncate_nodes(static_cast<size_t>(n));
         level_rng = rng_before;

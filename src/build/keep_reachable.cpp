@@ -30,8 +30,9 @@ bool safe_without(int32_t node, int32_t m, const ListOf& current) {
 
 }  // namespace
 
-void HyperbolicIndex::keep_reachable(int32_t m, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
+bool HyperbolicIndex::keep_reachable(int32_t m, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
                                      const ListOf& current, LinkList& chosen) const {
+    bool changed = false;
     for (int32_t x : pool) {
         if (std::find(chosen.begin(), chosen.end(), x) != chosen.end()) continue;
         const bool orphaned = x == n ? n_needs_it : !safe_without(x, m, current);
@@ -41,9 +42,11 @@ void HyperbolicIndex::keep_reachable(int32_t m, const std::vector<int32_t>& pool
             if (y == n || !safe_without(y, m, current)) continue;
             chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(j));  // keeps capacity: no allocation
             chosen.push_back(x);
+            changed = true;
             break;
         }
     }
+    return changed;
 }
 
 }  // namespace vek

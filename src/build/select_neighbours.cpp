@@ -10,12 +10,27 @@
 // the distances are computed several at a time, in groups padded with copies of the last kept node
 // (whose distance is one already in the group), and each candidate's verdict is the same as one
 // distance at a time would give.
+//
+// A list the selection wrote is its kept candidates then those that topped it up, each part nearest
+// first, and the table remembers where the first part ends. When one node joins such a list and the
+// list is selected again, only what the newcomer can change needs deciding: a candidate kept before
+// stays kept unless a node kept now that was not kept before dominates it, and one dominated before
+// stays dominated while every node kept before it still is (its dominator among them). The verdicts,
+// and so the list, are those of the whole selection.
 #include <algorithm>
 #include <cmath>
 
 #include "core/hyperbolic_index.h"
 
 namespace vek {
+
+// A member of a list being selected again: its distance and id, and what the selection that wrote the
+// list made of it.
+struct Recheck {
+    enum Verdict : uint8_t { Kept, Dominated, Newcomer };
+    NodeDist c;
+    Verdict was;
+};
 
 namespace {
 
@@ -28,10 +43,13 @@ struct HeapAccess : FarthestFirst {
 struct SelectScratch {
     std::vector<NodeDist> sorted;
     std::vector<NodeDist> discarded;
-    std::vector<const float*> kept_vecs;  // the kept nodes' vectors, padded (see Kept)
-    std::vector<float> kept_terms;        // and their terms
+    std::vector<const float*> kept_vecs;   // the kept nodes' vectors, padded (see PaddedNodes)
+    std::vector<float> kept_terms;         // and their terms
+    std::vector<const float*> fresh_vecs;  // the same for the nodes a reselection keeps anew
+    std::vector<float> fresh_terms;
     std::vector<float> dists;
     std::vector<NodeDist> merged;
+    std::vector<Recheck> order;
 };
 
 thread_local SelectScratch scratch;
@@ -93,6 +111,52 @@ inline bool any_nearer(const float* query, float query_term, float bound, const 
     return nearer;
 }
 
+// Whether one of the nodes at positions from .. to - 1 of the padded arrays `v`, `t` lies strictly
+// nearer to the query than `bound`.
+template <int Metric>
+inline bool any_nearer_among(const float* query, float query_term, float bound, const float* const* v, const float* t,
+                             size_t from, size_t to, size_t dims) {
+    for (size_t j = from; j < to; j += to - j <= 4 ? 4 : 8) {
+        const bool nearer = to - j <= 4 ? any_nearer<Metric, 4>(query, query_term, bound, v + j, t + j, dims)
+                                        : any_nearer<Metric, 8>(query, query_term, bound, v + j, t + j, dims);
+        if (nearer) return true;
+    }
+    return false;
+}
+
+// Kept nodes' vectors and terms at positions 0, 1, ..., each followed by kPad copies of the last, so
+// that groups of up to eight read from any kept position stay within what was written.
+struct PaddedNodes {
+    const float** vecs;
+    float* terms;
+    size_t count = 0;
+
+    PaddedNodes(std::vector<const float*>& v, std::vector<float>& t, size_t room) {
+        if (v.size() < room + kPad) {
+            v.resize(room + kPad);
+            t.resize(room + kPad);
+        }
+        vecs = v.data();
+        terms = t.data();
+    }
+    void push(const float* v, float t) {
+        for (size_t q = count; q < count + kPad; ++q) {
+            vecs[q] = v;
+            terms[q] = t;
+        }
+        ++count;
+    }
+};
+
+// Records how many were kept, then tops the list up with the dominated ones, nearest first.
+void top_up(std::vector<int32_t>& selected, const std::vector<NodeDist>& discarded, size_t limit, int32_t* kept) {
+    if (kept) *kept = static_cast<int32_t>(selected.size());
+    for (const NodeDist& c : discarded) {
+        if (selected.size() >= limit) break;
+        selected.push_back(c.id);
+    }
+}
+
 }  // namespace
 
 #ifndef VEK_SEL_ROWS
@@ -103,7 +167,7 @@ inline bool any_nearer(const float* query, float query_term, float bound, const 
 #endif
 
 template <int Metric>
-std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size_t count, int M) const {
+std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size_t count, int M, int32_t* kept) const {
     constexpr int R = VEK_SEL_ROWS;  // candidates scored together against the first kept nodes
     constexpr int C = VEK_SEL_COLS;  // how many of the first kept nodes
     const size_t limit = M > 0 ? static_cast<size_t>(M) : 0;  // a negative limit selects nothing
@@ -111,22 +175,13 @@ std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size
     selected.reserve(std::min(limit, count));
     SelectScratch& s = scratch;
     s.discarded.clear();
-    const size_t room = std::min(limit, count) + kPad;
-    if (s.kept_vecs.size() < room) {
-        s.kept_vecs.resize(room);
-        s.kept_terms.resize(room);
-    }
-    const float** kv = s.kept_vecs.data();
-    float* kt = s.kept_terms.data();
+    PaddedNodes kept_nodes(s.kept_vecs, s.kept_terms, std::min(limit, count));
+    const float* const* kv = kept_nodes.vecs;
+    const float* kt = kept_nodes.terms;
     const size_t n = dims();
-    // The kept node at position p, and copies of it as padding up to kPad places beyond.
     auto keep = [&](int32_t id, const float* v, float t) {
-        const size_t p = selected.size();
         selected.push_back(id);
-        for (size_t q = p; q < p + kPad; ++q) {
-            kv[q] = v;
-            kt[q] = t;
-        }
+        kept_nodes.push(v, t);
     };
 
     size_t i = 0;
@@ -155,16 +210,8 @@ std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size
             bool dominated = false;
             for (int g = 0; g < C; ++g) dominated |= sums[r][g] < c.dist;
             // The kept nodes the tile did not cover, those kept by earlier rows of this batch included.
-            const size_t k = selected.size();
-            for (size_t j = std::min<size_t>(C, k0); j < k && !dominated;) {
-                if (k - j <= 4) {
-                    dominated = any_nearer<Metric, 4>(rv[r], rt[r], c.dist, kv + j, kt + j, n);
-                    j += 4;
-                } else {
-                    dominated = any_nearer<Metric, 8>(rv[r], rt[r], c.dist, kv + j, kt + j, n);
-                    j += 8;
-                }
-            }
+            dominated = dominated ||
+                        any_nearer_among<Metric>(rv[r], rt[r], c.dist, kv, kt, std::min<size_t>(C, k0), selected.size(), n);
             if (dominated)
                 s.discarded.push_back(c);
             else
@@ -172,27 +219,109 @@ std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size
         }
         i += rows;
     }
-    for (const NodeDist& c : s.discarded) {
-        if (selected.size() >= limit) break;
-        selected.push_back(c.id);
-    }
+    top_up(selected, s.discarded, limit, kept);
     return selected;
 }
 
-std::vector<int32_t> HyperbolicIndex::select_in_order(const NodeDist* sorted, size_t count, int M) const {
+template <int Metric>
+std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size_t count, int M, int32_t* kept) const {
+    const size_t limit = M > 0 ? static_cast<size_t>(M) : 0;
+    std::vector<int32_t> selected;
+    selected.reserve(std::min(limit, count));
+    SelectScratch& s = scratch;
+    s.discarded.clear();
+    PaddedNodes kept_nodes(s.kept_vecs, s.kept_terms, std::min(limit, count));
+    PaddedNodes fresh_nodes(s.fresh_vecs, s.fresh_terms, std::min(limit, count));  // kept now, not before
+    bool lost_one = false;  // whether a node kept before is dominated now
+    const size_t n = dims();
+    for (size_t i = 0; i < count && selected.size() < limit; ++i) {
+        const Recheck& r = order[i];
+        const float* v = vec(r.c.id);
+        const float t = node_term(r.c.id);
+        bool dominated;
+        if (r.was == Recheck::Kept)
+            dominated = any_nearer_among<Metric>(v, t, r.c.dist, fresh_nodes.vecs, fresh_nodes.terms, 0, fresh_nodes.count, n);
+        else if (r.was == Recheck::Dominated && !lost_one)
+            dominated = true;
+        else
+            dominated = any_nearer_among<Metric>(v, t, r.c.dist, kept_nodes.vecs, kept_nodes.terms, 0, kept_nodes.count, n);
+        if (dominated) {
+            s.discarded.push_back(r.c);
+            lost_one = lost_one || r.was == Recheck::Kept;
+        } else {
+            selected.push_back(r.c.id);
+            kept_nodes.push(v, t);
+            if (r.was != Recheck::Kept) fresh_nodes.push(v, t);
+        }
+    }
+    top_up(selected, s.discarded, limit, kept);
+    return selected;
+}
+
+namespace {
+
+// `members` (distances `dists`) as a list whose first `kept` were kept, the rest but the last dominated,
+// and the last the newcomer, merged nearest first into `order`. False when two distances are equal
+// or one is NaN: the full selection then decides, taking such candidates in the queue's order.
+bool merge_for_recheck(const std::vector<int32_t>& members, const float* dists, size_t kept, std::vector<Recheck>& order) {
+    const size_t count = members.size();
+    const size_t newcomer = count - 1;
+    order.resize(count);
+    size_t a = 0, b = kept;
+    bool placed = false;
+    for (size_t out = 0; out < count; ++out) {
+        size_t pick = count;
+        Recheck::Verdict was = Recheck::Newcomer;
+        auto consider = [&](size_t j, Recheck::Verdict v) {
+            if (pick == count || dists[j] < dists[pick]) {
+                pick = j;
+                was = v;
+            }
+        };
+        if (a < kept) consider(a, Recheck::Kept);
+        if (b < newcomer) consider(b, Recheck::Dominated);
+        if (!placed) consider(newcomer, Recheck::Newcomer);
+        if (was == Recheck::Kept)
+            ++a;
+        else if (was == Recheck::Dominated)
+            ++b;
+        else
+            placed = true;
+        order[out] = {{dists[pick], members[pick]}, was};
+        if (std::isnan(dists[pick]) || (out > 0 && !(order[out - 1].c.dist < order[out].c.dist))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<int32_t> HyperbolicIndex::select_in_order(const NodeDist* sorted, size_t count, int M, int32_t* kept) const {
     switch (metric) {
         case Euclidean:
-            return select_sorted<Euclidean>(sorted, count, M);
+            return select_sorted<Euclidean>(sorted, count, M, kept);
         case Cosine:
-            return select_sorted<Cosine>(sorted, count, M);
+            return select_sorted<Cosine>(sorted, count, M, kept);
         case PoincareBall:
-            return select_sorted<PoincareBall>(sorted, count, M);
+            return select_sorted<PoincareBall>(sorted, count, M, kept);
         default:
-            return select_sorted<Poincare>(sorted, count, M);
+            return select_sorted<Poincare>(sorted, count, M, kept);
     }
 }
 
-std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M) const {
+std::vector<int32_t> HyperbolicIndex::reselect_in_order(const Recheck* order, size_t count, int M, int32_t* kept) const {
+    switch (metric) {
+        case Euclidean:
+            return reselect_sorted<Euclidean>(order, count, M, kept);
+        case Cosine:
+            return reselect_sorted<Cosine>(order, count, M, kept);
+        case PoincareBall:
+            return reselect_sorted<PoincareBall>(order, count, M, kept);
+        default:
+            return reselect_sorted<Poincare>(order, count, M, kept);
+    }
+}
+
+std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M, int32_t* kept) const {
     std::vector<NodeDist>& sorted = scratch.sorted;
     const std::vector<NodeDist>& heap = HeapAccess::entries(candidates);
     sorted.assign(heap.begin(), heap.end());
@@ -200,13 +329,21 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidate
         HeapAccess::entries(candidates).clear();
     else
         drain_and_sort(candidates, sorted);
-    return select_in_order(sorted.data(), sorted.size(), M);
+    return select_in_order(sorted.data(), sorted.size(), M, kept);
 }
 
-LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M) const {
+LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t* kept) const {
+    return rebuild_links(m, members, M, LinkTable::kUnknownKept, kept);
+}
+
+LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t members_kept,
+                                        int32_t* kept) const {
     std::vector<float>& dists = scratch.dists;
     dists.resize(members.size());
     dist_to_nodes(vec(m), node_term(m), members.data(), members.size(), dists.data());
+    if (members_kept >= 0 && static_cast<size_t>(members_kept) < members.size() &&
+        merge_for_recheck(members, dists.data(), static_cast<size_t>(members_kept), scratch.order))
+        return reselect_in_order(scratch.order.data(), members.size(), M, kept);
     std::vector<NodeDist>& sorted = scratch.sorted;
     sorted.resize(members.size());
     for (size_t j = 0; j < members.size(); ++j) sorted[j] = {dists[j], members[j]};
@@ -216,7 +353,14 @@ LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& m
         for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
         drain_and_sort(pool, sorted);
     }
-    return select_in_order(sorted.data(), sorted.size(), M);
+    return select_in_order(sorted.data(), sorted.size(), M, kept);
+}
+
+LinkList HyperbolicIndex::rebuilt_with(int32_t m, LinkSpan list, int32_t list_kept, int32_t n, int32_t limit,
+                                       std::vector<int32_t>& members, int32_t* kept) const {
+    members.assign(list.begin(), list.end());
+    members.push_back(n);
+    return rebuild_links(m, members, limit, list_kept, kept);
 }
 
 }  // namespace vek

@@ -25,6 +25,7 @@
 namespace vek {
 
 struct ConcurrentBuild;
+struct Recheck;  // a candidate with the verdict an earlier selection gave it (build/select_neighbours.cpp)
 
 // Under the Poincare metric, graph walks never step onto nodes this close to the boundary.
 constexpr float kBoundaryNormSq = 0.995f;
@@ -122,11 +123,12 @@ public:
     // thread) the rows before a failed one stay.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads, bool reconnect = true);
-    // Picks at most M of the candidates (consumed) as a neighbour list, nearest first.
-    std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M) const;
+    // Picks at most M of the candidates (consumed) as a neighbour list, nearest first; `kept`, when
+    // given, receives how many of its first ids no nearer kept one dominated (the rest top it up).
+    std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M, int32_t* kept = nullptr) const;
     // The same selection for node m over `members` (each scored from m, which plays the query), as if
     // they had been pushed in list order into a queue handed to select_neighbours.
-    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M) const;
+    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t* kept = nullptr) const;
 
     // --- search (search/) ---
     // The nearest nodes a beam of width ef (at least 1) finds on one layer from `entry`.
@@ -222,9 +224,19 @@ private:
     // The layer-0 link limit of M: 2M, wrapping rather than overflowing.
     static int32_t base_link_limit(int32_t M) { return static_cast<int32_t>(2u * static_cast<uint32_t>(M)); }
     // The selection heuristic over candidates already in the order select_neighbours takes them.
-    std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M) const;
+    std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M, int32_t* kept) const;
     template <int Metric>
-    std::vector<int32_t> select_sorted(const NodeDist* sorted, size_t count, int M) const;
+    std::vector<int32_t> select_sorted(const NodeDist* sorted, size_t count, int M, int32_t* kept) const;
+    // The same selection over candidates in that order whose verdicts an earlier selection already
+    // gave (build/select_neighbours.cpp): what it gives is what select_in_order would.
+    // rebuild_links for members whose first `members_kept` were kept by the selection that wrote them as
+    // a list, whose others but the last it dominated, and whose last is a newcomer (kUnknownKept: none
+    // of that is known).
+    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t members_kept,
+                           int32_t* kept) const;
+    std::vector<int32_t> reselect_in_order(const Recheck* order, size_t count, int M, int32_t* kept) const;
+    template <int Metric>
+    std::vector<int32_t> reselect_sorted(const Recheck* order, size_t count, int M, int32_t* kept) const;
     int32_t link_limit(int32_t layer) const;
     int32_t draw_level();
     // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
@@ -234,9 +246,11 @@ private:
     int32_t descend(const float* query, float query_term, int32_t entry, int32_t entry_layer,
                     int32_t target_layer) const;
     // Node m's list `list` on a layer once n joins it and it is cut back to `limit`: the members and n,
-    // scored from m, through the selection. `members` is left holding them.
-    LinkList rebuilt_with(int32_t m, LinkSpan list, int32_t n, int32_t limit,
-                          std::vector<int32_t>& members) const;
+    // scored from m, through the selection. `list_kept` is the list's kept prefix when known
+    // (LinkTable::kept), which spares the selection the verdicts it gave before; `kept` receives the
+    // new list's. `members` is left holding the members and n.
+    LinkList rebuilt_with(int32_t m, LinkSpan list, int32_t list_kept, int32_t n, int32_t limit,
+                          std::vector<int32_t>& members, int32_t* kept) const;
     // One row of add_linked_batch, on one of its threads (build/add_concurrent.cpp).
     void link_concurrently(int32_t n, int32_t ef_construction, size_t worker);
     // Row n's links on one layer from the candidates `w` (consumed), merged with those other rows gave
@@ -255,9 +269,9 @@ private:
     // Removes every node from `count` on (their records and lists); links to them must be gone already.
     void truncate_nodes(size_t count);
     // Under PoincareBall, mends a rebuilt list of node m (`chosen`, picked from `pool`) that would drop a
-    // node's last link into it (build/keep_reachable.cpp).
+    // node's last link into it (build/keep_reachable.cpp); whether it changed `chosen`.
     // `current(y, out)`: see ListOf.
-    void keep_reachable(int32_t m, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
+    bool keep_reachable(int32_t m, const std::vector<int32_t>& pool, int32_t n, bool n_needs_it,
                         const ListOf& current, LinkList& chosen) const;
 
     int32_t dimension;

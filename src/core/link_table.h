@@ -8,6 +8,8 @@
 // slot keeps only the count. The lists aside are one per node, so that threads holding different
 // nodes' locks never share a structure: they exist once a file needs them, or from the start when
 // the limit itself is beyond a slot.
+// A slot also remembers how many of its ids the selection that wrote it kept on their own merit, so
+// that the next rebuild of the list need not decide those again.
 // Most nodes have no upper layer and then own no upper storage at all.
 #pragma once
 
@@ -47,6 +49,7 @@ class LinkTable {
 public:
     // Longest layer-0 list kept in the table itself: with M up to 64 every list built here fits.
     static constexpr size_t kMaxSlot = 128;
+    static constexpr int32_t kUnknownKept = -1;
 
     // Sets the slot size from the layer-0 list limit; only while the table is empty.
     void set_limit(int32_t base_limit) {
@@ -60,8 +63,13 @@ public:
     LinkSpan at(int32_t node, int32_t layer) const {
         if (layer != 0) return upper_[node][layer - 1];
         const int32_t* slot = slot_of(node);
-        const auto count = static_cast<size_t>(slot[0]);
-        return count <= room_ ? LinkSpan(slot + 1, count) : LinkSpan(aside_[node]);
+        return slot[0] >= 0 ? LinkSpan(slot + 1, static_cast<size_t>(slot[0] & kCountBits)) : LinkSpan(aside_[node]);
+    }
+    // How many of node's first layer-0 ids the selection that wrote the list kept on their own merit
+    // (the rest topped it up), or kUnknownKept when the list was written any other way.
+    int32_t kept(int32_t node) const {
+        const int32_t word = slot_of(node)[0];
+        return word >= 0 ? (word >> kKeptShift) - 1 : kUnknownKept;
     }
 
     // Room for `count` ids in node's list; after it, set/append within that count do not allocate.
@@ -71,8 +79,9 @@ public:
         else if (count > room_)
             grow_to(aside(node), count);
     }
-    // Replaces node's list; allocates only past what `reserve` made room for.
-    void set(int32_t node, int32_t layer, LinkSpan ids) {
+    // Replaces node's list; allocates only past what `reserve` made room for. `kept` is the selection's
+    // kept prefix (see kept()); layer-0 lists in a slot remember it, others drop it.
+    void set(int32_t node, int32_t layer, LinkSpan ids, int32_t kept = kUnknownKept) {
         if (layer != 0) {
             upper_[node][layer - 1].assign(ids.begin(), ids.end());
             return;
@@ -80,27 +89,35 @@ public:
         int32_t* slot = slot_of(node);
         if (ids.size() <= room_) {
             if (!ids.empty()) std::memmove(slot + 1, ids.data(), ids.size() * sizeof(int32_t));  // data() may be null
+            const bool known = kept >= 0 && static_cast<size_t>(kept) <= ids.size();
+            slot[0] = static_cast<int32_t>(ids.size()) | ((known ? kept + 1 : 0) << kKeptShift);
         } else {
             LinkList& list = aside(node);
             if (list.data() != ids.data()) list.assign(ids.begin(), ids.end());
+            slot[0] = kAside;
         }
-        slot[0] = static_cast<int32_t>(ids.size());
     }
+    // Adds id at the end of node's list; the list then no longer counts as a selection's.
     void append(int32_t node, int32_t layer, int32_t id) {
         if (layer != 0) {
             upper_[node][layer - 1].push_back(id);
             return;
         }
         int32_t* slot = slot_of(node);
-        const auto count = static_cast<size_t>(slot[0]);
+        if (slot[0] < 0) {
+            aside(node).push_back(id);
+            return;
+        }
+        const auto count = static_cast<size_t>(slot[0] & kCountBits);
         if (count < room_) {
             slot[1 + count] = id;
-        } else {
-            LinkList& list = aside(node);
-            if (count == room_) list.assign(slot + 1, slot + 1 + count);
-            list.push_back(id);
+            slot[0] = static_cast<int32_t>(count + 1);
+            return;
         }
-        slot[0] = static_cast<int32_t>(count + 1);
+        LinkList& list = aside(node);
+        list.assign(slot + 1, slot + 1 + count);
+        list.push_back(id);
+        slot[0] = kAside;
     }
 
     // Where node's layer-0 list starts, for prefetching: no memory is read to find it.
@@ -165,8 +182,15 @@ private:
     int32_t* slot_of(int32_t node) { return base_.data() + static_cast<size_t>(node) * stride_; }
     const int32_t* slot_of(int32_t node) const { return base_.data() + static_cast<size_t>(node) * stride_; }
 
+    // A slot's first word: the count in the low bits and the kept prefix + 1 (0: unknown) above them,
+    // or kAside for a list that lives aside.
+    static constexpr int kKeptShift = 16;
+    static constexpr int32_t kCountBits = (1 << kKeptShift) - 1;
+    static constexpr int32_t kAside = -1;
+    static_assert(kMaxSlot < (1u << kKeptShift) - 1, "a slot's count and kept prefix share one word");
+
     size_t room_ = 0;    // ids a slot holds
-    size_t stride_ = 1;  // the count, then room_ ids
+    size_t stride_ = 1;  // the count word, then room_ ids
     std::vector<int32_t, HugePageAllocator<int32_t>> base_;
     std::vector<std::vector<LinkList>> upper_;
     bool every_node_aside_ = false;

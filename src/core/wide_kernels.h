@@ -4,12 +4,10 @@
 // bit-identical, and only twice as many pairs advance per instruction.
 #pragma once
 
-#include <immintrin.h>
-
 #include <atomic>
 #include <cstddef>
 
-#include "core/kernels.h"
+#include "core/kernels.h"  // and through it the intrinsics
 
 #define VEK_WIDE __attribute__((target("avx2,fma,avx512f,avx512dq")))
 
