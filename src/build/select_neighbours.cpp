@@ -230,27 +230,35 @@ std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size
     selected.reserve(std::min(limit, count));
     SelectScratch& s = scratch;
     s.discarded.clear();
+    // The kept nodes' vectors are gathered only once a full check needs them: most rechecks need none.
     PaddedNodes kept_nodes(s.kept_vecs, s.kept_terms, std::min(limit, count));
     PaddedNodes fresh_nodes(s.fresh_vecs, s.fresh_terms, std::min(limit, count));  // kept now, not before
     bool lost_one = false;  // whether a node kept before is dominated now
     const size_t n = dims();
     for (size_t i = 0; i < count && selected.size() < limit; ++i) {
         const Recheck& r = order[i];
+        if (r.was == Recheck::Dominated && !lost_one) {
+            s.discarded.push_back(r.c);
+            continue;
+        }
+        if (r.was == Recheck::Kept && fresh_nodes.count == 0) {
+            selected.push_back(r.c.id);
+            continue;
+        }
         const float* v = vec(r.c.id);
         const float t = node_term(r.c.id);
         bool dominated;
-        if (r.was == Recheck::Kept)
+        if (r.was == Recheck::Kept) {
             dominated = any_nearer_among<Metric>(v, t, r.c.dist, fresh_nodes.vecs, fresh_nodes.terms, 0, fresh_nodes.count, n);
-        else if (r.was == Recheck::Dominated && !lost_one)
-            dominated = true;
-        else
+        } else {
+            for (size_t p = kept_nodes.count; p < selected.size(); ++p) kept_nodes.push(vec(selected[p]), node_term(selected[p]));
             dominated = any_nearer_among<Metric>(v, t, r.c.dist, kept_nodes.vecs, kept_nodes.terms, 0, kept_nodes.count, n);
+        }
         if (dominated) {
             s.discarded.push_back(r.c);
             lost_one = lost_one || r.was == Recheck::Kept;
         } else {
             selected.push_back(r.c.id);
-            kept_nodes.push(v, t);
             if (r.was != Recheck::Kept) fresh_nodes.push(v, t);
         }
     }
