@@ -18,6 +18,7 @@ import argparse
 import gc
 import json
 import os
+import struct
 import subprocess
 import sys
 import time
@@ -58,6 +59,10 @@ class System:
     def load(self, path):
         raise NotImplementedError
 
+    def layer0_degree(self, path):
+        """Mean number of layer-0 neighbours per node of the built graph (saved at `path`), or None."""
+        return None
+
     def rows(self, queries):
         """The queries as this system's search function takes them, one item per call."""
         return list(queries)
@@ -86,6 +91,9 @@ class VekGraph(System):
     def load(self, path):
         self.index = self._new()
         self.index.load_index(path)
+
+    def layer0_degree(self, path):
+        return self.index.get_stats()["avg_degree_layer0"]
 
     def searcher(self, ef):
         search = self.index.custom_hnsw_search
@@ -126,6 +134,9 @@ class Quellix(System):
         import quellix
         self.index = quellix.Index.load(path)
 
+    def layer0_degree(self, path):
+        return self.index.stats()["mean_degree_layer0"]
+
     def searcher(self, ef):
         search = self.index.search
         return lambda q: search(q, K, ef=ef, num_threads=1)[0]
@@ -159,6 +170,15 @@ class Hnswlib(System):
         self.index = self._new()
         self.index.load_index(path, max_elements=self.n)
         self.index.set_num_threads(1)
+
+    def layer0_degree(self, path):
+        # hnswlib's file: a header of six size_t, two int32, four size_t/double fields and ef_construction,
+        # then each element's layer-0 record, whose first 4 bytes hold its neighbour count (low 16 bits).
+        with open(path, "rb") as f:
+            head = f.read(96)
+        _, _, count, per_element = struct.unpack_from("<4Q", head, 0)
+        data = np.fromfile(path, dtype=np.uint8, count=count * per_element, offset=96).reshape(count, per_element)
+        return float((data[:, :4].copy().view("<u4")[:, 0] & 0xFFFF).mean()) if count else 0.0
 
     def searcher(self, ef):
         self.index.set_ef(ef)
@@ -195,6 +215,15 @@ class FaissHNSW(System):
 
     def load(self, path):
         self.index = _faiss().read_index(path)
+
+    def layer0_degree(self, path):
+        faiss = _faiss()
+        hnsw = self.index.hnsw
+        neighbors = faiss.vector_to_array(hnsw.neighbors)
+        starts = faiss.vector_to_array(hnsw.offsets)[:-1].astype(np.int64) + hnsw.cum_nb_neighbors(0)
+        width = hnsw.nb_neighbors(0)
+        base = neighbors[starts[:, None] + np.arange(width)[None, :]] if len(starts) else np.empty((0, width))
+        return float((base >= 0).sum(axis=1).mean()) if len(starts) else 0.0
 
     def rows(self, queries):
         return [queries[i:i + 1] for i in range(len(queries))]
@@ -357,7 +386,8 @@ def build_worker(args):
     system.save(args.index)
     print(json.dumps({"system": args.system, "threads": args.threads, "build_s": seconds, "cpu_s": cpu_s,
                       "rss_growth": rss1 - rss0, "rss_after": rss1, "file_bytes": os.path.getsize(args.index),
-                      "load_before": load0, "load": os.getloadavg()[0]}), flush=True)
+                      "degree0": system.layer0_degree(args.index), "load_before": load0,
+                      "load": os.getloadavg()[0]}), flush=True)
 
 
 def main():
