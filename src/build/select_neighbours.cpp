@@ -19,6 +19,7 @@
 // and so the list, are those of the whole selection.
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "core/hyperbolic_index.h"
 
@@ -303,30 +304,31 @@ bool merge_for_recheck(const std::vector<int32_t>& members, const float* dists, 
 
 }  // namespace
 
-std::vector<int32_t> HyperbolicIndex::select_in_order(const NodeDist* sorted, size_t count, int M, int32_t* kept) const {
+namespace {
+
+// f(std::integral_constant<int, Metric>{}) for the index's metric.
+template <class F>
+decltype(auto) for_metric(MetricKind metric, F&& f) {
     switch (metric) {
         case Euclidean:
-            return select_sorted<Euclidean>(sorted, count, M, kept);
+            return f(std::integral_constant<int, Euclidean>{});
         case Cosine:
-            return select_sorted<Cosine>(sorted, count, M, kept);
+            return f(std::integral_constant<int, Cosine>{});
         case PoincareBall:
-            return select_sorted<PoincareBall>(sorted, count, M, kept);
+            return f(std::integral_constant<int, PoincareBall>{});
         default:
-            return select_sorted<Poincare>(sorted, count, M, kept);
+            return f(std::integral_constant<int, Poincare>{});
     }
 }
 
+}  // namespace
+
+std::vector<int32_t> HyperbolicIndex::select_in_order(const NodeDist* sorted, size_t count, int M, int32_t* kept) const {
+    return for_metric(metric, [&](auto m) { return select_sorted<decltype(m)::value>(sorted, count, M, kept); });
+}
+
 std::vector<int32_t> HyperbolicIndex::reselect_in_order(const Recheck* order, size_t count, int M, int32_t* kept) const {
-    switch (metric) {
-        case Euclidean:
-            return reselect_sorted<Euclidean>(order, count, M, kept);
-        case Cosine:
-            return reselect_sorted<Cosine>(order, count, M, kept);
-        case PoincareBall:
-            return reselect_sorted<PoincareBall>(order, count, M, kept);
-        default:
-            return reselect_sorted<Poincare>(order, count, M, kept);
-    }
+    return for_metric(metric, [&](auto m) { return reselect_sorted<decltype(m)::value>(order, count, M, kept); });
 }
 
 std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M, int32_t* kept) const {
