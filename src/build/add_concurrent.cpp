@@ -2,7 +2,7 @@
 //
 // Every row's records are appended first, so the stored vectors, norms and levels stay put while the
 // threads link. A thread holds one node's lock at a time while it reads or rewrites that node's lists
-// (walks copy a list under its lock); a row that rises above the entry point's layer holds the entry
+// (walks read a layer-0 list in place, a list above it copied under its lock); a row that rises above the entry point's layer holds the entry
 // lock for the whole of its insertion, so the entry point moves once the row is fully linked. A list
 // of a node that existed before the batch is saved the first time the batch changes it: when any row
 // fails, the saved lists go back and the new rows are removed. Under PoincareBall a rebuild mends its

@@ -363,7 +363,8 @@ template <class FirstVisit>
 size_t HyperbolicIndex::score_fresh(const float* query, float query_term, LinkSpan list,
                                     FirstVisit&& first_visit, int32_t* ids, float* dists) const {
     size_t count = 0;
-    for (int32_t v : list) {
+    for (const int32_t* at = list.begin(); at != list.end(); ++at) {
+        const int32_t v = LinkTable::load(at);  // during a concurrent build another thread may write it
         // Every id is written and only fresh ones counted, so the loop has no branch to mispredict.
         const bool fresh = first_visit(v);
         const bool inside = !beyond_boundary(v);

@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "core/growth.h"
@@ -63,7 +62,8 @@ public:
     LinkSpan at(int32_t node, int32_t layer) const {
         if (layer != 0) return upper_[node][layer - 1];
         const int32_t* slot = slot_of(node);
-        return slot[0] >= 0 ? LinkSpan(slot + 1, static_cast<size_t>(slot[0] & kCountBits)) : LinkSpan(aside_[node]);
+        const int32_t word = __atomic_load_n(slot, __ATOMIC_RELAXED);
+        return word >= 0 ? LinkSpan(slot + 1, static_cast<size_t>(word & kCountBits)) : LinkSpan(aside_[node]);
     }
     // How many of node's first layer-0 ids the selection that wrote the list kept on their own merit
     // (the rest topped it up), or kUnknownKept when the list was written any other way.
@@ -88,13 +88,14 @@ public:
         }
         int32_t* slot = slot_of(node);
         if (ids.size() <= room_) {
-            if (!ids.empty()) std::memmove(slot + 1, ids.data(), ids.size() * sizeof(int32_t));  // data() may be null
+            // Forward, word by word: the only source that can overlap the slot is the slot itself.
+            for (size_t i = 0; i < ids.size(); ++i) store(slot + 1 + i, ids[i]);
             const bool known = kept >= 0 && static_cast<size_t>(kept) <= ids.size();
-            slot[0] = static_cast<int32_t>(ids.size()) | ((known ? kept + 1 : 0) << kKeptShift);
+            store(slot, static_cast<int32_t>(ids.size()) | ((known ? kept + 1 : 0) << kKeptShift));
         } else {
             LinkList& list = aside(node);
             if (list.data() != ids.data()) list.assign(ids.begin(), ids.end());
-            slot[0] = kAside;
+            store(slot, kAside);
         }
     }
     // Adds id at the end of node's list; the list then no longer counts as a selection's.
@@ -110,15 +111,27 @@ public:
         }
         const auto count = static_cast<size_t>(slot[0] & kCountBits);
         if (count < room_) {
-            slot[1 + count] = id;
-            slot[0] = static_cast<int32_t>(count + 1);
+            store(slot + 1 + count, id);
+            store(slot, static_cast<int32_t>(count + 1));
             return;
         }
         LinkList& list = aside(node);
         list.assign(slot + 1, slot + 1 + count);
         list.push_back(id);
-        slot[0] = kAside;
+        store(slot, kAside);
     }
+    // Node's layer-0 list where it lies in the slot, for a walk that reads it while another thread may
+    // rewrite it (a concurrent build): every id it then reads is one a writer put there, none beyond
+    // the slot. False for a list aside, whose storage may move.
+    bool slot_list(int32_t node, LinkSpan& out) const {
+        const int32_t* slot = slot_of(node);
+        const int32_t word = __atomic_load_n(slot, __ATOMIC_RELAXED);
+        if (word < 0) return false;
+        out = LinkSpan(slot + 1, std::min(static_cast<size_t>(word & kCountBits), room_));
+        return true;
+    }
+    // One id of a list, read as the relaxed atomic it is written as.
+    static int32_t load(const int32_t* id) { return __atomic_load_n(id, __ATOMIC_RELAXED); }
 
     // Where node's layer-0 list starts, for prefetching: no memory is read to find it.
     const int32_t* base_slot(int32_t node) const { return slot_of(node); }
@@ -170,6 +183,9 @@ public:
     }
 
 private:
+    // Slot words are written as relaxed atomics (plain stores on this processor), so that a walk may
+    // read them (slot_list, load) while a writer holds the node's lock.
+    static void store(int32_t* word, int32_t value) { __atomic_store_n(word, value, __ATOMIC_RELAXED); }
     static void grow_to(LinkList& list, size_t count) {
         if (count > list.capacity()) list.reserve(std::max(count, 2 * list.capacity()));
     }

@@ -63,6 +63,11 @@ private:
 
 inline LinkSpan HyperbolicIndex::list_for_walk(int32_t node, int32_t layer, LinkList& copy) const {
     if (!build_) return links.at(node, layer);
+    // A layer-0 list in its slot is read in place without the lock, whose taking would stall the walk's
+    // loads and move the lock's line between the cores: a list being rewritten meanwhile gives ids of
+    // the list before or after, each a neighbour the node had, which is all a walk needs.
+    LinkSpan live;
+    if (layer == 0 && links.slot_list(node, live)) return live;
     const std::lock_guard<NodeLock> hold(build_->lock(node));
     const LinkSpan now = links.at(node, layer);
     copy.assign(now.begin(), now.end());  // capacity is kept between walks: no allocation once warm
