@@ -124,8 +124,7 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
         return true;
     }
     int32_t chosen_kept = LinkTable::kUnknownKept;
-    LinkList chosen = rebuilt_with(m, list, layer == 0 ? links.kept(m) : LinkTable::kUnknownKept, n, limit, members,
-                                   &chosen_kept);
+    LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, limit, members, &chosen_kept);
     if (metric == PoincareBall && keep_reachable(m, members, n, n_needs_it, lists_while_holding(m, layer), chosen))
         chosen_kept = LinkTable::kUnknownKept;
     const bool kept = holds(chosen, n);

@@ -76,9 +76,8 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                         continue;
                     }
                     // The list would overflow: rebuild it from its members plus n, m in the query role.
-                    const int32_t list_kept = layer == 0 ? links.kept(m) : LinkTable::kUnknownKept;
                     int32_t kept = LinkTable::kUnknownKept;
-                    LinkList chosen = rebuilt_with(m, list, list_kept, n, limit, members, &kept);
+                    LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, limit, members, &kept);
                     rebuilt.push_back({m, layer, std::move(chosen), kept});
                     if (metric == PoincareBall) {
                         const ListOf current = [&](int32_t y, LinkList& out) {

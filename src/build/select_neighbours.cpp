@@ -302,10 +302,6 @@ bool merge_for_recheck(const std::vector<int32_t>& members, const float* dists, 
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // f(std::integral_constant<int, Metric>{}) for the index's metric.
 template <class F>
 decltype(auto) for_metric(MetricKind metric, F&& f) {

@@ -61,14 +61,13 @@ public:
 
     LinkSpan at(int32_t node, int32_t layer) const {
         if (layer != 0) return upper_[node][layer - 1];
-        const int32_t* slot = slot_of(node);
-        const int32_t word = __atomic_load_n(slot, __ATOMIC_RELAXED);
-        return word >= 0 ? LinkSpan(slot + 1, static_cast<size_t>(word & kCountBits)) : LinkSpan(aside_[node]);
+        LinkSpan in_slot;
+        return slot_list(node, in_slot) ? in_slot : LinkSpan(aside_[node]);
     }
-    // How many of node's first layer-0 ids the selection that wrote the list kept on their own merit
-    // (the rest topped it up), or kUnknownKept when the list was written any other way.
-    int32_t kept(int32_t node) const {
-        const int32_t word = slot_of(node)[0];
+    // How many of node's first ids on `layer` the selection that wrote the list kept on their own merit
+    // (the rest topped it up), or kUnknownKept: a list above layer 0, or one written any other way.
+    int32_t kept(int32_t node, int32_t layer) const {
+        const int32_t word = layer == 0 ? first_word(node) : kAside;
         return word >= 0 ? (word >> kKeptShift) - 1 : kUnknownKept;
     }
 
@@ -105,11 +104,12 @@ public:
             return;
         }
         int32_t* slot = slot_of(node);
-        if (slot[0] < 0) {
+        const int32_t word = first_word(node);
+        if (word < 0) {
             aside(node).push_back(id);
             return;
         }
-        const auto count = static_cast<size_t>(slot[0] & kCountBits);
+        const auto count = static_cast<size_t>(word & kCountBits);
         if (count < room_) {
             store(slot + 1 + count, id);
             store(slot, static_cast<int32_t>(count + 1));
@@ -124,10 +124,9 @@ public:
     // rewrite it (a concurrent build): every id it then reads is one a writer put there, none beyond
     // the slot. False for a list aside, whose storage may move.
     bool slot_list(int32_t node, LinkSpan& out) const {
-        const int32_t* slot = slot_of(node);
-        const int32_t word = __atomic_load_n(slot, __ATOMIC_RELAXED);
+        const int32_t word = first_word(node);
         if (word < 0) return false;
-        out = LinkSpan(slot + 1, std::min(static_cast<size_t>(word & kCountBits), room_));
+        out = LinkSpan(slot_of(node) + 1, std::min(static_cast<size_t>(word & kCountBits), room_));
         return true;
     }
     // One id of a list, read as the relaxed atomic it is written as.
@@ -186,6 +185,7 @@ private:
     // Slot words are written as relaxed atomics (plain stores on this processor), so that a walk may
     // read them (slot_list, load) while a writer holds the node's lock.
     static void store(int32_t* word, int32_t value) { __atomic_store_n(word, value, __ATOMIC_RELAXED); }
+    int32_t first_word(int32_t node) const { return load(slot_of(node)); }
     static void grow_to(LinkList& list, size_t count) {
         if (count > list.capacity()) list.reserve(std::max(count, 2 * list.capacity()));
     }
