@@ -19,11 +19,11 @@ import gzip
 import io
 import math
 import os
-import re
 import struct
 import zlib
 from collections.abc import Iterable, Sequence
-from operator import itemgetter
+from itertools import repeat
+from operator import contains, itemgetter
 from typing import Any, Union
 
 import numpy as np
@@ -50,7 +50,6 @@ _HEADER = struct.Struct("<8sIIQQQ")  # magic, version, dim, count, key bytes, in
 _CHECKSUM = struct.Struct("<I")
 
 _GENSIM_HINT = "pip install 'quellix[gensim]'"
-_TWO_TABS = re.compile(r"\t[^\t\n]*\t")  # two tabs on one line
 
 
 def _poincare64(u: np.ndarray, v: np.ndarray) -> np.ndarray:
@@ -700,11 +699,11 @@ def _read_relations(path: PathLike) -> tuple[list[str], list[str]]:
     name = os.fspath(path)
     with _open_text(path, "utf-8") as f:
         text = f.read()
-    # Without a quote csv's rows are the lines cut at the tabs. When no line holds two tabs and there are
+    # Without a quote csv's rows are the lines cut at the tabs. When every line holds a tab and there are
     # as many tabs as lines, each line holds one: two fields, all of them from one join and split.
     if '"' not in text:
         lines = list(filter(None, text.split("\n")))
-        if text.count("\t") == len(lines) and not _TWO_TABS.search(text):
+        if text.count("\t") == len(lines) and all(map(contains, lines, repeat("\t"))):
             fields = "\t".join(lines).split("\t")
             return fields[0::2], fields[1::2]
     rows = []
