@@ -27,7 +27,8 @@ from gensim.models.poincare import PoincareKeyedVectors, ReconstructionEvaluatio
 
 from quellix.hyperbolic import KeyedIndex
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
 import corpora  # noqa: E402
 
 SEED = 7
@@ -85,7 +86,7 @@ def reconstruction(name, keys, vectors, pairs, args, rng):
                  "not found"))
     table = common.markdown_table(["evaluation", "threads", "mean rank", "MAP", "seconds", "× gensim", "figures"],
                                   rows)
-    head = (f"### {name}: reconstruction of {len(pairs):,} pairs of {n_keys:,} keys among {len(keys):,} nodes "
+    head = (f"## {name}: reconstruction of {len(pairs):,} pairs of {n_keys:,} keys among {len(keys):,} nodes "
             f"({vectors.shape[1]}-d)\n\nKeyedIndex built (linked) in {build_s:.1f} s.\n")
     return kv, gkv, head + "\n" + table
 
@@ -105,7 +106,7 @@ def similar(name, kv, gkv, args, rng):
         hits = sum(len(set(t) & {k for k, _ in a}) for t, a in zip(truth, answers))
         rate = len(keys) / secs
         rows.append((side, f"{rate:,.0f}", f"{rate / base:,.1f}", f"{hits / (TOPN * len(keys)):.4f}"))
-    return (f"### {name}: most_similar, top {TOPN}, {len(keys):,} keys, one per call, one thread\n\n"
+    return (f"## {name}: most_similar, top {TOPN}, {len(keys):,} keys, one per call, one thread\n\n"
             + common.markdown_table(["side", "queries/s", "× gensim", "recall of gensim's top 10"], rows))
 
 
@@ -122,7 +123,8 @@ def main():
         args.queries, args.repeat = min(args.queries, 200), 1
 
     rng = np.random.default_rng(SEED)
-    sections = [f"Environment: {common.environment_line()}; {common.cpu_model()}"]
+    sections = ["# Hyperbolic embeddings: quellix.hyperbolic against gensim",
+                f"Environment: {common.environment_line()}; {common.cpu_model()}"]
     h = corpora.noun_hierarchy()
     kv, gkv, text = reconstruction("WordNet nouns, placed", h.names, h.points.astype(np.float64), noun_tree_pairs(h),
                                    args, rng)
@@ -137,6 +139,9 @@ def main():
     print(report)
     stem = "hyperbolic" + ("_quick" if args.quick else "" if args.nodes is None else f"_nodes{args.nodes}")
     print(f"\nwritten to {common.write_report(stem, report)}")
+    if stem == "hyperbolic":  # the whole evaluation is the recorded one
+        text = report.replace("\n## ", "\n### ").replace("# Hyperbolic", "## Hyperbolic", 1)
+        print(f"and its section of {common.replace_section(HERE / 'RESULTS.md', 'bench/hyperbolic.py', text)}")
 
 
 if __name__ == "__main__":
