@@ -17,6 +17,7 @@ import pytest
 
 pytest.importorskip("distributed")
 
+import dask  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 import quellix  # noqa: E402
@@ -262,7 +263,11 @@ def test_load_refuses_a_manifest_its_shards_disagree_with(client, tmp_path, tamp
 
 @pytest.fixture(scope="module")
 def fault_cluster_client():
-    with _cluster(2) as cluster, Client(cluster) as c:
+    # The cluster gives up a Nanny whose killed worker has not registered again within the lost-worker
+    # timeout (15 s); a slow build (the sanitized one) can take longer to restart one, and the next test
+    # would find a single worker.
+    with dask.config.set({"distributed.deploy.lost-worker-timeout": "10 minutes"}), _cluster(2) as cluster, \
+            Client(cluster) as c:
         yield c
 
 
