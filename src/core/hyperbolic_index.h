@@ -368,22 +368,24 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, LinkSp
         // Every id is written and only fresh ones counted, so the loop has no branch to mispredict.
         const bool fresh = first_visit(v);
         const bool inside = !beyond_boundary(v);
+        // The vector's first line is asked for before the mark is read, so the request need not wait
+        // for it; everything else only for the fresh nodes below. Most of a long walk's neighbours are
+        // seen already, and requests for their lines would take the memory system from the fresh ones.
         _mm_prefetch(reinterpret_cast<const char*>(vec(v)), _MM_HINT_T1);
-        // The node's own term lives in an array of its own: a second miss unless fetched with the vector.
-        if (metric == PoincareBall)
-            _mm_prefetch(reinterpret_cast<const char*>(&inv_factors[v]), _MM_HINT_T1);
-        else if (metric == Cosine)
-            _mm_prefetch(reinterpret_cast<const char*>(&stored_norms[v]), _MM_HINT_T1);
-        // The start of v's layer-0 list, in case the walk expands v later on (there walks are long).
-        _mm_prefetch(reinterpret_cast<const char*>(links.base_slot(v)), _MM_HINT_T1);
         ids[count] = v;
         count += fresh & inside;
     }
-    // The rest of each fresh vector (its first line is on its way).
+    // For each fresh node: the rest of its vector (the first line is on its way), its layer-0 list in
+    // case the walk expands it later (there walks are long), and its term, which lives in an array of
+    // its own: a second miss unless fetched with the vector.
     const size_t bytes = dims() * sizeof(float);
     for (size_t j = 0; j < count; ++j) {
         prefetch_lines<kToL2>(vec(ids[j]), bytes, 64);
-        prefetch_lines<kToL2>(links.base_slot(ids[j]), links.slot_bytes(), 64);
+        prefetch_lines<kToL2>(links.base_slot(ids[j]), links.slot_bytes());
+        if (metric == PoincareBall)
+            _mm_prefetch(reinterpret_cast<const char*>(&inv_factors[ids[j]]), _MM_HINT_T1);
+        else if (metric == Cosine)
+            _mm_prefetch(reinterpret_cast<const char*>(&stored_norms[ids[j]]), _MM_HINT_T1);
     }
     dist_to_nodes(query, query_term, ids, count, dists);
     return count;
