@@ -14,7 +14,6 @@ import common  # noqa: I001  (pins BLAS threads before NumPy loads)
 import argparse
 import os
 import time
-from pathlib import Path
 
 import numpy as np
 
@@ -29,7 +28,6 @@ WIDTHS = (10, 12, 16, 20, 24, 28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160
           352, 384, 448, 512)
 TARGETS = (0.95, 0.99)
 DATASETS = ["clusters-l2", "lsa-cosine"]
-HERE = Path(__file__).resolve().parent
 
 
 def build_quellix(base, metric):
@@ -168,8 +166,7 @@ def main():
     tag = "batch" if full else f"batch_{args.n}x{args.queries}"
     print(f"report: {common.write_report(tag, chr(10).join(out))}")
     if full:  # the default run is the recorded one
-        text = chr(10).join(out).replace("\n## ", "\n### ").replace("# Batch search", "## Batch search", 1)
-        print(f"and its section of {common.replace_section(HERE / 'RESULTS.md', 'bench/batch.py', text)}")
+        print(f"and its section of {common.record_section('batch.py', chr(10).join(out))}")
 
 
 if __name__ == "__main__":

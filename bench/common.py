@@ -10,6 +10,7 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import argparse  # noqa: E402
 import platform  # noqa: E402
+import re  # noqa: E402
 import time  # noqa: E402
 from importlib import metadata  # noqa: E402
 from pathlib import Path  # noqa: E402
@@ -255,6 +256,12 @@ def replace_section(path, key, text):
         new = old.rstrip("\n") + ("\n\n" if old.strip() else "") + block
     path.write_text(new)
     return path
+
+
+def record_section(script, text):
+    """Puts a whole run's report of bench/<script> into its section of bench/RESULTS.md, every heading
+    one level down (the file has its own title); answers the file's path."""
+    return replace_section(OUT_DIR.parent / "RESULTS.md", f"bench/{script}", re.sub(r"^(#+) ", r"#\1 ", text, flags=re.M))
 
 
 def marked_sections(path):

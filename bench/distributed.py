@@ -69,11 +69,10 @@ def in_process_shards(files, pool, options):
     the pool's threads, merged as ShardedIndex merges."""
     shards = [quellix.Index.load(f) for f in files]
 
+    run = map if pool is None else pool.map
+
     def search(q):
-        if pool is None:
-            answers = [s.search(q, K, **options) for s in shards]
-        else:
-            answers = [f.result() for f in [pool.submit(s.search, q, K, **options) for s in shards]]
+        answers = run(lambda shard: shard.search(q, K, **options), shards)
         return _merge([(i, ids, d) for i, (ids, d) in enumerate(answers)], len(shards), K)[0]
     return search
 
@@ -165,7 +164,7 @@ def main():
     print(text)
     print(f"report: {path}")
     if name == "distributed":  # the default sizes are the recorded run
-        print(f"and its section of {common.replace_section(_here / 'RESULTS.md', 'bench/distributed.py', text)}")
+        print(f"and its section of {common.record_section('distributed.py', text)}")
 
 
 if __name__ == "__main__":

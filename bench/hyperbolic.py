@@ -140,8 +140,7 @@ def main():
     stem = "hyperbolic" + ("_quick" if args.quick else "" if args.nodes is None else f"_nodes{args.nodes}")
     print(f"\nwritten to {common.write_report(stem, report)}")
     if stem == "hyperbolic":  # the whole evaluation is the recorded one
-        text = report.replace("\n## ", "\n### ").replace("# Hyperbolic", "## Hyperbolic", 1)
-        print(f"and its section of {common.replace_section(HERE / 'RESULTS.md', 'bench/hyperbolic.py', text)}")
+        print(f"and its section of {common.record_section('hyperbolic.py', report)}")
 
 
 if __name__ == "__main__":
