@@ -229,6 +229,22 @@ def test_a_batch_answers_each_row_as_a_lone_query_does(metric, screens, k, dim, 
 
 
 @pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("rows", [1, 2, 7])
+def test_graph_searches_answer_each_batch_row_as_a_lone_query_does(metric, rows):
+    # A batch's walks take turns in pairs; a pair whose walks end at different steps, and an odd row
+    # left to walk alone, must each give what the row gives on its own.
+    index, data = built(n=700, dim=D, metric=metric, masks=np.arange(700, dtype=np.uint64) % 5)
+    queries = np.concatenate([points(rows - 1, D, metric, seed=6), data[:1]])
+    for method, kw in ((index.search, dict(ef=12)), (index.search, dict(ef=90, filter_mask=1)),
+                       (index.filtered_search, dict(filter_mask=4)), (index.filtered_search, dict(cut_gaps=True))):
+        ids, dists = method(queries, 10, num_threads=1, **kw)
+        for q, row_ids, row_d in zip(queries, ids, dists):
+            one_ids, one_d = method(q, 10, **kw)
+            np.testing.assert_array_equal(row_ids, one_ids)
+            assert (R.bits(row_d) == R.bits(one_d)).all()
+
+
+@pytest.mark.parametrize("metric", METRICS)
 def test_exact_search_filters_match_a_brute_force_filter(metric):
     n = 400
     masks = np.arange(n, dtype=np.uint64) % 8

@@ -36,16 +36,22 @@ vek::Filter engine_filter(MetricKind metric, const Bounds& bounds) {
     return vek::Filter::norm_range(bounds.mask, max_value, min_sq, max_sq);
 }
 
-std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
-                                   int32_t ef, const vek::Filter& filter) {
-    return to_user(index.metric_kind(), index.graph_search(query, query_term, k, ef, filter));
+void graph_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
+                  int32_t k, int32_t ef, const vek::Filter& filter, std::vector<NodeDist>* results) {
+    index.graph_search_batch(queries, query_terms, count, k, ef, filter, results);
+    for (size_t i = 0; i < count; ++i) results[i] = to_user(index.metric_kind(), std::move(results[i]));
 }
 
-std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_term,
-                                      int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps) {
-    if (k == 0) return {};  // the engine would still answer with its entry node
-    std::vector<NodeDist> ranked = to_user(index.metric_kind(), index.filtered_search(query, query_term, k, ef, filter));
-    return cut_gaps ? vek::cut_at_gap(ranked) : ranked;
+void filtered_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
+                     int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps,
+                     std::vector<NodeDist>* results) {
+    if (k > 0) index.filtered_search_batch(queries, query_terms, count, k, ef, filter, results);
+    for (size_t i = 0; i < count; ++i) {
+        // k 0 answers nothing (the engine would still answer with its entry node)
+        if (k == 0) results[i].clear();
+        results[i] = to_user(index.metric_kind(), std::move(results[i]));
+        if (cut_gaps) results[i] = vek::cut_at_gap(results[i]);
+    }
 }
 
 void exact_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,

@@ -37,13 +37,14 @@ float radius_key(MetricKind metric, float radius);
 // The engine filter for `bounds` under `metric`.
 vek::Filter engine_filter(MetricKind metric, const Bounds& bounds);
 
-// The three searches for one query with its term (HyperbolicIndex::term_of, or ball_term of the
-// caller's own factor), for k >= 0. Results are nearest first, with the distances a caller sees.
-std::vector<NodeDist> graph_search(const HyperbolicIndex& index, const float* query, float query_term, int32_t k,
-                                   int32_t ef, const vek::Filter& filter);
-std::vector<NodeDist> filtered_search(const HyperbolicIndex& index, const float* query, float query_term,
-                                      int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps);
-// `count` queries (rows of dims() floats, each with its term) at once, one result per row.
+// The three searches for `count` queries (rows of dims() floats, each with its term:
+// HyperbolicIndex::term_of, or ball_term of the caller's own factor), for k >= 0, one result per row.
+// Results are nearest first, with the distances a caller sees.
+void graph_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
+                  int32_t k, int32_t ef, const vek::Filter& filter, std::vector<NodeDist>* results);
+void filtered_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
+                     int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps,
+                     std::vector<NodeDist>* results);
 void exact_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
                   int32_t k, const vek::Filter& filter, std::vector<NodeDist>* results);
 

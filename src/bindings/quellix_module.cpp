@@ -156,13 +156,14 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 
 // ---- batch queries ------------------------------------------------------------------------------------
 
+constexpr size_t kSharedPass = 0;
 using BlockSearch = std::function<void(const float*, const float*, size_t, int32_t, std::vector<NodeDist>*)>;
 
-// Answers queries in blocks, of one row each or, for a search that shares one pass over the nodes among
-// its rows (`shared_pass`), of vek::scan_block rows: search(rows, terms, count, k, results) fills one
-// result per row of the block. Blocks are handed out to the threads one at a time.
+// Answers queries in blocks of `block_rows` rows, or for a search that shares one pass over the nodes
+// among its rows (kSharedPass) of vek::scan_block rows: search(rows, terms, count, k, results) fills one result
+// per row of the block. Blocks are handed out to the threads one at a time.
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
-                      int64_t k, int num_threads, bool shared_pass, const BlockSearch& search) {
+                      int64_t k, int num_threads, size_t block_rows, const BlockSearch& search) {
     check_rows(queries, e, "queries");
     if (k < 0) throw py::value_error("k must be >= 0");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
@@ -178,7 +179,7 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         const HyperbolicIndex& index = e.index();
         const size_t d = e.dims();
         const size_t rows = static_cast<size_t>(m);
-        const size_t block = shared_pass ? vek::scan_block(rows, threads) : 1;
+        const size_t block = block_rows == 0 ? vek::scan_block(rows, threads) : block_rows;
         const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
         vek::parallel_for((rows + block - 1) / block, threads, [&](size_t b) {
             const size_t first = b * block;
@@ -206,14 +207,6 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         });
     });
     return py::make_tuple(ids, dists);
-}
-
-// One query at a time, for the graph searches.
-template <class One>
-BlockSearch each_row(const Engine& e, One one) {
-    return [&e, one](const float* rows, const float* terms, size_t count, int32_t k, std::vector<NodeDist>* out) {
-        for (size_t i = 0; i < count; ++i) out[i] = one(rows + i * e.dims(), terms[i], k);
-    };
 }
 
 // ---- reconstruction ranks -----------------------------------------------------------------------------
@@ -510,10 +503,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, false,
-                                   each_row(e, [&](const float* q, float term, int32_t kk) {
-                                       return quellix::graph_search(e.index(), q, term, kk, clamp_i32(ef), f);
-                                   }));
+                return run_queries(e, queries, factors, k, num_threads, vek::kWalkLanes,
+                                   [&](const float* rows, const float* terms, size_t count, int32_t kk,
+                                       std::vector<NodeDist>* out) {
+                                       quellix::graph_search(e.index(), rows, terms, count, kk, clamp_i32(ef), f,
+                                                             out);
+                                   });
             },
             py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
             py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
@@ -524,11 +519,12 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, bool cut_gaps, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, false,
-                                   each_row(e, [&](const float* q, float term, int32_t kk) {
-                                       return quellix::filtered_search(e.index(), q, term, kk, clamp_i32(ef), f,
-                                                                       cut_gaps);
-                                   }));
+                return run_queries(e, queries, factors, k, num_threads, vek::kWalkLanes,
+                                   [&](const float* rows, const float* terms, size_t count, int32_t kk,
+                                       std::vector<NodeDist>* out) {
+                                       quellix::filtered_search(e.index(), rows, terms, count, kk, clamp_i32(ef), f,
+                                                                cut_gaps, out);
+                                   });
             },
             py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
             py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("cut_gaps"),
@@ -540,7 +536,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                std::optional<double> max_norm, int num_threads) {
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
                 // Blocks of queries share each pass over the stored vectors.
-                return run_queries(e, queries, factors, k, num_threads, true,
+                return run_queries(e, queries, factors, k, num_threads, kSharedPass,
                                    [&](const float* rows, const float* terms, size_t count, int32_t kk,
                                        std::vector<NodeDist>* out) {
                                        quellix::exact_search(e.index(), rows, terms, count, kk, f, out);

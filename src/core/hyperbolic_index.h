@@ -26,6 +26,8 @@ namespace vek {
 
 struct ConcurrentBuild;
 struct Recheck;  // a candidate with the verdict an earlier selection gave it (build/select_neighbours.cpp)
+template <class Policy>
+struct WalkLane;  // one of the walks that take turns on a thread (search/walk.h)
 
 // Under the Poincare metric, graph walks never step onto nodes this close to the boundary.
 constexpr float kBoundaryNormSq = 0.995f;
@@ -37,6 +39,10 @@ constexpr double kDerivedFactor = std::numeric_limits<double>::quiet_NaN();
 // 1 - |x|^2 (computed in double from their own values): it ranks by the argument of the distance,
 // |u - v|^2 / ((1 - |u|^2)(1 - |v|^2)), with no clamp and no boundary rule. No metric name selects it.
 enum MetricKind : int32_t { Poincare = 0, Euclidean = 1, Cosine = 2, PoincareBall = 3 };
+
+// Walks that one thread runs at once, taking turns, in batch searches. More than two are slower: each
+// keeps its own visit marks and candidates in the cache.
+constexpr size_t kWalkLanes = 2;
 
 // A scored node. Comparisons look at the distance only, so ties are ordered by heap mechanics alone.
 struct NodeDist {
@@ -142,6 +148,13 @@ public:
     // and goes on while it holds fewer than k; nearest first, not cut (see cut_at_gap).
     std::vector<NodeDist> filtered_search(const float* query, float query_term, int32_t k, int32_t ef,
                                           const Filter& filter) const;
+    // graph_search and filtered_search for m queries (row-major, dims() floats each, with their terms):
+    // results[q] is exactly the answer for row q. The walks of kWalkLanes rows at a time take turns,
+    // each computing while the others' memory requests are on their way.
+    void graph_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k, int32_t ef,
+                            const Filter& filter, std::vector<NodeDist>* results) const;
+    void filtered_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k, int32_t ef,
+                               const Filter& filter, std::vector<NodeDist>* results) const;
     // Every node in id order; the k nearest that pass `filter`, nearest first. Throws
     // std::invalid_argument for a negative k on a non-empty index.
     std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k,
@@ -186,16 +199,16 @@ public:
 private:
     // Whether the walks step over this node: under the Poincare metric, nodes at the boundary.
     bool beyond_boundary(int32_t node) const { return metric == Poincare && stored_norms[node] >= kBoundaryNormSq; }
-    // Best-first walk over one layer from `entry`, the one graph walk of the index; `policy` decides
-    // which scored nodes join the candidates and when to stop (search/walk.h).
+    // Best-first walks over one layer, one per lane from its scored entry, taking turns: the one graph
+    // walk of the index. Each lane's policy decides which scored nodes join its candidates and when it
+    // stops (search/walk.h).
     template <class Policy>
-    void walk(const float* query, float query_term, NodeDist entry, int32_t layer, Policy& policy) const;
-    // Expansion of one walk step: the ids of `list` not seen before, marked as seen on the way, minus
-    // those beyond the boundary, with their vectors prefetched; then their distances. `ids` and
-    // `dists` must have room for the whole list; returns how many were scored.
-    template <class FirstVisit>
-    size_t score_fresh(const float* query, float query_term, LinkSpan list, FirstVisit&& first_visit,
-                       int32_t* ids, float* dists) const;
+    void walk_lanes(WalkLane<Policy>* lanes, const NodeDist* entries, size_t count, int32_t layer) const;
+    // Expansion of one walk step: the ids of `list` not seen before (`first_visit(id)` marks one seen and
+    // says whether it was fresh), minus those beyond the boundary, into `ids` (room for the whole list),
+    // with their vectors, terms and layer-0 lists requested from memory; how many there are.
+    template <class Mark>
+    size_t gather_fresh(LinkSpan list, Mark&& first_visit, int32_t* ids) const;
     // The exhaustive scans (search/exhaustive_search.cpp).
     struct ScanRow;
     void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
@@ -244,7 +257,19 @@ private:
         return descend(query, query_term, ep_id, ep_layer, target_layer);
     }
     int32_t descend(const float* query, float query_term, int32_t entry, int32_t entry_layer,
-                    int32_t target_layer) const;
+                    int32_t target_layer) const {
+        int32_t reached;
+        descend_lanes(query, &query_term, 1, entry, entry_layer, target_layer, &reached);
+        return reached;
+    }
+    // The search walks for `count` rows (at most kWalkLanes), taking turns: descend and search_layer
+    // for each row, from one entry or from entries[i].
+    void descend_lanes(const float* queries, const float* query_terms, size_t count, int32_t entry,
+                       int32_t entry_layer, int32_t target_layer, int32_t* reached) const;
+    void search_layer_lanes(const float* queries, const float* query_terms, const int32_t* entries,
+                            size_t count, int32_t ef, int32_t layer, FarthestFirst* beams) const;
+    // The first k of a beam's nodes, nearest first, that pass `filter` (the beam is consumed).
+    std::vector<NodeDist> nearest_passing(FarthestFirst& beam, int32_t k, const Filter& filter) const;
     // Node m's list `list` on a layer once n joins it and it is cut back to `limit`: the members and n,
     // scored from m, through the selection. `list_kept` is the list's kept prefix when known
     // (LinkTable::kept), which spares the selection the verdicts it gave before; `kept` receives the
@@ -359,9 +384,8 @@ inline float HyperbolicIndex::raw_sum(const float* query, int32_t node) const {
     return metric == Cosine ? kernels::dot(query, vec(node), dims()) : kernels::l2sq(query, vec(node), dims());
 }
 
-template <class FirstVisit>
-size_t HyperbolicIndex::score_fresh(const float* query, float query_term, LinkSpan list,
-                                    FirstVisit&& first_visit, int32_t* ids, float* dists) const {
+template <class Mark>
+size_t HyperbolicIndex::gather_fresh(LinkSpan list, Mark&& first_visit, int32_t* ids) const {
     size_t count = 0;
     for (const int32_t* at = list.begin(); at != list.end(); ++at) {
         const int32_t v = LinkTable::load(at);  // during a concurrent build another thread may write it
@@ -387,7 +411,6 @@ size_t HyperbolicIndex::score_fresh(const float* query, float query_term, LinkSp
         else if (metric == Cosine)
             _mm_prefetch(reinterpret_cast<const char*>(&stored_norms[ids[j]]), _MM_HINT_T1);
     }
-    dist_to_nodes(query, query_term, ids, count, dists);
     return count;
 }
 

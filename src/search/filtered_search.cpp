@@ -45,11 +45,38 @@ struct MatchPolicy {
 
 std::vector<NodeDist> HyperbolicIndex::filtered_search(const float* query, float query_term, int32_t k,
                                                        int32_t ef, const Filter& filter) const {
-    if (size() == 0 || ep_id < 0) return {};
-    const int32_t cur = descend(query, query_term, 0);
-    MatchPolicy policy{*this, filter, k, Beam(static_cast<size_t>(std::max({k, ef, 1}))), TopK(k), k >= 1};
-    walk(query, query_term, {dist_to_node(query, query_term, cur), cur}, 0, policy);
-    return policy.matches.drain_ascending();
+    std::vector<NodeDist> out;
+    filtered_search_batch(query, &query_term, 1, k, ef, filter, &out);
+    return out;
+}
+
+void HyperbolicIndex::filtered_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
+                                            int32_t ef, const Filter& filter,
+                                            std::vector<NodeDist>* results) const {
+    if (size() == 0 || ep_id < 0) {
+        std::fill_n(results, m, std::vector<NodeDist>{});
+        return;
+    }
+    const size_t width = static_cast<size_t>(std::max({k, ef, 1}));
+    for (size_t first = 0; first < m; first += kWalkLanes) {
+        const size_t count = std::min(kWalkLanes, m - first);
+        const float* rows = queries + first * dims();
+        const float* terms = query_terms + first;
+        int32_t entries[kWalkLanes];
+        descend_lanes(rows, terms, count, ep_id, ep_layer, 0, entries);
+        std::vector<MatchPolicy> policies;
+        policies.reserve(count);
+        WalkLane<MatchPolicy> lanes[kWalkLanes];
+        NodeDist scored[kWalkLanes];
+        for (size_t i = 0; i < count; ++i) {
+            const float* q = rows + i * dims();
+            policies.push_back({*this, filter, k, Beam(width), TopK(k), k >= 1});
+            lanes[i] = {q, terms[i], &policies[i], &walk_scratch(i)};
+            scored[i] = {dist_to_node(q, terms[i], entries[i]), entries[i]};
+        }
+        walk_lanes(lanes, scored, count, 0);
+        for (size_t i = 0; i < count; ++i) results[first + i] = policies[i].matches.drain_ascending();
+    }
 }
 
 std::vector<NodeDist> cut_at_gap(const std::vector<NodeDist>& ranked) {

@@ -8,12 +8,31 @@ namespace vek {
 
 std::vector<NodeDist> HyperbolicIndex::graph_search(const float* query, float query_term, int32_t k, int32_t ef,
                                                     const Filter& filter) const {
-    if (size() == 0 || ep_id < 0) return {};
-    if (k < 0) throw std::invalid_argument("negative k");
+    std::vector<NodeDist> out;
+    graph_search_batch(query, &query_term, 1, k, ef, filter, &out);
+    return out;
+}
 
-    const int32_t cur = descend(query, query_term, 0);
-    FarthestFirst w = search_layer(query, query_term, cur, std::max(ef, k), 0);
-    std::vector<NodeDist> ordered = drain(w);
+void HyperbolicIndex::graph_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
+                                         int32_t ef, const Filter& filter, std::vector<NodeDist>* results) const {
+    if (size() == 0 || ep_id < 0) {
+        std::fill_n(results, m, std::vector<NodeDist>{});
+        return;
+    }
+    if (k < 0) throw std::invalid_argument("negative k");
+    for (size_t first = 0; first < m; first += kWalkLanes) {
+        const size_t count = std::min(kWalkLanes, m - first);
+        const float* rows = queries + first * dims();
+        int32_t entries[kWalkLanes];
+        FarthestFirst beams[kWalkLanes];
+        descend_lanes(rows, query_terms + first, count, ep_id, ep_layer, 0, entries);
+        search_layer_lanes(rows, query_terms + first, entries, count, std::max(ef, k), 0, beams);
+        for (size_t i = 0; i < count; ++i) results[first + i] = nearest_passing(beams[i], k, filter);
+    }
+}
+
+std::vector<NodeDist> HyperbolicIndex::nearest_passing(FarthestFirst& beam, int32_t k, const Filter& filter) const {
+    std::vector<NodeDist> ordered = drain(beam);
     std::reverse(ordered.begin(), ordered.end());
 
     std::vector<NodeDist> out;

@@ -7,7 +7,7 @@ namespace vek {
 
 namespace {
 
-thread_local WalkScratch scratch;
+thread_local WalkScratch scratch[kWalkLanes];
 
 // Ends the walk when the beam is full and the nearest open candidate lies beyond all of it.
 struct BeamPolicy {
@@ -20,7 +20,7 @@ struct BeamPolicy {
 
 }  // namespace
 
-WalkScratch& walk_scratch() { return scratch; }
+WalkScratch& walk_scratch(size_t lane) { return scratch[lane]; }
 
 void WalkScratch::begin(size_t n) {
     if (tags.size() < n) tags.resize(n, 0);
@@ -32,19 +32,36 @@ void WalkScratch::begin(size_t n) {
 
 FarthestFirst HyperbolicIndex::search_layer(const float* query, float query_term, int32_t entry, int32_t ef,
                                             int32_t layer) const {
-    BeamPolicy policy{Beam(static_cast<size_t>(std::max(ef, 1)))};  // a width below 1 searches as 1
-    walk(query, query_term, {dist_to_node(query, query_term, entry), entry}, layer, policy);
-    return std::move(policy.beam.nodes());
+    FarthestFirst beam;
+    search_layer_lanes(query, &query_term, &entry, 1, ef, layer, &beam);
+    return beam;
 }
 
-int32_t HyperbolicIndex::descend(const float* query, float query_term, int32_t entry, int32_t entry_layer,
-                                 int32_t target_layer) const {
-    int32_t cur = entry;
-    for (int32_t layer = entry_layer; layer > target_layer; --layer) {
-        FarthestFirst w = search_layer(query, query_term, cur, 1, layer);
-        if (!w.empty()) cur = w.top().id;
+void HyperbolicIndex::search_layer_lanes(const float* queries, const float* query_terms, const int32_t* entries,
+                                         size_t count, int32_t ef, int32_t layer, FarthestFirst* beams) const {
+    const size_t width = static_cast<size_t>(std::max(ef, 1));  // a width below 1 searches as 1
+    BeamPolicy policies[kWalkLanes];
+    WalkLane<BeamPolicy> lanes[kWalkLanes];
+    NodeDist scored[kWalkLanes];
+    for (size_t i = 0; i < count; ++i) {
+        const float* q = queries + i * dims();
+        policies[i].beam = Beam(width);
+        lanes[i] = {q, query_terms[i], &policies[i], &walk_scratch(i)};
+        scored[i] = {dist_to_node(q, query_terms[i], entries[i]), entries[i]};
     }
-    return cur;
+    walk_lanes(lanes, scored, count, layer);
+    for (size_t i = 0; i < count; ++i) beams[i] = std::move(policies[i].beam.nodes());
+}
+
+void HyperbolicIndex::descend_lanes(const float* queries, const float* query_terms, size_t count, int32_t entry,
+                                    int32_t entry_layer, int32_t target_layer, int32_t* reached) const {
+    std::fill_n(reached, count, entry);
+    FarthestFirst beams[kWalkLanes];
+    for (int32_t layer = entry_layer; layer > target_layer; --layer) {
+        search_layer_lanes(queries, query_terms, reached, count, 1, layer, beams);
+        for (size_t i = 0; i < count; ++i)
+            if (!beams[i].empty()) reached[i] = beams[i].top().id;
+    }
 }
 
 }  // namespace vek

@@ -3,8 +3,10 @@
 //   enter(e)  the entry node, scored, before the first step;
 //   stop(c)   whether to end the walk instead of expanding candidate c (popped, nearest open);
 //   admit(e)  told about every freshly scored neighbour; true makes it a candidate.
-// Visit marks live in this thread's scratch and need no clearing between walks: each walk marks with
-// its own version number, and the table is zeroed only when the 16-bit version wraps.
+// Visit marks live in this thread's scratch, one table per lane, and need no clearing between walks:
+// each walk marks with its own version number, and a table is zeroed only when its 16-bit version wraps.
+// Several walks can run on one thread in turns (walk_lanes): while one computes distances, the memory
+// requests of the others are on their way.
 #pragma once
 
 #include <cstddef>
@@ -36,14 +38,40 @@ struct WalkScratch {
     }
 };
 
-// This thread's scratch, shared by all indexes used on the thread.
-WalkScratch& walk_scratch();
+// This thread's scratch for walk lane `lane` (below kWalkLanes), shared by all indexes used on the thread.
+WalkScratch& walk_scratch(size_t lane = 0);
+
+// Marks a node visited by the current walk of a scratch; whether it was fresh. Without a branch: the
+// outcome is a coin toss.
+struct FirstVisit {
+    uint16_t* tags;
+    uint16_t tag;
+    explicit FirstVisit(WalkScratch& ws) : tags(ws.tags.data()), tag(ws.version) {}
+    bool operator()(int32_t v) const {
+        const bool fresh = tags[v] != tag;
+        tags[v] = tag;
+        return fresh;
+    }
+};
+
+// One of the walks that walk_lanes runs in turns on a thread: its query, policy, visit marks and
+// candidates, and the neighbours it asked the memory for on its last turn but has not scored yet.
+template <class Policy>
+struct WalkLane {
+    const float* query = nullptr;
+    float query_term = 0.0f;
+    Policy* policy = nullptr;
+    WalkScratch* scratch = nullptr;
+    NearestFirst candidates{};
+    size_t pending = 0;
+    bool open = true;
+};
 
 // The nearest `width` nodes seen so far, farthest on top. A node joins when there is room or when it
 // is strictly nearer than the farthest kept one, which then leaves.
 class Beam {
 public:
-    explicit Beam(size_t width) : width_(width) {}
+    explicit Beam(size_t width = 1) : width_(width) {}
 
     void enter(NodeDist e) { heap_.push(e); }
     bool admit(NodeDist e) {
@@ -87,39 +115,49 @@ inline void HyperbolicIndex::prefetch_links(int32_t node, int32_t layer) const {
     _mm_prefetch(reinterpret_cast<const char*>(links.at(node, layer).data()), _MM_HINT_T0);
 }
 
+// A lane's turn scores the neighbours it asked for on its previous turn, then pops its next candidate
+// and asks for that one's fresh neighbours, so the other lanes' turns run while they travel. The steps
+// of each walk, and so its answer, are those of a walk on its own.
 template <class Policy>
-void HyperbolicIndex::walk(const float* query, float query_term, NodeDist entry, int32_t layer,
-                           Policy& policy) const {
-    WalkScratch& ws = walk_scratch();
-    ws.begin(size());
-    uint16_t* visited = ws.tags.data();
-    const uint16_t tag = ws.version;
-    auto first_visit = [visited, tag](int32_t v) {  // without a branch: the outcome is a coin toss
-        const bool fresh = visited[v] != tag;
-        visited[v] = tag;
-        return fresh;
-    };
-
-    NearestFirst candidates;
-    candidates.push(entry);
-    visited[entry.id] = tag;
-    policy.enter(entry);
-
-    while (!candidates.empty()) {
-        const NodeDist c = candidates.top();
-        candidates.pop();
-        if (policy.stop(c)) break;
-
-        if (!candidates.empty()) prefetch_links(candidates.top().id, layer);  // likely expanded next
-
-        const LinkSpan list = list_for_walk(c.id, layer, ws.list);
-        ws.fit(list.size());
-        int32_t* ids = ws.ids.data();
-        float* dists = ws.dists.data();
-        const size_t fresh = score_fresh(query, query_term, list, first_visit, ids, dists);
-        for (size_t j = 0; j < fresh; ++j) {
-            const NodeDist e{dists[j], ids[j]};
-            if (policy.admit(e)) candidates.push(e);
+void HyperbolicIndex::walk_lanes(WalkLane<Policy>* lanes, const NodeDist* entries, size_t count,
+                                 int32_t layer) const {
+    for (size_t i = 0; i < count; ++i) {
+        WalkLane<Policy>& w = lanes[i];
+        w.scratch->begin(size());
+        w.candidates.push(entries[i]);
+        FirstVisit(*w.scratch)(entries[i].id);
+        w.policy->enter(entries[i]);
+    }
+    size_t open = count;
+    while (open > 0) {
+        for (size_t i = 0; i < count; ++i) {
+            WalkLane<Policy>& w = lanes[i];
+            if (!w.open) continue;
+            WalkScratch& ws = *w.scratch;
+            if (w.pending > 0) {
+                dist_to_nodes(w.query, w.query_term, ws.ids.data(), w.pending, ws.dists.data());
+                for (size_t j = 0; j < w.pending; ++j) {
+                    const NodeDist e{ws.dists[j], ws.ids[j]};
+                    if (w.policy->admit(e)) w.candidates.push(e);
+                }
+                w.pending = 0;
+            }
+            bool ends = w.candidates.empty();
+            NodeDist c{};
+            if (!ends) {
+                c = w.candidates.top();
+                w.candidates.pop();
+                ends = w.policy->stop(c);
+            }
+            if (ends) {
+                w.open = false;
+                --open;
+                continue;
+            }
+            if (!w.candidates.empty()) prefetch_links(w.candidates.top().id, layer);  // likely expanded next
+            const LinkSpan list = list_for_walk(c.id, layer, ws.list);
+            ws.fit(list.size());
+            w.pending = gather_fresh(list, FirstVisit(ws), ws.ids.data());
         }
     }
 }
