@@ -253,3 +253,24 @@ def brute_force_order(metric, query, vectors, norms=None) -> np.ndarray:
 def bits(x) -> np.ndarray:
     """uint32 bit patterns of float32 values, for exact comparisons that also tell -0.0 and NaNs apart."""
     return np.asarray(x, dtype=np.float32).view(np.uint32)
+
+
+def ball_exact_keys(q64, x64):
+    """The accurate Poincaré metric's keys and distances from float64 query and rows: each point held
+    as float32 values plus float32 remainders, |u - v|^2 summed in float64 in coordinate order and
+    rounded to float32, times the float32 product of the two terms 1 / (1 - |x|^2) (float64 factors);
+    the distance arcosh(1 + 2 key) as log1p in float64, rounded to float32."""
+    q64 = np.asarray(q64, dtype=np.float64)
+    x64 = np.atleast_2d(np.asarray(x64, dtype=np.float64))
+
+    def split(a):
+        hi = a.astype(np.float32)
+        return hi.astype(np.float64), (a - hi).astype(np.float32).astype(np.float64)
+
+    (qh, ql), (xh, xl) = split(q64), split(x64)
+    d = (qh - xh) + (ql - xl)
+    sums = np.add.accumulate(d * d, axis=-1)[:, -1].astype(np.float32)  # in coordinate order
+    term = lambda a: (1.0 / (1.0 - np.einsum("...i,...i->...", a, a))).astype(np.float32)  # noqa: E731
+    keys = (sums * (term(q64) * term(x64)).astype(np.float32)).astype(np.float32)
+    x = 2.0 * keys.astype(np.float64)
+    return keys, np.log1p(x + np.sqrt(x * (x + 2.0))).astype(np.float32)

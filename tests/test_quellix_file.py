@@ -17,7 +17,8 @@ import vek_core
 from indexfile import IndexFile
 from quellix_data import METRICS, built, points
 
-HEADER = struct.Struct("<8sIIIIIQQQQ")
+HEADER = struct.Struct("<8sIIIIIQQQQQ")
+HEADER_V1 = struct.Struct("<8sIIIIIQQQQ")  # version 1: no remainders
 CODES = {"poincare": 0, "euclidean": 1, "cosine": 2}
 
 
@@ -50,8 +51,9 @@ def test_round_trips_keep_everything(metric, tmp_path):
 def test_the_header_describes_the_file():
     index, _ = built(n=40, dim=7, metric="cosine", M=5, ef_construction=21)
     data = index.to_bytes()
-    magic, version, code, dim, M, ef, count, n_records, n_terms, n_state = HEADER.unpack_from(data)
-    assert (magic, version, code, dim, M, ef, count, n_terms) == (b"QUELLIX\0", 1, CODES["cosine"], 7, 5, 21, 40, 0)
+    magic, version, code, dim, M, ef, count, n_records, n_terms, n_state, n_rest = HEADER.unpack_from(data)
+    assert (magic, version, code, dim, M, ef, count, n_terms, n_rest) == (b"QUELLIX\0", 2, CODES["cosine"], 7, 5, 21,
+                                                                          40, 0, 0)
     assert HEADER.size + n_records + n_state + 4 == len(data)
     assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[:-4])
     # The records are vek_core's record layout: an IndexFile parser reads them.
@@ -92,13 +94,13 @@ def test_every_damaged_byte_and_every_truncation_is_refused():
 
 
 def _with_header(data: bytes, **fields) -> bytes:
-    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_terms", "n_state")
+    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_terms", "n_state", "n_rest")
     values = dict(zip(names, HEADER.unpack_from(data))) | fields
     return _reseal(HEADER.pack(*(values[n] for n in names)) + data[HEADER.size:])
 
 
 @pytest.mark.parametrize("fields, message", [
-    (dict(version=2), "format version 2"),
+    (dict(version=3), "format version 3"),
     (dict(code=9), "metric code 9"),
     (dict(dim=0), "out of range"),
     (dict(M=1), "out of range"),
@@ -111,6 +113,39 @@ def test_sealed_but_inconsistent_headers(fields, message):
     index, _ = built(n=30, dim=4, metric="euclidean")
     with pytest.raises(RuntimeError, match=message):
         quellix.Index.from_bytes(_with_header(index.to_bytes(), **fields))
+
+
+def test_a_version_1_file_loads_as_it_did():
+    index, data = built(n=60, dim=5, metric="poincare")
+    v2 = index.to_bytes()
+    fields = HEADER.unpack_from(v2)
+    assert fields[-1] == 0  # float32 vectors leave no remainders
+    v1 = _reseal(HEADER_V1.pack(fields[0], 1, *fields[2:-1]) + v2[HEADER.size:])
+    old = quellix.Index.from_bytes(v1)
+    _same(index, old, data[:10])
+    assert old.to_bytes() == v2
+
+
+def test_remainders_travel_with_the_file_and_damaged_ones_are_refused():
+    rng = np.random.default_rng(8)
+    x = rng.normal(size=(80, 3))
+    x *= (rng.uniform(0.3, 0.999, 80) / np.linalg.norm(x, axis=1))[:, None]
+    index = quellix.Index(3, "poincare", M=6, seed=1)
+    index.add(x, num_threads=1)
+    data = index.to_bytes()
+    n_rest = HEADER.unpack_from(data)[-1]
+    assert n_rest == 4 * 80 * 3
+    other = quellix.Index.from_bytes(data)
+    for a, b in zip(index.exact_search(x[:20], 5), other.exact_search(x[:20], 5)):
+        np.testing.assert_array_equal(a, b)
+    bad = bytearray(data)
+    bad[-4 - n_rest:-4 - n_rest + 4] = struct.pack("<f", np.inf)
+    with pytest.raises(RuntimeError, match="remainder is not finite"):
+        quellix.Index.from_bytes(_reseal(bytes(bad)))
+    plain, _ = built(n=30, dim=4, metric="euclidean")  # only poincare vectors carry remainders
+    grown = plain.to_bytes()[:-4] + bytes(4 * 30 * 4) + bytes(4)
+    with pytest.raises(RuntimeError, match="remainders for 30 nodes"):
+        quellix.Index.from_bytes(_with_header(grown, n_rest=4 * 30 * 4))
 
 
 def _records_of(index):

@@ -32,12 +32,15 @@ PathLike = Union[str, "os.PathLike[str]"]
 Progress = Union[None, bool, Callable[[int, int], Any]]
 
 # The index file: a fixed header, the graph records (vek_core's record layout), under "poincare" each
-# node's 1 / (1 - |x|^2) as float32, the level generator's state, then a CRC-32 of everything before it.
+# node's 1 / (1 - |x|^2) as float32, the level generator's state, the float32 remainders of vectors
+# given with more precision (count x dim, or none), then a CRC-32 of everything before it. Version 1
+# files have no remainders and no length for them in the header.
 _MAGIC = b"QUELLIX\0"
-_FORMAT_VERSION = 1
+_FORMAT_VERSION = 2
 # magic, version, metric code, dim, M, ef_construction, node count, then the byte lengths of the
-# records, the terms and the generator state
-_HEADER = struct.Struct("<8sIIIIIQQQQ")
+# records, the terms, the generator state and (from version 2) the remainders
+_HEADER_V1 = struct.Struct("<8sIIIIIQQQQ")
+_HEADER = struct.Struct("<8sIIIIIQQQQQ")
 _CHECKSUM = struct.Struct("<I")
 _MASK_LIMIT = 1 << 64
 _temp_counter = itertools.count()
@@ -185,9 +188,10 @@ class Index:
 
     # ---- conversion -----------------------------------------------------------------------------------
 
-    def _rows(self, data: ArrayLike, what: str) -> tuple[np.ndarray, np.ndarray | None, bool]:
-        """float32 rows (n, dim), under "poincare" their factors 1 - |x|^2 in float64 from the values
-        given (None otherwise), and whether one vector was given."""
+    def _rows(self, data: ArrayLike, what: str) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None, bool]:
+        """float32 rows (n, dim); under "poincare" their factors 1 - |x|^2 in float64 from the values
+        given, and the float32 remainders x - float32(x) of values float32 does not hold exactly (None
+        otherwise); and whether one vector was given."""
         try:
             arr = np.asarray(data)
         except ValueError as exc:  # ragged nested lists
@@ -212,7 +216,7 @@ class Index:
             row = int(bad[0])
             raise ValueError(f"{what} row {row} holds a value that is NaN, infinite or too large for float32")
         if self._metric != "poincare":
-            return rows, None, single
+            return rows, None, None, single
         wide = arr.astype(np.float64, copy=False)
         factors = 1.0 - np.einsum("ij,ij->i", wide, wide)
         with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
@@ -224,7 +228,12 @@ class Index:
             norm = math.sqrt(max(0.0, 1.0 - float(factors[row])))
             raise ValueError(f"{what} row {row} has norm {norm:.17g}: poincare vectors must lie strictly inside "
                              "the unit ball")
-        return rows, factors, single
+        remainders = None
+        if arr.dtype.itemsize > 4 or arr.dtype.kind != "f":
+            rest = (wide - rows).astype(np.float32)
+            if rest.any():
+                remainders = rest
+        return rows, factors, remainders, single
 
     # ---- building -------------------------------------------------------------------------------------
 
@@ -242,30 +251,33 @@ class Index:
         callable is called with (done, total). Ctrl-C or an exception from the callback stops after the
         current slice of vectors, leaving every vector added so far in the index.
         """
-        rows, factors, _ = self._rows(vectors, "vectors")
+        rows, factors, rest, _ = self._rows(vectors, "vectors")
         n = rows.shape[0]
         mask_rows = _masks_for(masks, n)
         threads = _integer(num_threads, "num_threads", 0, 1 << 16)
+
+        def add(report):
+            return self._engine.add(rows, factors, rest, mask_rows, bool(link), self._ef_construction, report, threads)
+
         if progress is None or progress is False:
-            return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction, None, threads)
+            return add(None)
         if progress is True:
             try:
                 from tqdm import tqdm
             except ImportError:
                 raise ImportError("progress=True needs tqdm (pip install tqdm)") from None
             with tqdm(total=n, unit="vec", delay=1.0) as bar:
-                return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction,
-                                        lambda done: bar.update(done - bar.n), threads)
+                return add(lambda done: bar.update(done - bar.n))
         if not callable(progress):
             raise TypeError("progress must be None, a bool or a callable taking (done, total)")
-        return self._engine.add(rows, factors, mask_rows, bool(link), self._ef_construction,
-                                lambda done: progress(done, n), threads)
+        return add(lambda done: progress(done, n))
 
     # ---- searching ------------------------------------------------------------------------------------
 
     def _query(self, queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads):
-        rows, factors, single = self._rows(queries, "queries")
-        return (rows, factors, _integer(k, "k", 0), _mask_value(filter_mask), _bound(max_distance, "max_distance"),
+        rows, factors, rest, single = self._rows(queries, "queries")
+        return (rows, factors, rest, _integer(k, "k", 0), _mask_value(filter_mask),
+                _bound(max_distance, "max_distance"),
                 _bound(min_norm, "min_norm"), _bound(max_norm, "max_norm"),
                 _integer(num_threads, "num_threads", 0, 1 << 16)), single
 
@@ -285,10 +297,10 @@ class Index:
         when it has every bit of it), ``max_distance`` (inclusive, in the metric's units: squared under
         "euclidean"), ``min_norm`` and ``max_norm`` (inclusive bounds on a stored vector's norm).
         """
-        (rows, factors, k, mask, radius, lo, hi, threads), single = self._query(
+        (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
         ef = _integer(ef, "ef", 1)
-        return self._shape(self._engine.search(rows, factors, k, ef, mask, radius, lo, hi, threads), single)
+        return self._shape(self._engine.search(rows, factors, rest, k, ef, mask, radius, lo, hi, threads), single)
 
     def filtered_search(self, queries: ArrayLike, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
                         max_distance: float | None = None, min_norm: float | None = None,
@@ -301,11 +313,11 @@ class Index:
         of nodes that pass ``filter_mask``. ``cut_gaps=True`` cuts the ranked matches at the first large
         jump in distance, as vek_core's filtered search does. Results as for :meth:`search`.
         """
-        (rows, factors, k, mask, radius, lo, hi, threads), single = self._query(
+        (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
         ef = self._filtered_width(k, mask) if ef is None else _integer(ef, "ef", 1)
-        return self._shape(self._engine.filtered_search(rows, factors, k, ef, mask, radius, lo, hi, bool(cut_gaps),
-                                                        threads), single)
+        return self._shape(self._engine.filtered_search(rows, factors, rest, k, ef, mask, radius, lo, hi,
+                                                        bool(cut_gaps), threads), single)
 
     def _filtered_width(self, k: int, mask: int) -> int:
         """The width for ``ef=None``: k * (8 + 0.7 / share), share being the fraction of nodes that pass the
@@ -325,17 +337,17 @@ class Index:
 
         Finds unlinked rows too. Results as for :meth:`search`.
         """
-        (rows, factors, k, mask, radius, lo, hi, threads), single = self._query(
+        (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
-        return self._shape(self._engine.exact_search(rows, factors, k, mask, radius, lo, hi, threads), single)
+        return self._shape(self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads), single)
 
     def distances(self, query: ArrayLike, ids: ArrayLike) -> np.ndarray:
         """float32 distances from one query (dim,) to the stored vectors ``ids``."""
-        rows, factors, single = self._rows(query, "query")
+        rows, factors, rest, single = self._rows(query, "query")
         if not single:
             raise ValueError(f"query must be one vector of shape ({self.dim},)")
         factor = None if factors is None else float(factors[0])
-        return self._engine.distances(rows[0], factor, _ids(ids))
+        return self._engine.distances(rows[0], factor, rest, _ids(ids))
 
     def get_vectors(self, ids: ArrayLike) -> np.ndarray:
         """Copies of the stored float32 vectors ``ids``, shape (len(ids), dim)."""
@@ -369,13 +381,17 @@ class Index:
         records = self._engine.records()
         terms = self._engine.ball_terms().astype("<f4").tobytes()
         state = self._engine.generator_state().encode("ascii")
+        rest = self._engine.remainders().astype("<f4").tobytes()
         count = struct.unpack_from("<Q", records, 20)[0]
-        if len(terms) not in (0, 4 * count):  # an add on another thread came between the two snapshots
-            return self.to_bytes()
+        if len(terms) not in (0, 4 * count) or len(rest) not in (0, 4 * count * self.dim):
+            return self.to_bytes()  # an add on another thread came between the snapshots
         header = _HEADER.pack(_MAGIC, _FORMAT_VERSION, _METRIC_CODES[self._metric], self.dim, self.M,
-                              min(self._ef_construction, 2**32 - 1), count, len(records), len(terms), len(state))
-        crc = zlib.crc32(state, zlib.crc32(terms, zlib.crc32(records, zlib.crc32(header))))
-        return b"".join((header, records, terms, state, _CHECKSUM.pack(crc)))
+                              min(self._ef_construction, 2**32 - 1), count, len(records), len(terms), len(state),
+                              len(rest))
+        crc = zlib.crc32(header)
+        for part in (records, terms, state, rest):
+            crc = zlib.crc32(part, crc)
+        return b"".join((header, records, terms, state, rest, _CHECKSUM.pack(crc)))
 
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Index:
@@ -393,34 +409,46 @@ class Index:
 
         if data[:len(_MAGIC)] != _MAGIC:
             raise invalid("not a quellix index file (for a vek_core file use Index.load_vek_core)")
-        if len(data) < _HEADER.size + _CHECKSUM.size:
+        if len(data) < _HEADER_V1.size + _CHECKSUM.size:
             raise invalid("too short for a quellix index file")
-        _, version, code, dim, M, ef_construction, count, n_records, n_terms, n_state = _HEADER.unpack_from(data)
-        if version != _FORMAT_VERSION:
-            raise invalid(f"format version {version} is not supported (this quellix reads {_FORMAT_VERSION})")
+        version = struct.unpack_from("<I", data, len(_MAGIC))[0]
+        if version not in (1, _FORMAT_VERSION):
+            raise invalid(f"format version {version} is not supported (this quellix reads 1 to {_FORMAT_VERSION})")
+        header = _HEADER if version >= 2 else _HEADER_V1
+        if len(data) < header.size + _CHECKSUM.size:
+            raise invalid("too short for a quellix index file")
+        _, version, code, dim, M, ef_construction, count, n_records, n_terms, n_state, *more = header.unpack_from(data)
+        n_rest = more[0] if more else 0
         metric = {c: m for m, c in _METRIC_CODES.items()}.get(code)
         if metric is None:
             raise invalid(f"unknown metric code {code}")
         if dim < 1 or M < 2 or ef_construction < 1:
             raise invalid(f"dim {dim}, M {M}, ef_construction {ef_construction} out of range")
-        announced = _HEADER.size + n_records + n_terms + n_state + _CHECKSUM.size
+        announced = header.size + n_records + n_terms + n_state + n_rest + _CHECKSUM.size
         if announced != len(data):
             raise invalid(f"{len(data)} bytes, but the header announces {announced}")
         if n_terms != (4 * count if metric == "poincare" else 0):
             raise invalid(f"{n_terms} bytes of boundary factors for {count} nodes under {metric!r}")
+        if n_rest not in ((0, 4 * count * dim) if metric == "poincare" and count else (0,)):
+            raise invalid(f"{n_rest} bytes of remainders for {count} nodes of {dim} values under {metric!r}")
         body_end = len(data) - _CHECKSUM.size
         (crc,) = _CHECKSUM.unpack_from(data, body_end)
         if zlib.crc32(memoryview(data)[:body_end]) != crc:
             raise invalid("checksum mismatch: the file is damaged")
-        records = data[_HEADER.size:_HEADER.size + n_records]
-        terms_end = _HEADER.size + n_records + n_terms
-        terms = np.frombuffer(data, dtype="<f4", count=n_terms // 4, offset=_HEADER.size + n_records)
+        records = data[header.size:header.size + n_records]
+        terms_end = header.size + n_records + n_terms
+        terms = np.frombuffer(data, dtype="<f4", count=n_terms // 4, offset=header.size + n_records)
+        state_end = terms_end + n_state
         try:
-            state = data[terms_end:body_end].decode("ascii")
+            state = data[terms_end:state_end].decode("ascii")
         except UnicodeDecodeError:
             raise invalid("damaged level generator state") from None
+        rest = None
+        if n_rest:
+            rest = np.frombuffer(data, dtype="<f4", count=n_rest // 4, offset=state_end)
+            rest = rest.astype(np.float32).reshape(count, dim)
         engine = _native.Engine.from_records(records, name, metric,
-                                             terms.astype(np.float32) if metric == "poincare" else None, False)
+                                             terms.astype(np.float32) if metric == "poincare" else None, False, rest)
         if (engine.dim, engine.M, len(engine)) != (dim, M, count):
             raise invalid("the header does not match the records")
         try:

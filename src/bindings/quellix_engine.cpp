@@ -36,28 +36,42 @@ vek::Filter engine_filter(MetricKind metric, const Bounds& bounds) {
     return vek::Filter::norm_range(bounds.mask, max_value, min_sq, max_sq);
 }
 
-void graph_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
-                  int32_t k, int32_t ef, const vek::Filter& filter, std::vector<NodeDist>* results) {
-    index.graph_search_batch(queries, query_terms, count, k, ef, filter, results);
-    for (size_t i = 0; i < count; ++i) results[i] = to_user(index.metric_kind(), std::move(results[i]));
-}
+namespace {
 
-void filtered_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
-                     int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps,
-                     std::vector<NodeDist>* results) {
-    if (k > 0) index.filtered_search_batch(queries, query_terms, count, k, ef, filter, results);
+// On an index with remainders the walks' float32 keys give way to the exact ones (each row's remainders
+// in `remainders`); then the engine keys become the distances a caller sees.
+void finish(const HyperbolicIndex& index, const float* queries, const float* query_terms, const float* remainders,
+            size_t count, const vek::Filter& filter, std::vector<NodeDist>* results) {
     for (size_t i = 0; i < count; ++i) {
-        // k 0 answers nothing (the engine would still answer with its entry node)
-        if (k == 0) results[i].clear();
+        if (index.has_remainders())
+            index.rekey(queries + i * index.dims(), remainders + i * index.dims(), query_terms[i], filter, results[i]);
         results[i] = to_user(index.metric_kind(), std::move(results[i]));
-        if (cut_gaps) results[i] = vek::cut_at_gap(results[i]);
     }
 }
 
-void exact_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
-                  int32_t k, const vek::Filter& filter, std::vector<NodeDist>* results) {
-    index.exhaustive_search_batch(queries, query_terms, count, k, filter, results);
-    for (size_t i = 0; i < count; ++i) results[i] = to_user(index.metric_kind(), std::move(results[i]));
+}  // namespace
+
+void graph_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, int32_t ef, const vek::Filter& filter,
+                  std::vector<NodeDist>* results) {
+    index.graph_search_batch(rows.values, rows.terms, rows.count, k, ef, filter, results);
+    finish(index, rows.values, rows.terms, rows.remainders, rows.count, filter, results);
+}
+
+void filtered_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, int32_t ef, const vek::Filter& filter,
+                     bool cut_gaps, std::vector<NodeDist>* results) {
+    if (k > 0) index.filtered_search_batch(rows.values, rows.terms, rows.count, k, ef, filter, results);
+    if (k == 0)  // the engine would still answer with its entry node
+        for (size_t i = 0; i < rows.count; ++i) results[i].clear();
+    finish(index, rows.values, rows.terms, rows.remainders, rows.count, filter, results);
+    if (cut_gaps)
+        for (size_t i = 0; i < rows.count; ++i) results[i] = vek::cut_at_gap(results[i]);
+}
+
+void exact_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, const vek::Filter& filter,
+                  std::vector<NodeDist>* results) {
+    index.exhaustive_search_batch(rows.values, rows.terms, rows.count, k, filter, results,
+                                  index.has_remainders() ? rows.remainders : nullptr);
+    for (size_t i = 0; i < rows.count; ++i) results[i] = to_user(index.metric_kind(), std::move(results[i]));
 }
 
 }  // namespace quellix

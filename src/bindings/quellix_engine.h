@@ -37,15 +37,22 @@ float radius_key(MetricKind metric, float radius);
 // The engine filter for `bounds` under `metric`.
 vek::Filter engine_filter(MetricKind metric, const Bounds& bounds);
 
-// The three searches for `count` queries (rows of dims() floats, each with its term:
-// HyperbolicIndex::term_of, or ball_term of the caller's own factor), for k >= 0, one result per row.
-// Results are nearest first, with the distances a caller sees.
-void graph_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
-                  int32_t k, int32_t ef, const vek::Filter& filter, std::vector<NodeDist>* results);
-void filtered_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
-                     int32_t k, int32_t ef, const vek::Filter& filter, bool cut_gaps,
-                     std::vector<NodeDist>* results);
-void exact_search(const HyperbolicIndex& index, const float* queries, const float* query_terms, size_t count,
-                  int32_t k, const vek::Filter& filter, std::vector<NodeDist>* results);
+// A block of query rows: `count` rows of dims() floats, each with its term (HyperbolicIndex::term_of, or
+// ball_term of the caller's own factor) and, for an index with remainders, its own remainders.
+struct Rows {
+    const float* values;
+    const float* terms;
+    const float* remainders;
+    size_t count;
+};
+
+// The three searches for a block of rows, for k >= 0, one result per row: nearest first, with the
+// distances a caller sees.
+void graph_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, int32_t ef, const vek::Filter& filter,
+                  std::vector<NodeDist>* results);
+void filtered_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, int32_t ef, const vek::Filter& filter,
+                     bool cut_gaps, std::vector<NodeDist>* results);
+void exact_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, const vek::Filter& filter,
+                  std::vector<NodeDist>* results);
 
 }  // namespace quellix

@@ -157,18 +157,34 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 // ---- batch queries ------------------------------------------------------------------------------------
 
 constexpr size_t kSharedPass = 0;
-using BlockSearch = std::function<void(const float*, const float*, size_t, int32_t, std::vector<NodeDist>*)>;
+using BlockSearch = std::function<void(const quellix::Rows&, int32_t, std::vector<NodeDist>*)>;
+
+// Under the Poincare metric each row may come with its float32 remainders x - float(x) (for float64
+// values); an index with remainders of its own ranks by them, with zeros for rows given none.
+const float* check_remainders(const std::optional<FloatArray>& remainders, const Engine& e, py::ssize_t n) {
+    if (!remainders) return nullptr;
+    if (!e.ball()) throw py::value_error("remainders are only given under the poincare metric");
+    if (remainders->ndim() != 2 || remainders->shape(0) != n || remainders->shape(1) != e.dim())
+        throw py::value_error("remainders must have one row per vector");
+    const float* r = remainders->data();
+    for (py::ssize_t i = 0; i < n * remainders->shape(1); ++i)
+        if (!std::isfinite(r[i]))
+            throw py::value_error("row " + std::to_string(i / e.dim()) + " has a remainder that is not finite");
+    return r;
+}
 
 // Answers queries in blocks of `block_rows` rows, or for a search that shares one pass over the nodes
 // among its rows (kSharedPass) of vek::scan_block rows: search(rows, terms, count, k, results) fills one result
 // per row of the block. Blocks are handed out to the threads one at a time.
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
-                      int64_t k, int num_threads, size_t block_rows, const BlockSearch& search) {
+                      const std::optional<FloatArray>& remainders, int64_t k, int num_threads, size_t block_rows,
+                      const BlockSearch& search) {
     check_rows(queries, e, "queries");
     if (k < 0) throw py::value_error("k must be >= 0");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const py::ssize_t m = queries.shape(0);
     const double* qfactors = check_factors(factors, e, m);
+    const float* qremainders = check_remainders(remainders, e, m);
     IdArray ids({m, static_cast<py::ssize_t>(k)});
     py::array_t<float> dists({m, static_cast<py::ssize_t>(k)});
     int64_t* id_out = ids.mutable_data();
@@ -189,8 +205,14 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
                 const float* row = q + (first + i) * d;
                 terms[i] = qfactors ? HyperbolicIndex::ball_term(qfactors[first + i]) : index.term_of(row);
             }
+            std::vector<float> zeros;
+            const float* rem = qremainders ? qremainders + first * d : nullptr;
+            if (rem == nullptr && index.has_remainders()) {
+                zeros.assign(count * d, 0.0f);
+                rem = zeros.data();
+            }
             std::vector<std::vector<NodeDist>> found(count);
-            if (kk > 0) search(q + first * d, terms.data(), count, kk, found.data());
+            if (kk > 0) search({q + first * d, terms.data(), rem, count}, kk, found.data());
             for (size_t i = 0; i < count; ++i) {
                 int64_t* ids_row = id_out + (first + i) * static_cast<size_t>(k);
                 float* dists_row = dist_out + (first + i) * static_cast<size_t>(k);
@@ -301,12 +323,22 @@ py::array_t<float> ball_terms(const Engine& e) {
     return out;
 }
 
+// Every node's remainders, (count, dim), or (0, dim) for an index that keeps none.
+py::array_t<float> remainders(const Engine& e) {
+    const Shared lock = lock_with_gil<Shared>(e.index());
+    const std::vector<float>& rows = e.index().all_remainders();
+    py::array_t<float> out({static_cast<py::ssize_t>(rows.size() / std::max<size_t>(1, e.dims())),
+                            static_cast<py::ssize_t>(e.dim())});
+    std::copy(rows.begin(), rows.end(), out.mutable_data());
+    return out;
+}
+
 // An engine from records and, under the Poincare metric, the nodes' terms 1 / (1 - |x|^2). A quellix
 // file carries both, and its cached norms must be those of its vectors; a vek_core file carries no
 // terms (they are derived from the float32 values) and its cached norms are recomputed.
 std::unique_ptr<Engine> from_records(const py::bytes& data, const std::string& name, const std::string& metric,
                                      const std::optional<py::array_t<float, py::array::c_style>>& terms,
-                                     bool vek_core_file) {
+                                     bool vek_core_file, const std::optional<FloatArray>& remainders) {
     const MetricKind kind = parse_metric(metric);
     const std::string_view view = data;
     const float* given = terms ? terms->data() : nullptr;
@@ -346,6 +378,16 @@ std::unique_ptr<Engine> from_records(const py::bytes& data, const std::string& n
             if (!std::equal(given, given + n, index->ball_terms().begin()))
                 fail("the boundary factors do not round-trip");
         }
+        if (remainders) {
+            if (kind != vek::PoincareBall || remainders->ndim() != 2 ||
+                static_cast<size_t>(remainders->shape(0)) != n || static_cast<size_t>(remainders->shape(1)) != d)
+                fail("the remainders do not match the nodes");
+            try {
+                index->set_remainders(remainders->data(), n);
+            } catch (const std::invalid_argument& err) {
+                fail(err.what());
+            }
+        }
     }
     return std::make_unique<Engine>(std::move(index));
 }
@@ -383,11 +425,13 @@ void release_freed_memory() {
 // Rows are added in slices of about 50 ms, with the GIL back in between for Ctrl-C and the progress
 // callback, so an interruption leaves whole slices. On several threads a slice is linked concurrently
 // and stands or falls as one; on one thread every row does.
-IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArray>& factors, const MaskArray& masks,
-            bool link, int64_t ef_construction, const py::object& progress, int num_threads) {
+IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArray>& factors,
+            const std::optional<FloatArray>& remainders, const MaskArray& masks, bool link, int64_t ef_construction,
+            const py::object& progress, int num_threads) {
     check_rows(vectors, e, "vectors");
     const py::ssize_t n = vectors.shape(0);
     const double* fac = check_factors(factors, e, n);
+    const float* rem = check_remainders(remainders, e, n);
     if (masks.ndim() != 1 || masks.shape(0) != n) throw py::value_error("masks must have one value per row");
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
@@ -406,6 +450,16 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
             HyperbolicIndex& index = e.index();
             if (index.size() + static_cast<size_t>(n - done) > static_cast<size_t>(INT32_MAX))
                 throw py::value_error("an index holds at most 2**31 - 1 vectors");
+            // The rows' remainders follow every row the engine took, failed call or not: room first.
+            index.reserve_remainders(static_cast<size_t>(n - done), rem != nullptr);
+            const size_t before = index.size();
+            const py::ssize_t first = done;
+            struct KeepRemainders {
+                HyperbolicIndex& index;
+                size_t before;
+                const float* rows;
+                ~KeepRemainders() { index.add_remainders(rows, index.size() - before); }
+            } keep{index, before, rem ? rem + static_cast<size_t>(first) * d : nullptr};
             const auto began = std::chrono::steady_clock::now();
             if (threads > 1) {
                 const py::ssize_t rows = std::min(slice, n - done);
@@ -494,63 +548,66 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                  const Shared lock = lock_with_gil<Shared>(e.index());
                  return e.index().size();
              })
-        .def("add", &add, py::arg("vectors"), py::arg("factors"), py::arg("masks"), py::arg("link"),
-             py::arg("ef_construction"), py::arg("progress") = py::none(), py::arg("num_threads") = 1)
+        .def("add", &add, py::arg("vectors"), py::arg("factors"), py::arg("remainders"), py::arg("masks"),
+             py::arg("link"), py::arg("ef_construction"), py::arg("progress") = py::none(),
+             py::arg("num_threads") = 1)
         .def(
             "search",
-            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors, int64_t k,
-               int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
+            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
+               const std::optional<FloatArray>& remainders, int64_t k, int64_t ef, uint64_t mask,
+               std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, vek::kWalkLanes,
-                                   [&](const float* rows, const float* terms, size_t count, int32_t kk,
-                                       std::vector<NodeDist>* out) {
-                                       quellix::graph_search(e.index(), rows, terms, count, kk, clamp_i32(ef), f,
-                                                             out);
+                return run_queries(e, queries, factors, remainders, k, num_threads, vek::kWalkLanes,
+                                   [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
+                                       quellix::graph_search(e.index(), rows, kk, clamp_i32(ef), f, out);
                                    });
             },
-            py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
-            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
+            py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("ef"),
+            py::arg("filter_mask"), py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"),
+            py::arg("num_threads"))
         .def(
             "filtered_search",
-            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors, int64_t k,
-               int64_t ef, uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
+            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
+               const std::optional<FloatArray>& remainders, int64_t k, int64_t ef, uint64_t mask,
+               std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, bool cut_gaps, int num_threads) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
-                return run_queries(e, queries, factors, k, num_threads, vek::kWalkLanes,
-                                   [&](const float* rows, const float* terms, size_t count, int32_t kk,
-                                       std::vector<NodeDist>* out) {
-                                       quellix::filtered_search(e.index(), rows, terms, count, kk, clamp_i32(ef), f,
-                                                                cut_gaps, out);
+                return run_queries(e, queries, factors, remainders, k, num_threads, vek::kWalkLanes,
+                                   [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
+                                       quellix::filtered_search(e.index(), rows, kk, clamp_i32(ef), f, cut_gaps, out);
                                    });
             },
-            py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("ef"), py::arg("filter_mask"),
-            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("cut_gaps"),
-            py::arg("num_threads"))
+            py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("ef"),
+            py::arg("filter_mask"), py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"),
+            py::arg("cut_gaps"), py::arg("num_threads"))
         .def(
             "exact_search",
-            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors, int64_t k,
-               uint64_t mask, std::optional<float> max_distance, std::optional<double> min_norm,
+            [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
+               const std::optional<FloatArray>& remainders, int64_t k, uint64_t mask,
+               std::optional<float> max_distance, std::optional<double> min_norm,
                std::optional<double> max_norm, int num_threads) {
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
                 // Blocks of queries share each pass over the stored vectors.
-                return run_queries(e, queries, factors, k, num_threads, kSharedPass,
-                                   [&](const float* rows, const float* terms, size_t count, int32_t kk,
-                                       std::vector<NodeDist>* out) {
-                                       quellix::exact_search(e.index(), rows, terms, count, kk, f, out);
+                return run_queries(e, queries, factors, remainders, k, num_threads, kSharedPass,
+                                   [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
+                                       quellix::exact_search(e.index(), rows, kk, f, out);
                                    });
             },
-            py::arg("queries"), py::arg("factors"), py::arg("k"), py::arg("filter_mask"), py::arg("max_distance"),
+            py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("filter_mask"),
+            py::arg("max_distance"),
             py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
         .def(
             "distances",
-            [](const Engine& e, const FloatArray& query, std::optional<double> factor, const IdArray& ids) {
+            [](const Engine& e, const FloatArray& query, std::optional<double> factor,
+               const std::optional<FloatArray>& remainder, const IdArray& ids) {
                 if (query.ndim() != 1 || query.shape(0) != e.dim())
                     throw py::value_error("query must have shape (" + std::to_string(e.dim()) + ",)");
                 if (e.ball() != factor.has_value() || (factor && !usable_factor(*factor)))
                     throw py::value_error("a poincare query needs its factor inside the ball, other metrics none");
+                const float* rem = check_remainders(remainder, e, 1);
                 // Nodes are never removed, so ids checked now stay valid under the lock taken below.
                 std::vector<int32_t> checked;
                 {
@@ -561,13 +618,20 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 float* dst = out.mutable_data();
                 without_gil<Shared>(e.index(), [&] {
                     const float* q = query.data();
-                    const float term = factor ? HyperbolicIndex::ball_term(*factor) : e.index().term_of(q);
-                    e.index().dist_to_nodes(q, term, checked.data(), checked.size(), dst);
+                    const HyperbolicIndex& index = e.index();
+                    const float term = factor ? HyperbolicIndex::ball_term(*factor) : index.term_of(q);
+                    if (index.has_remainders()) {
+                        const std::vector<float> zeros(rem ? 0 : e.dims(), 0.0f);
+                        for (size_t j = 0; j < checked.size(); ++j)
+                            dst[j] = index.exact_key(q, rem ? rem : zeros.data(), term, checked[j]);
+                    } else {
+                        index.dist_to_nodes(q, term, checked.data(), checked.size(), dst);
+                    }
                     for (size_t j = 0; j < checked.size(); ++j) dst[j] = quellix::user_distance(e.metric(), dst[j]);
                 });
                 return out;
             },
-            py::arg("query"), py::arg("factor"), py::arg("ids"))
+            py::arg("query"), py::arg("factor"), py::arg("remainder"), py::arg("ids"))
         .def(
             "get_vectors",
             [](const Engine& e, const IdArray& ids) {
@@ -615,8 +679,9 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("stats", &stats)
         .def("records", &records)
         .def("ball_terms", &ball_terms)
+        .def("remainders", &remainders)
         .def_static("from_records", &from_records, py::arg("data"), py::arg("name"), py::arg("metric"),
-                    py::arg("terms"), py::arg("vek_core_file"))
+                    py::arg("terms"), py::arg("vek_core_file"), py::arg("remainders") = py::none())
         .def("generator_state", &generator_state)
         .def("set_generator_state", &set_generator_state, py::arg("state"));
 }

@@ -156,14 +156,16 @@ public:
     void filtered_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k, int32_t ef,
                                const Filter& filter, std::vector<NodeDist>* results) const;
     // Every node in id order; the k nearest that pass `filter`, nearest first. Throws
-    // std::invalid_argument for a negative k on a non-empty index.
-    std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k,
-                                            const Filter& filter) const;
-    // exhaustive_search for m queries (row-major, dims() floats each, with their terms) at once;
-    // results[q] is exactly what exhaustive_search answers for row q; search/tile_scan.h's scan_block
-    // says how many rows a call should take.
+    // std::invalid_argument for a negative k on a non-empty index. On an index with remainders the
+    // query's remainders (dims() floats) are needed, and nodes rank by exact_key.
+    std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k, const Filter& filter,
+                                            const float* query_remainder = nullptr) const;
+    // exhaustive_search for m queries (row-major, dims() floats each, with their terms and, on an index
+    // with remainders, theirs) at once; results[q] is exactly what exhaustive_search answers for row q;
+    // search/tile_scan.h's scan_block says how many rows a call should take.
     void exhaustive_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
-                                 const Filter& filter, std::vector<NodeDist>* results) const;
+                                 const Filter& filter, std::vector<NodeDist>* results,
+                                 const float* query_remainders = nullptr) const;
     void set_masks(const uint64_t* new_masks, size_t count);
 
     // --- io (io/) ---
@@ -190,6 +192,27 @@ public:
     // Bytes held by the per-node arrays and the neighbour lists, capacity included.
     size_t memory_bytes() const;
 
+    // --- remainders (core/remainders.cpp) ---
+    // A PoincareBall index whose vectors came with more precision than float32 holds keeps each
+    // coordinate's remainder x - float(x). The walks rank by the float32 values alone; the exact search
+    // and every distance handed to a caller come from exact_key, with the remainders.
+    bool has_remainders() const { return !remainders.empty(); }
+    const float* remainder(int32_t node) const { return remainders.data() + static_cast<size_t>(node) * dims(); }
+    const std::vector<float>& all_remainders() const { return remainders; }
+    // Room for the remainders of `count` more nodes (given or zero), so that add_remainders cannot fail.
+    void reserve_remainders(size_t count, bool given);
+    // The remainders of the newest `count` nodes (row-major, or null for zeros): the first given ones
+    // give every older node zeros. A no-op for null rows on an index without remainders.
+    void add_remainders(const float* rows, size_t count);
+    // Replaces every node's remainders (size() rows, each finite); std::invalid_argument otherwise.
+    void set_remainders(const float* rows, size_t count);
+    // The key of a query (values, remainders, term) to a node, as the exact search ranks it.
+    inline float exact_key(const float* query, const float* query_remainder, float query_term, int32_t node) const;
+    // Found nodes of a walk re-keyed by exact_key, those beyond the filter's radius dropped, nearest first
+    // (a stable sort: nodes of equal keys keep their order).
+    void rekey(const float* query, const float* query_remainder, float query_term, const Filter& filter,
+               std::vector<NodeDist>& found) const;
+
     // Node `node`'s stored vector: dims() floats.
     const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * dims(); }
     // Starts fetching a node's whole vector into the cache.
@@ -212,6 +235,14 @@ private:
     // The exhaustive scans (search/exhaustive_search.cpp).
     struct ScanRow;
     void offer_scored(ScanRow& row, const Filter& filter, float sum, int32_t node) const;
+    // Whether the pair of `row` and `node`, of float32 sum `sum`, can change the row; `sum` is then the
+    // one to offer. With remainders the float32 sum only screens, against a bound widened by what it
+    // can miss, and the exact sum decides.
+    template <MetricKind Metric>
+    bool settle(ScanRow& row, float& sum, float node_term, int32_t node) const;
+    // Rows of an exact search, with their remainders on an index that has them.
+    std::vector<ScanRow> scan_rows(const float* queries, const float* query_terms, size_t m, int32_t k,
+                                   const Filter& filter, const float* query_remainders) const;
     // The scan of one row over every node in id order; Screen when `filter` screens any node out.
     template <MetricKind Metric, bool Screen>
     void scan_one(ScanRow& row, const Filter& filter) const;
@@ -313,6 +344,8 @@ private:
     LinkTable links;  // links.at(node, layer): the node's neighbour list on that layer
     std::vector<uint64_t> masks;
     std::vector<float> inv_factors;  // PoincareBall only: per node 1 / (1 - |x|^2)
+    std::vector<float> remainders;   // PoincareBall only, empty or node i at [i * dimension, (i + 1) * dimension)
+    double remainder_reach = 0.0;    // the largest norm of a node's remainders
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
     mutable std::shared_mutex guard_;
@@ -365,6 +398,12 @@ inline float metric_value(float sum, float query_term, float node_term) {
         return kernels::ball_key(sum, query_term, node_term);
     else
         return kernels::poincare(sum, query_term, node_term);
+}
+
+inline float HyperbolicIndex::exact_key(const float* query, const float* query_remainder, float query_term,
+                                        int32_t node) const {
+    const float sum = kernels::split_l2sq(query, query_remainder, vec(node), remainder(node), dims());
+    return metric_value<PoincareBall>(sum, query_term, inv_factors[node]);
 }
 
 inline float HyperbolicIndex::from_sum(float sum, float query_term, int32_t node) const {

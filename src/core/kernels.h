@@ -214,6 +214,19 @@ inline double ball_factor(const float* x, size_t n) {
 // the two points' stored 1 / (1 - |x|^2): the terms first, so that the key is symmetric in the pair.
 inline float ball_key(float sum, float query_term, float node_term) { return sum * (query_term * node_term); }
 
+// |u - v|^2 of two points each held as float32 values and their float32 remainders (x = h + l to
+// about 48 bits), in double, summed in coordinate order: near the boundary of the ball two points can
+// lie closer together than float32 resolves, and there only the remainders keep their difference.
+inline float split_l2sq(const float* uh, const float* ul, const float* vh, const float* vl, size_t n) {
+    double s = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        const double d = (static_cast<double>(uh[i]) - static_cast<double>(vh[i])) +
+                         (static_cast<double>(ul[i]) - static_cast<double>(vl[i]));
+        s += d * d;
+    }
+    return static_cast<float>(s);
+}
+
 // Geodesic distance in the unit ball from the argument a = |u - v|^2 / ((1 - |u|^2)(1 - |v|^2)):
 // arcosh(1 + 2a) = log1p(2a + sqrt(2a (2a + 2))), in double so that small distances keep their digits.
 inline float ball_distance(float a) {

@@ -101,6 +101,12 @@ struct HyperbolicIndex::ScanRow {
     // A pair whose screened value is strictly above this cannot change the row: the heap would ignore it
     // or the radius refuse it. Kept current by rebound() after every offer of a batch scan.
     float bound = std::numeric_limits<float>::infinity();
+    // On an index with remainders: the query's, and what a float32 key can lie below the exact one in
+    // the units of the key's square root; the float32 keys are screened against `bound` widened by that.
+    const float* remainder = nullptr;
+    double reach = 0.0;
+    double slack = 0.0;
+    float screen_bound = std::numeric_limits<float>::infinity();
 
     ScanRow(const float* q, float t, int32_t k) : query(q), term(t), best(k) {}
 
@@ -119,6 +125,15 @@ struct HyperbolicIndex::ScanRow {
         bound = std::numeric_limits<float>::infinity();
         if (best.ignores_beyond_farthest()) bound = metric == Poincare ? arg_limit() : best.farthest();
         if (metric != Poincare && filter.radius_on && filter.radius < bound) bound = filter.radius;
+        screen_bound = remainder == nullptr ? bound : widened(bound);
+    }
+
+    // A float32 sum misses the exact one by at most the two remainders' norms in its square root, and
+    // its own rounding by `slack` relative; the key's product rounds the same way on both sides.
+    float widened(float b) const {
+        if (!(b < std::numeric_limits<float>::infinity())) return b;
+        const double root = std::sqrt(static_cast<double>(b) * (1.0 + 0x1p-20)) + reach;
+        return std::nextafter(static_cast<float>(root * root * (1.0 + slack)), std::numeric_limits<float>::infinity());
     }
 };
 
@@ -136,23 +151,6 @@ void HyperbolicIndex::offer_scored(ScanRow& row, const Filter& filter, float sum
         d = from_sum(sum, row.term, node);
     }
     if (filter.within(d)) row.best.offer({d, node});
-}
-
-std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_term, int32_t k,
-                                                         const Filter& filter) const {
-    const int32_t n = static_cast<int32_t>(size());
-    if (n == 0) return {};
-    if (k < 0) throw std::invalid_argument("negative k");
-    if (k == 0) return {};
-
-    ScanRow row(query, query_term, k);
-    row.rebound(metric, filter);
-    const bool screen = !filter.screens_nothing();
-    for_metric(metric, [&](auto kind) {
-        constexpr MetricKind M = decltype(kind)::value;
-        screen ? scan_one<M, true>(row, filter) : scan_one<M, false>(row, filter);
-    });
-    return row.best.drain_ascending();
 }
 
 namespace {
@@ -180,6 +178,60 @@ __m256 screened8(__m256 sum, __m256 query_terms, __m256 node_terms) {
 
 }  // namespace
 
+std::vector<HyperbolicIndex::ScanRow> HyperbolicIndex::scan_rows(const float* queries, const float* query_terms,
+                                                                  size_t m, int32_t k, const Filter& filter,
+                                                                  const float* query_remainders) const {
+    std::vector<ScanRow> rows;
+    rows.reserve(m);
+    const bool exact = has_remainders();
+    if (exact && query_remainders == nullptr) throw std::invalid_argument("an index with remainders needs the query's");
+    const double terms_max = exact ? *std::max_element(inv_factors.begin(), inv_factors.end()) : 0.0;
+    for (size_t q = 0; q < m; ++q) {
+        rows.emplace_back(queries + q * dims(), query_terms[q], k);
+        ScanRow& row = rows.back();
+        if (exact) {
+            row.remainder = query_remainders + q * dims();
+            double own = 0.0;
+            for (size_t j = 0; j < dims(); ++j) own += static_cast<double>(row.remainder[j]) * row.remainder[j];
+            // In key units a difference counts sqrt(query term * node term) times, at most the largest term.
+            row.reach = (std::sqrt(own) + remainder_reach) * (1.0 + 0x1p-20) *
+                        std::sqrt(static_cast<double>(row.term) * terms_max * (1.0 + 0x1p-20));
+            row.slack = static_cast<double>(dims() + 32) * 0x1p-22;
+        }
+        row.rebound(metric, filter);
+    }
+    return rows;
+}
+
+template <MetricKind Metric>
+bool HyperbolicIndex::settle(ScanRow& row, float& sum, float node_term, int32_t node) const {
+    if (screened<Metric>(sum, row.term, node_term) > row.screen_bound) return false;
+    if constexpr (Metric == PoincareBall) {
+        if (row.remainder != nullptr) {
+            sum = kernels::split_l2sq(row.query, row.remainder, vec(node), remainder(node), dims());
+            return !(screened<Metric>(sum, row.term, node_term) > row.bound);
+        }
+    }
+    return true;
+}
+
+std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, float query_term, int32_t k,
+                                                         const Filter& filter, const float* query_remainder) const {
+    const int32_t n = static_cast<int32_t>(size());
+    if (n == 0) return {};
+    if (k < 0) throw std::invalid_argument("negative k");
+    if (k == 0) return {};
+
+    ScanRow row = std::move(scan_rows(query, &query_term, 1, k, filter, query_remainder)[0]);
+    const bool screen = !filter.screens_nothing();
+    for_metric(metric, [&](auto kind) {
+        constexpr MetricKind M = decltype(kind)::value;
+        screen ? scan_one<M, true>(row, filter) : scan_one<M, false>(row, filter);
+    });
+    return row.best.drain_ascending();
+}
+
+
 // As the batch scan does, a pair beyond the row's bound is passed over before offer_scored. Without
 // Screen the masks and norms are not read: under squared Euclidean the vectors are then the scan's one
 // stream from memory, and two more small streams beside it cost about a fifth of the scan's rate.
@@ -191,8 +243,8 @@ void HyperbolicIndex::scan_one(ScanRow& row, const Filter& filter) const {
     for (int32_t i = 0; i < n; ++i) {
         if (i + ahead < n) prefetch_vector(i + ahead);
         if (Screen && !filter.screen(masks[i], stored_norms[i])) continue;
-        const float sum = kernels::accumulate_one<Metric != Cosine>(row.query, vec(i), dims());
-        if (screened<Metric>(sum, row.term, Metric == Euclidean ? 0.0f : node_term(i)) > row.bound) continue;
+        float sum = kernels::accumulate_one<Metric != Cosine>(row.query, vec(i), dims());
+        if (!settle<Metric>(row, sum, Metric == Euclidean ? 0.0f : node_term(i), i)) continue;
         offer_scored(row, filter, sum, i);
         row.rebound(Metric, filter);
     }
@@ -226,7 +278,7 @@ void HyperbolicIndex::scan_batch(ScanRow* rows, size_t m, const int32_t* ids, co
             for (int b = 0; b < kBlocks; ++b) {
                 const int size = b < kFull ? 4 : 2;
                 if (terms_too) into[b].query_terms = lanes(own + 4 * b, size, &ScanRow::term);
-                into[b].bounds = lanes(own + 4 * b, size, &ScanRow::bound);
+                into[b].bounds = lanes(own + 4 * b, size, &ScanRow::screen_bound);
             }
         };
         rebound_lanes(blocks, true);
@@ -250,7 +302,7 @@ void HyperbolicIndex::scan_batch(ScanRow* rows, size_t m, const int32_t* ids, co
                 if constexpr (kScreened < Q) {
                     const ScanRow& last = own[Q - 1];
                     for (int v = 0; v < N && beyond; ++v)
-                        beyond = screened<Metric>(sums[Q - 1][v], last.term, node_term_at(at + v)) > last.bound;
+                        beyond = screened<Metric>(sums[Q - 1][v], last.term, node_term_at(at + v)) > last.screen_bound;
                 }
                 if (beyond) return;
             }
@@ -259,8 +311,9 @@ void HyperbolicIndex::scan_batch(ScanRow* rows, size_t m, const int32_t* ids, co
                 const float node_term = node_term_at(at + v);
                 for (int q = 0; q < Q; ++q) {
                     ScanRow& row = own[q];
-                    if (screened<Metric>(sums[q][v], row.term, node_term) > row.bound) continue;
-                    offer_scored(row, filter, sums[q][v], ids[at + v]);
+                    float sum = sums[q][v];
+                    if (!settle<Metric>(row, sum, node_term, ids[at + v])) continue;
+                    offer_scored(row, filter, sum, ids[at + v]);
                     row.rebound(Metric, filter);
                     offered = true;
                 }
@@ -272,14 +325,14 @@ void HyperbolicIndex::scan_batch(ScanRow* rows, size_t m, const int32_t* ids, co
 }
 
 void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float* query_terms, size_t m,
-                                              int32_t k, const Filter& filter,
-                                              std::vector<NodeDist>* results) const {
+                                              int32_t k, const Filter& filter, std::vector<NodeDist>* results,
+                                              const float* query_remainders) const {
     const size_t n = size();
     if (n != 0 && k < 0) throw std::invalid_argument("negative k");
     // A lone query gains nothing from tiles, and its one stream of vectors from memory is best read in
     // order with the lines requested ahead.
     if (m == 1) {
-        results[0] = exhaustive_search(queries, query_terms[0], k, filter);
+        results[0] = exhaustive_search(queries, query_terms[0], k, filter, query_remainders);
         return;
     }
     std::vector<ScanRow> rows;
@@ -294,11 +347,7 @@ void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float*
             for (size_t j = 0; j < ids.size(); ++j)
                 terms[j] = metric == PoincareBall ? inv_factors[ids[j]] : node_norm(ids[j]);
         }
-        rows.reserve(m);
-        for (size_t q = 0; q < m; ++q) {
-            rows.emplace_back(queries + q * dims(), query_terms[q], k);
-            rows.back().rebound(metric, filter);
-        }
+        rows = scan_rows(queries, query_terms, m, k, filter, query_remainders);
         for_metric(metric, [&](auto kind) {
             scan_batch<decltype(kind)::value>(rows.data(), m, ids.data(), terms.data(), ids.size(), filter);
         });
