@@ -133,7 +133,8 @@ struct HyperbolicIndex::ScanRow {
     float widened(float b) const {
         if (!(b < std::numeric_limits<float>::infinity())) return b;
         const double root = std::sqrt(static_cast<double>(b) * (1.0 + 0x1p-20)) + reach;
-        return std::nextafter(static_cast<float>(root * root * (1.0 + slack)), std::numeric_limits<float>::infinity());
+        const float wide = static_cast<float>(root * root * (1.0 + slack));
+        return std::nextafter(wide, std::numeric_limits<float>::infinity());
     }
 };
 
@@ -184,7 +185,8 @@ std::vector<HyperbolicIndex::ScanRow> HyperbolicIndex::scan_rows(const float* qu
     std::vector<ScanRow> rows;
     rows.reserve(m);
     const bool exact = has_remainders();
-    if (exact && query_remainders == nullptr) throw std::invalid_argument("an index with remainders needs the query's");
+    if (exact && query_remainders == nullptr)
+        throw std::invalid_argument("an index with remainders needs the query's");
     const double terms_max = exact ? *std::max_element(inv_factors.begin(), inv_factors.end()) : 0.0;
     for (size_t q = 0; q < m; ++q) {
         rows.emplace_back(queries + q * dims(), query_terms[q], k);
@@ -230,7 +232,6 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, flo
     });
     return row.best.drain_ascending();
 }
-
 
 // As the batch scan does, a pair beyond the row's bound is passed over before offer_scored. Without
 // Screen the masks and norms are not read: under squared Euclidean the vectors are then the scan's one
