@@ -43,6 +43,8 @@ _HEADER_V1 = struct.Struct("<8sIIIIIQQQQ")
 _HEADER = struct.Struct("<8sIIIIIQQQQQ")
 _CHECKSUM = struct.Struct("<I")
 _MASK_LIMIT = 1 << 64
+# Every factor at least this large has an inverse finite in float32 (1 / 3e-39 < 3.4e38).
+_SAFE_FACTOR = 3e-39
 _temp_counter = itertools.count()
 
 
@@ -188,10 +190,11 @@ class Index:
 
     # ---- conversion -----------------------------------------------------------------------------------
 
-    def _rows(self, data: ArrayLike, what: str) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None, bool]:
+    def _rows(self, data: ArrayLike, what: str,
+              remainders: bool = True) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None, bool]:
         """float32 rows (n, dim); under "poincare" their factors 1 - |x|^2 in float64 from the values
-        given, and the float32 remainders x - float32(x) of values float32 does not hold exactly (None
-        otherwise); and whether one vector was given."""
+        given, and (when asked for) the float32 remainders x - float32(x) of values float32 does not
+        hold exactly (None otherwise); and whether one vector was given."""
         try:
             arr = np.asarray(data)
         except ValueError as exc:  # ragged nested lists
@@ -209,31 +212,36 @@ class Index:
         if arr.ndim != 2 or arr.shape[1] != self.dim:
             shape = arr.shape[1:] if single else arr.shape
             raise ValueError(f"{what} must have shape ({self.dim},) or (n, {self.dim}), got {shape}")
-        with np.errstate(over="ignore", invalid="ignore"):
-            rows = np.ascontiguousarray(arr, dtype=np.float32)
-        bad = np.flatnonzero(~np.isfinite(rows).all(axis=1))
-        if bad.size:
-            row = int(bad[0])
+        # The checks run on the whole array first and look for the row only when one fails: most calls
+        # are single queries, whose cost is mostly these steps.
+        if arr.dtype == np.float32:
+            rows = np.ascontiguousarray(arr)
+        else:
+            with np.errstate(over="ignore", invalid="ignore"):
+                rows = np.ascontiguousarray(arr, dtype=np.float32)
+        if not np.isfinite(rows).all():
+            row = int(np.flatnonzero(~np.isfinite(rows).all(axis=1))[0])
             raise ValueError(f"{what} row {row} holds a value that is NaN, infinite or too large for float32")
         if self._metric != "poincare":
             return rows, None, None, single
         wide = arr.astype(np.float64, copy=False)
         factors = 1.0 - np.einsum("ij,ij->i", wide, wide)
-        with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
-            # The engine keeps 1 / factor in float32: a factor whose inverse overflows is refused too.
-            usable = (factors > 0.0) & np.isfinite((1.0 / factors).astype(np.float32))
-        bad = np.flatnonzero(~usable)
-        if bad.size:
-            row = int(bad[0])
-            norm = math.sqrt(max(0.0, 1.0 - float(factors[row])))
-            raise ValueError(f"{what} row {row} has norm {norm:.17g}: poincare vectors must lie strictly inside "
-                             "the unit ball")
-        remainders = None
-        if arr.dtype.itemsize > 4 or arr.dtype.kind != "f":
+        # The engine keeps 1 / factor in float32: a factor whose inverse overflows is refused too.
+        if not (factors >= _SAFE_FACTOR).all():
+            with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+                usable = (factors > 0.0) & np.isfinite((1.0 / factors).astype(np.float32))
+            bad = np.flatnonzero(~usable)
+            if bad.size:
+                row = int(bad[0])
+                norm = math.sqrt(max(0.0, 1.0 - float(factors[row])))
+                raise ValueError(f"{what} row {row} has norm {norm:.17g}: poincare vectors must lie strictly "
+                                 "inside the unit ball")
+        rest = None
+        if remainders and (arr.dtype.itemsize > 4 or arr.dtype.kind != "f"):
             rest = (wide - rows).astype(np.float32)
-            if rest.any():
-                remainders = rest
-        return rows, factors, remainders, single
+            if not rest.any():
+                rest = None
+        return rows, factors, rest, single
 
     # ---- building -------------------------------------------------------------------------------------
 
@@ -275,7 +283,8 @@ class Index:
     # ---- searching ------------------------------------------------------------------------------------
 
     def _query(self, queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads):
-        rows, factors, rest, single = self._rows(queries, "queries")
+        # A query's remainders count only against an index that keeps its own.
+        rows, factors, rest, single = self._rows(queries, "queries", self._engine.has_remainders)
         return (rows, factors, rest, _integer(k, "k", 0), _mask_value(filter_mask),
                 _bound(max_distance, "max_distance"),
                 _bound(min_norm, "min_norm"), _bound(max_norm, "max_norm"),
@@ -343,7 +352,7 @@ class Index:
 
     def distances(self, query: ArrayLike, ids: ArrayLike) -> np.ndarray:
         """float32 distances from one query (dim,) to the stored vectors ``ids``."""
-        rows, factors, rest, single = self._rows(query, "query")
+        rows, factors, rest, single = self._rows(query, "query", self._engine.has_remainders)
         if not single:
             raise ValueError(f"query must be one vector of shape ({self.dim},)")
         factor = None if factors is None else float(factors[0])

@@ -53,6 +53,9 @@ class Engine:
     def dim(self) -> int:
         ...
     @property
+    def has_remainders(self) -> bool:
+        ...
+    @property
     def metric(self) -> str:
         ...
 def _wide_tiles(wanted: bool | None = None) -> bool:

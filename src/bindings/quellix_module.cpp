@@ -543,6 +543,11 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def_property_readonly("dim", &Engine::dim)
         .def_property_readonly("metric", [](const Engine& e) { return metric_name(e.metric()); })
         .def_property_readonly("M", [](const Engine& e) { return e.index().max_links(); })
+        .def_property_readonly("has_remainders",
+                               [](const Engine& e) {
+                                   const Shared lock = lock_with_gil<Shared>(e.index());
+                                   return e.index().has_remainders();
+                               })
         .def("__len__",
              [](const Engine& e) {
                  const Shared lock = lock_with_gil<Shared>(e.index());
