@@ -38,13 +38,14 @@ vek::Filter engine_filter(MetricKind metric, const Bounds& bounds) {
 
 namespace {
 
-// On an index with remainders the walks' float32 keys give way to the exact ones (each row's remainders
-// in `remainders`); then the engine keys become the distances a caller sees.
-void finish(const HyperbolicIndex& index, const float* queries, const float* query_terms, const float* remainders,
-            size_t count, const vek::Filter& filter, std::vector<NodeDist>* results) {
-    for (size_t i = 0; i < count; ++i) {
+// On an index with remainders the walks' float32 keys give way to the exact ones; then the engine keys
+// become the distances a caller sees.
+void finish(const HyperbolicIndex& index, const Rows& rows, const vek::Filter& filter, std::vector<NodeDist>* results) {
+    const size_t d = index.dims();
+    for (size_t i = 0; i < rows.count; ++i) {
         if (index.has_remainders())
-            index.rekey(queries + i * index.dims(), remainders + i * index.dims(), query_terms[i], filter, results[i]);
+            index.rekey(rows.values + i * d, rows.remainders ? rows.remainders + i * d : nullptr, rows.terms[i],
+                        filter, results[i]);
         results[i] = to_user(index.metric_kind(), std::move(results[i]));
     }
 }
@@ -54,23 +55,23 @@ void finish(const HyperbolicIndex& index, const float* queries, const float* que
 void graph_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, int32_t ef, const vek::Filter& filter,
                   std::vector<NodeDist>* results) {
     index.graph_search_batch(rows.values, rows.terms, rows.count, k, ef, filter, results);
-    finish(index, rows.values, rows.terms, rows.remainders, rows.count, filter, results);
+    finish(index, rows, filter, results);
 }
 
 void filtered_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, int32_t ef, const vek::Filter& filter,
                      bool cut_gaps, std::vector<NodeDist>* results) {
-    if (k > 0) index.filtered_search_batch(rows.values, rows.terms, rows.count, k, ef, filter, results);
-    if (k == 0)  // the engine would still answer with its entry node
-        for (size_t i = 0; i < rows.count; ++i) results[i].clear();
-    finish(index, rows.values, rows.terms, rows.remainders, rows.count, filter, results);
+    if (k > 0)
+        index.filtered_search_batch(rows.values, rows.terms, rows.count, k, ef, filter, results);
+    else  // the engine would still answer with its entry node
+        std::fill_n(results, rows.count, std::vector<NodeDist>{});
+    finish(index, rows, filter, results);
     if (cut_gaps)
         for (size_t i = 0; i < rows.count; ++i) results[i] = vek::cut_at_gap(results[i]);
 }
 
 void exact_search(const HyperbolicIndex& index, const Rows& rows, int32_t k, const vek::Filter& filter,
                   std::vector<NodeDist>* results) {
-    index.exhaustive_search_batch(rows.values, rows.terms, rows.count, k, filter, results,
-                                  index.has_remainders() ? rows.remainders : nullptr);
+    index.exhaustive_search_batch(rows.values, rows.terms, rows.count, k, filter, results, rows.remainders);
     for (size_t i = 0; i < rows.count; ++i) results[i] = to_user(index.metric_kind(), std::move(results[i]));
 }
 

@@ -38,7 +38,8 @@ float radius_key(MetricKind metric, float radius);
 vek::Filter engine_filter(MetricKind metric, const Bounds& bounds);
 
 // A block of query rows: `count` rows of dims() floats, each with its term (HyperbolicIndex::term_of, or
-// ball_term of the caller's own factor) and, for an index with remainders, its own remainders.
+// ball_term of the caller's own factor) and its remainders (null for zeros), which only an index with
+// remainders of its own reads.
 struct Rows {
     const float* values;
     const float* terms;

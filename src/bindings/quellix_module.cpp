@@ -174,8 +174,8 @@ const float* check_remainders(const std::optional<FloatArray>& remainders, const
 }
 
 // Answers queries in blocks of `block_rows` rows, or for a search that shares one pass over the nodes
-// among its rows (kSharedPass) of vek::scan_block rows: search(rows, terms, count, k, results) fills one result
-// per row of the block. Blocks are handed out to the threads one at a time.
+// among its rows (kSharedPass) of vek::scan_block rows: search(rows, k, results) fills one result per
+// row of the block. Blocks are handed out to the threads one at a time.
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                       const std::optional<FloatArray>& remainders, int64_t k, int num_threads, size_t block_rows,
                       const BlockSearch& search) {
@@ -205,12 +205,7 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
                 const float* row = q + (first + i) * d;
                 terms[i] = qfactors ? HyperbolicIndex::ball_term(qfactors[first + i]) : index.term_of(row);
             }
-            std::vector<float> zeros;
             const float* rem = qremainders ? qremainders + first * d : nullptr;
-            if (rem == nullptr && index.has_remainders()) {
-                zeros.assign(count * d, 0.0f);
-                rem = zeros.data();
-            }
             std::vector<std::vector<NodeDist>> found(count);
             if (kk > 0) search({q + first * d, terms.data(), rem, count}, kk, found.data());
             for (size_t i = 0; i < count; ++i) {
@@ -602,8 +597,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                                    });
             },
             py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("filter_mask"),
-            py::arg("max_distance"),
-            py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
+            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
         .def(
             "distances",
             [](const Engine& e, const FloatArray& query, std::optional<double> factor,
@@ -626,9 +620,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                     const HyperbolicIndex& index = e.index();
                     const float term = factor ? HyperbolicIndex::ball_term(*factor) : index.term_of(q);
                     if (index.has_remainders()) {
-                        const std::vector<float> zeros(rem ? 0 : e.dims(), 0.0f);
-                        for (size_t j = 0; j < checked.size(); ++j)
-                            dst[j] = index.exact_key(q, rem ? rem : zeros.data(), term, checked[j]);
+                        for (size_t j = 0; j < checked.size(); ++j) dst[j] = index.exact_key(q, rem, term, checked[j]);
                     } else {
                         index.dist_to_nodes(q, term, checked.data(), checked.size(), dst);
                     }

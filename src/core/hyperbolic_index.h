@@ -26,8 +26,6 @@ namespace vek {
 
 struct ConcurrentBuild;
 struct Recheck;  // a candidate with the verdict an earlier selection gave it (build/select_neighbours.cpp)
-template <class Policy>
-struct WalkLane;  // one of the walks that take turns on a thread (search/walk.h)
 
 // Under the Poincare metric, graph walks never step onto nodes this close to the boundary.
 constexpr float kBoundaryNormSq = 0.995f;
@@ -156,8 +154,8 @@ public:
     void filtered_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k, int32_t ef,
                                const Filter& filter, std::vector<NodeDist>* results) const;
     // Every node in id order; the k nearest that pass `filter`, nearest first. Throws
-    // std::invalid_argument for a negative k on a non-empty index. On an index with remainders the
-    // query's remainders (dims() floats) are needed, and nodes rank by exact_key.
+    // std::invalid_argument for a negative k on a non-empty index. On an index with remainders nodes
+    // rank by exact_key, with the query's remainders (dims() floats, or null for zeros).
     std::vector<NodeDist> exhaustive_search(const float* query, float query_term, int32_t k, const Filter& filter,
                                             const float* query_remainder = nullptr) const;
     // exhaustive_search for m queries (row-major, dims() floats each, with their terms and, on an index
@@ -206,7 +204,8 @@ public:
     void add_remainders(const float* rows, size_t count);
     // Replaces every node's remainders (size() rows, each finite); std::invalid_argument otherwise.
     void set_remainders(const float* rows, size_t count);
-    // The key of a query (values, remainders, term) to a node, as the exact search ranks it.
+    // The key of a query (values, remainders or null for zeros, term) to a node, as the exact search
+    // ranks it.
     inline float exact_key(const float* query, const float* query_remainder, float query_term, int32_t node) const;
     // Found nodes of a walk re-keyed by exact_key, those beyond the filter's radius dropped, nearest first
     // (a stable sort: nodes of equal keys keep their order).
@@ -222,11 +221,16 @@ public:
 private:
     // Whether the walks step over this node: under the Poincare metric, nodes at the boundary.
     bool beyond_boundary(int32_t node) const { return metric == Poincare && stored_norms[node] >= kBoundaryNormSq; }
-    // Best-first walks over one layer, one per lane from its scored entry, taking turns: the one graph
-    // walk of the index. Each lane's policy decides which scored nodes join its candidates and when it
-    // stops (search/walk.h).
+    // Best-first walks over one layer for `count` rows (at most kWalkLanes) from entries[i], taking turns:
+    // the one graph walk of the index. policies[i] decides which scored nodes join row i's candidates
+    // and when its walk stops (search/walk.h).
     template <class Policy>
-    void walk_lanes(WalkLane<Policy>* lanes, const NodeDist* entries, size_t count, int32_t layer) const;
+    void walk_lanes(const float* queries, const float* query_terms, const int32_t* entries, size_t count,
+                    int32_t layer, Policy* policies) const;
+    // The rows of a batch search kWalkLanes at a time, each block descended to layer 0 together:
+    // block(first, count, entries) for rows [first, first + count) (search/walk.h).
+    template <class Block>
+    void in_lane_blocks(const float* queries, const float* query_terms, size_t m, Block&& block) const;
     // Expansion of one walk step: the ids of `list` not seen before (`first_visit(id)` marks one seen and
     // says whether it was fresh), minus those beyond the boundary, into `ids` (room for the whole list),
     // with their vectors, terms and layer-0 lists requested from memory; how many there are.

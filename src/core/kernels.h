@@ -217,11 +217,12 @@ inline float ball_key(float sum, float query_term, float node_term) { return sum
 // |u - v|^2 of two points each held as float32 values and their float32 remainders (x = h + l to
 // about 48 bits), in double, summed in coordinate order: near the boundary of the ball two points can
 // lie closer together than float32 resolves, and there only the remainders keep their difference.
+// A null `ul` stands for remainders of zero (a query given in float32).
 inline float split_l2sq(const float* uh, const float* ul, const float* vh, const float* vl, size_t n) {
     double s = 0.0;
     for (size_t i = 0; i < n; ++i) {
-        const double d = (static_cast<double>(uh[i]) - static_cast<double>(vh[i])) +
-                         (static_cast<double>(ul[i]) - static_cast<double>(vl[i]));
+        const double own = ul != nullptr ? static_cast<double>(ul[i]) : 0.0;
+        const double d = (static_cast<double>(uh[i]) - static_cast<double>(vh[i])) + (own - static_cast<double>(vl[i]));
         s += d * d;
     }
     return static_cast<float>(s);

@@ -21,8 +21,7 @@ double norm_of(const float* row, size_t n) {
 
 void HyperbolicIndex::reserve_remainders(size_t count, bool given) {
     if (metric != PoincareBall || (!given && !has_remainders())) return;
-    const size_t need = (size() + count) * dims();
-    if (need > remainders.capacity()) remainders.reserve(std::max(need, remainders.capacity() * 2));
+    reserve_for(remainders, (size() + count) * dims() - remainders.size());
 }
 
 void HyperbolicIndex::add_remainders(const float* rows, size_t count) {

@@ -101,8 +101,10 @@ struct HyperbolicIndex::ScanRow {
     // A pair whose screened value is strictly above this cannot change the row: the heap would ignore it
     // or the radius refuse it. Kept current by rebound() after every offer of a batch scan.
     float bound = std::numeric_limits<float>::infinity();
-    // On an index with remainders: the query's, and what a float32 key can lie below the exact one in
-    // the units of the key's square root; the float32 keys are screened against `bound` widened by that.
+    // On an index with remainders (`exact`): the query's (null for zeros), and what a float32 key can lie
+    // below the exact one in the units of the key's square root; the float32 keys are screened against
+    // `bound` widened by that.
+    bool exact = false;
     const float* remainder = nullptr;
     double reach = 0.0;
     double slack = 0.0;
@@ -125,7 +127,7 @@ struct HyperbolicIndex::ScanRow {
         bound = std::numeric_limits<float>::infinity();
         if (best.ignores_beyond_farthest()) bound = metric == Poincare ? arg_limit() : best.farthest();
         if (metric != Poincare && filter.radius_on && filter.radius < bound) bound = filter.radius;
-        screen_bound = remainder == nullptr ? bound : widened(bound);
+        screen_bound = exact ? widened(bound) : bound;
     }
 
     // A float32 sum misses the exact one by at most the two remainders' norms in its square root, and
@@ -185,16 +187,16 @@ std::vector<HyperbolicIndex::ScanRow> HyperbolicIndex::scan_rows(const float* qu
     std::vector<ScanRow> rows;
     rows.reserve(m);
     const bool exact = has_remainders();
-    if (exact && query_remainders == nullptr)
-        throw std::invalid_argument("an index with remainders needs the query's");
     const double terms_max = exact ? *std::max_element(inv_factors.begin(), inv_factors.end()) : 0.0;
     for (size_t q = 0; q < m; ++q) {
         rows.emplace_back(queries + q * dims(), query_terms[q], k);
         ScanRow& row = rows.back();
         if (exact) {
-            row.remainder = query_remainders + q * dims();
+            row.exact = true;
+            row.remainder = query_remainders != nullptr ? query_remainders + q * dims() : nullptr;
             double own = 0.0;
-            for (size_t j = 0; j < dims(); ++j) own += static_cast<double>(row.remainder[j]) * row.remainder[j];
+            for (size_t j = 0; row.remainder != nullptr && j < dims(); ++j)
+                own += static_cast<double>(row.remainder[j]) * row.remainder[j];
             // In key units a difference counts sqrt(query term * node term) times, at most the largest term.
             row.reach = (std::sqrt(own) + remainder_reach) * (1.0 + 0x1p-20) *
                         std::sqrt(static_cast<double>(row.term) * terms_max * (1.0 + 0x1p-20));
@@ -209,7 +211,7 @@ template <MetricKind Metric>
 bool HyperbolicIndex::settle(ScanRow& row, float& sum, float node_term, int32_t node) const {
     if (screened<Metric>(sum, row.term, node_term) > row.screen_bound) return false;
     if constexpr (Metric == PoincareBall) {
-        if (row.remainder != nullptr) {
+        if (row.exact) {
             sum = kernels::split_l2sq(row.query, row.remainder, vec(node), remainder(node), dims());
             return !(screened<Metric>(sum, row.term, node_term) > row.bound);
         }

@@ -58,25 +58,13 @@ void HyperbolicIndex::filtered_search_batch(const float* queries, const float* q
         return;
     }
     const size_t width = static_cast<size_t>(std::max({k, ef, 1}));
-    for (size_t first = 0; first < m; first += kWalkLanes) {
-        const size_t count = std::min(kWalkLanes, m - first);
-        const float* rows = queries + first * dims();
-        const float* terms = query_terms + first;
-        int32_t entries[kWalkLanes];
-        descend_lanes(rows, terms, count, ep_id, ep_layer, 0, entries);
+    in_lane_blocks(queries, query_terms, m, [&](size_t first, size_t count, const int32_t* entries) {
         std::vector<MatchPolicy> policies;
         policies.reserve(count);
-        WalkLane<MatchPolicy> lanes[kWalkLanes];
-        NodeDist scored[kWalkLanes];
-        for (size_t i = 0; i < count; ++i) {
-            const float* q = rows + i * dims();
-            policies.push_back({*this, filter, k, Beam(width), TopK(k), k >= 1});
-            lanes[i] = {q, terms[i], &policies[i], &walk_scratch(i)};
-            scored[i] = {dist_to_node(q, terms[i], entries[i]), entries[i]};
-        }
-        walk_lanes(lanes, scored, count, 0);
+        for (size_t i = 0; i < count; ++i) policies.push_back({*this, filter, k, Beam(width), TopK(k), k >= 1});
+        walk_lanes(queries + first * dims(), query_terms + first, entries, count, 0, policies.data());
         for (size_t i = 0; i < count; ++i) results[first + i] = policies[i].matches.drain_ascending();
-    }
+    });
 }
 
 std::vector<NodeDist> cut_at_gap(const std::vector<NodeDist>& ranked) {

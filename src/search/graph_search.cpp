@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "core/hyperbolic_index.h"
+#include "search/walk.h"
 
 namespace vek {
 
@@ -20,15 +20,11 @@ void HyperbolicIndex::graph_search_batch(const float* queries, const float* quer
         return;
     }
     if (k < 0) throw std::invalid_argument("negative k");
-    for (size_t first = 0; first < m; first += kWalkLanes) {
-        const size_t count = std::min(kWalkLanes, m - first);
-        const float* rows = queries + first * dims();
-        int32_t entries[kWalkLanes];
+    in_lane_blocks(queries, query_terms, m, [&](size_t first, size_t count, const int32_t* entries) {
         FarthestFirst beams[kWalkLanes];
-        descend_lanes(rows, query_terms + first, count, ep_id, ep_layer, 0, entries);
-        search_layer_lanes(rows, query_terms + first, entries, count, std::max(ef, k), 0, beams);
+        search_layer_lanes(queries + first * dims(), query_terms + first, entries, count, std::max(ef, k), 0, beams);
         for (size_t i = 0; i < count; ++i) results[first + i] = nearest_passing(beams[i], k, filter);
-    }
+    });
 }
 
 std::vector<NodeDist> HyperbolicIndex::nearest_passing(FarthestFirst& beam, int32_t k, const Filter& filter) const {

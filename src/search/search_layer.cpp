@@ -41,15 +41,8 @@ void HyperbolicIndex::search_layer_lanes(const float* queries, const float* quer
                                          size_t count, int32_t ef, int32_t layer, FarthestFirst* beams) const {
     const size_t width = static_cast<size_t>(std::max(ef, 1));  // a width below 1 searches as 1
     BeamPolicy policies[kWalkLanes];
-    WalkLane<BeamPolicy> lanes[kWalkLanes];
-    NodeDist scored[kWalkLanes];
-    for (size_t i = 0; i < count; ++i) {
-        const float* q = queries + i * dims();
-        policies[i].beam = Beam(width);
-        lanes[i] = {q, query_terms[i], &policies[i], &walk_scratch(i)};
-        scored[i] = {dist_to_node(q, query_terms[i], entries[i]), entries[i]};
-    }
-    walk_lanes(lanes, scored, count, layer);
+    for (size_t i = 0; i < count; ++i) policies[i].beam = Beam(width);
+    walk_lanes(queries, query_terms, entries, count, layer, policies);
     for (size_t i = 0; i < count; ++i) beams[i] = std::move(policies[i].beam.nodes());
 }
 

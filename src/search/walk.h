@@ -9,6 +9,7 @@
 // requests of the others are on their way.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -119,14 +120,17 @@ inline void HyperbolicIndex::prefetch_links(int32_t node, int32_t layer) const {
 // and asks for that one's fresh neighbours, so the other lanes' turns run while they travel. The steps
 // of each walk, and so its answer, are those of a walk on its own.
 template <class Policy>
-void HyperbolicIndex::walk_lanes(WalkLane<Policy>* lanes, const NodeDist* entries, size_t count,
-                                 int32_t layer) const {
+void HyperbolicIndex::walk_lanes(const float* queries, const float* query_terms, const int32_t* entries,
+                                 size_t count, int32_t layer, Policy* policies) const {
+    WalkLane<Policy> lanes[kWalkLanes];
     for (size_t i = 0; i < count; ++i) {
         WalkLane<Policy>& w = lanes[i];
+        w = {queries + i * dims(), query_terms[i], &policies[i], &walk_scratch(i)};
+        const NodeDist entry{dist_to_node(w.query, w.query_term, entries[i]), entries[i]};
         w.scratch->begin(size());
-        w.candidates.push(entries[i]);
-        FirstVisit(*w.scratch)(entries[i].id);
-        w.policy->enter(entries[i]);
+        w.candidates.push(entry);
+        FirstVisit(*w.scratch)(entry.id);
+        w.policy->enter(entry);
     }
     size_t open = count;
     while (open > 0) {
@@ -159,6 +163,17 @@ void HyperbolicIndex::walk_lanes(WalkLane<Policy>* lanes, const NodeDist* entrie
             ws.fit(list.size());
             w.pending = gather_fresh(list, FirstVisit(ws), ws.ids.data());
         }
+    }
+}
+
+template <class Block>
+void HyperbolicIndex::in_lane_blocks(const float* queries, const float* query_terms, size_t m,
+                                     Block&& block) const {
+    for (size_t first = 0; first < m; first += kWalkLanes) {
+        const size_t count = std::min(kWalkLanes, m - first);
+        int32_t entries[kWalkLanes];
+        descend_lanes(queries + first * dims(), query_terms + first, count, ep_id, ep_layer, 0, entries);
+        block(first, count, entries);
     }
 }
 
