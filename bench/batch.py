@@ -98,11 +98,6 @@ def run_dataset(ds, args):
     return points
 
 
-def best_at(points, target):
-    ok = [(qps, ef) for rec, qps, ef in points if rec >= target]
-    return max(ok) if ok else None
-
-
 def poincare_ratio(ds, args):
     """quellix Poincare against quellix Euclidean on the same ball vectors, both at the width that
     gives the Poincare search recall@10 >= 0.95."""
@@ -146,16 +141,7 @@ def main():
         print(f"{name}: {len(ds.base):,} x {ds.dim}", flush=True)
         points = run_dataset(ds, args)
         out.append(f"## {name} ({ds.description}; {len(ds.base):,} rows)\n")
-        rows = []
-        for target in TARGETS:
-            for threads in args.threads:
-                best = {s: best_at(points[(s, threads)], target) for s in BUILDERS if (s, threads) in points}
-                peers = [b[0] for s, b in best.items() if s != "quellix" and b]
-                q = best.get("quellix")
-                ratio = f"{q[0] / max(peers):.2f}" if q and peers else "n/a"
-                cells = [f"{b[0]:,.0f} (ef {b[1]})" if b else "not reached" for b in best.values()]
-                rows.append([f"{target}", threads, *cells, ratio])
-        out.append(common.markdown_table(["recall@10 >=", "threads", *BUILDERS, "quellix / best peer"], rows))
+        out.append(common.target_table(points, list(BUILDERS), args.threads, TARGETS)[0])
         out.append("")
     ball = peer_data.load("wordnet-poincare", args.n, args.queries)
     out.append(f"## quellix Poincare against quellix Euclidean ({ball.description}; {len(ball.base):,} rows, "

@@ -76,8 +76,7 @@ QUICK = dict(n=5000, queries=200)
 RESULTS_KEY = "bench/build.py"
 
 
-def log(msg):
-    print(f"[{time.strftime('%H:%M:%S')} load {os.getloadavg()[0]:.2f}] {msg}", file=sys.stderr, flush=True)
+log = common.log
 
 
 # --- measuring --------------------------------------------------------------------------------

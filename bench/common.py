@@ -11,6 +11,7 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import argparse  # noqa: E402
 import platform  # noqa: E402
 import re  # noqa: E402
+import sys  # noqa: E402
 import time  # noqa: E402
 from importlib import metadata  # noqa: E402
 from pathlib import Path  # noqa: E402
@@ -28,14 +29,22 @@ DATA_SEED = 20240601
 QUERY_SEED = 20240602
 MASK_SHARES = {0: 0.5, 1: 0.1, 2: 0.01}  # mask bit -> share of the rows carrying it
 MASK_SEED = 7
+# The wide mixture (bench/health.py): many clusters far apart, so a graph must keep links between them.
+WIDE_CLUSTERS = 1000
+WIDE_CENTRE_SCALE = 3.0
+WIDE_NOISE_SCALE = 1.0
+WIDE_DATA_SEED = 20250301
+WIDE_QUERY_SEED = 20250302
 
 
 # --- data -------------------------------------------------------------------------------------
 
-def _cluster_points(rng, centres, n):
+def _cluster_points(rng, centres, n, noise_scale=NOISE_SCALE):
     labels = rng.integers(0, len(centres), size=n)
-    noise = rng.standard_normal((n, centres.shape[1]), dtype=np.float32) * np.float32(NOISE_SCALE)
-    return centres[labels] + noise
+    noise = rng.standard_normal((n, centres.shape[1]), dtype=np.float32)
+    noise *= np.float32(noise_scale)
+    noise += centres[labels]
+    return noise
 
 
 def make_dataset(n, n_queries, dim=DIM, poincare=False):
@@ -54,6 +63,16 @@ def make_dataset(n, n_queries, dim=DIM, poincare=False):
         base *= factor
         queries *= factor
     return np.ascontiguousarray(base, np.float32), np.ascontiguousarray(queries, np.float32)
+
+
+def make_wide_clusters(n, n_queries, dim=DIM):
+    """Base vectors and queries (fresh draws) from WIDE_CLUSTERS Gaussian clusters: centres
+    N(0, WIDE_CENTRE_SCALE^2) and noise N(0, WIDE_NOISE_SCALE^2) per component, float32."""
+    centres = np.random.default_rng(WIDE_DATA_SEED).standard_normal((WIDE_CLUSTERS, dim), dtype=np.float32)
+    centres *= np.float32(WIDE_CENTRE_SCALE)
+    base = _cluster_points(np.random.default_rng(WIDE_DATA_SEED + 1), centres, n, WIDE_NOISE_SCALE)
+    queries = _cluster_points(np.random.default_rng(WIDE_QUERY_SEED), centres, n_queries, WIDE_NOISE_SCALE)
+    return np.ascontiguousarray(base), np.ascontiguousarray(queries)
 
 
 def make_masks(n):
@@ -143,6 +162,19 @@ TIE_ATOL = 1e-9
 def recall_with_ties(base, queries, found, kth_dist, k, metric):
     """Mean fraction of k: an answer's first k ids count as hits when their exact float64 distance is
     within TIE_RTOL (relative) / TIE_ATOL of the true k-th distance, so any member of a tie counts."""
+    return float(query_recall_with_ties(base, queries, found, kth_dist, k, metric).mean())
+
+
+def recall_by_distance(dist, kth_dist, k):
+    """Per query, the fraction of k among the first k answer distances (n, >= k; inf or NaN for a
+    missing answer) that lie within the tolerances of that query's true k-th distance."""
+    d = np.asarray(dist, dtype=np.float64)[:, :k]
+    kth = np.asarray(kth_dist, dtype=np.float64)[:, None]
+    return (d <= kth + TIE_RTOL * np.abs(kth) + TIE_ATOL).sum(axis=1) / k
+
+
+def query_recall_with_ties(base, queries, found, kth_dist, k, metric):
+    """recall_with_ties per query: an array of n fractions of k."""
     n = len(queries)
     ids = np.full((n, k), -1, dtype=np.int64)
     for i, f in enumerate(found):
@@ -159,9 +191,7 @@ def recall_with_ties(base, queries, found, kth_dist, k, metric):
     else:
         sq = np.maximum(qn - 2.0 * dots + bn, 0.0)
         d = sq if metric == "l2" else _poincare64(sq, qn, bn)
-    kth = np.asarray(kth_dist, dtype=np.float64)[:, None]
-    hit = valid & (d <= kth + TIE_RTOL * np.abs(kth) + TIE_ATOL)
-    return float(hit.sum()) / (k * n)
+    return recall_by_distance(np.where(valid, d, np.inf), kth_dist, k)
 
 
 # --- timing -----------------------------------------------------------------------------------
@@ -190,7 +220,35 @@ def race(sides, repeat, warmup=5):
     return out
 
 
+def best_at(points, target):
+    """(q/s, ef) of the fastest sweep point (recall, q/s, ef) that reaches target, or None."""
+    ok = [(qps, ef) for rec, qps, ef in points if rec >= target]
+    return max(ok) if ok else None
+
+
+def target_table(points, systems, threads, targets, mine="quellix"):
+    """Per recall target and thread count, every system's best q/s reaching the target and mine over
+    the fastest peer; points maps (system, threads) to its sweep. Answers the Markdown table and the
+    ratios by (target, threads), None where either side never reaches the target."""
+    rows, ratios = [], {}
+    for target in targets:
+        for t in threads:
+            best = {s: best_at(points[(s, t)], target) for s in systems if (s, t) in points}
+            peers = [b[0] for s, b in best.items() if s != mine and b]
+            q = best.get(mine)
+            ratios[(target, t)] = q[0] / max(peers) if q and peers else None
+            cells = [f"{b[0]:,.0f} (ef {b[1]})" if b else "not reached" for b in best.values()]
+            ratio = ratios[(target, t)]
+            rows.append([f"{target}", t, *cells, "n/a" if ratio is None else f"{ratio:.2f}"])
+    return markdown_table(["recall@10 >=", "threads", *systems, f"{mine} / best peer"], rows), ratios
+
+
 # --- reporting --------------------------------------------------------------------------------
+
+def log(msg):
+    """A progress line on stderr with the time and the 1-minute load average."""
+    print(f"[{time.strftime('%H:%M:%S')} load {os.getloadavg()[0]:.2f}] {msg}", file=sys.stderr, flush=True)
+
 
 def markdown_table(headers, rows):
     cells = [[str(h) for h in headers]] + [[str(c) for c in r] for r in rows]

@@ -44,10 +44,10 @@ class System:
     metrics = ("l2", "cosine")
     threaded = False
 
-    def __init__(self, dim, metric, n, threads=1):
+    def __init__(self, dim, metric, n, threads=1, seed=None):
         if threads != 1 and not self.threaded:
             raise ValueError(f"{self.name} builds on one thread only")
-        self.dim, self.metric, self.n, self.threads = dim, metric, n, threads
+        self.dim, self.metric, self.n, self.threads, self.seed = dim, metric, n, threads, seed
         self.index = None
 
     def build(self, base):  # pragma: no cover - interface
@@ -121,7 +121,8 @@ class Quellix(System):
 
     def _new(self):
         import quellix
-        return quellix.Index(self.dim, self.metric, M=M, ef_construction=EF_CONSTRUCTION, seed=QUELLIX_SEED)
+        seed = QUELLIX_SEED if self.seed is None else self.seed
+        return quellix.Index(self.dim, self.metric, M=M, ef_construction=EF_CONSTRUCTION, seed=seed)
 
     def build(self, base):
         self.index = self._new()
@@ -346,10 +347,11 @@ def versions():
 
 # --- build worker -----------------------------------------------------------------------------
 
-def build_in_subprocess(system, metric, data_path, index_path, threads=1):
+def build_in_subprocess(system, metric, data_path, index_path, threads=1, seed=None):
     """Runs the build worker below in a fresh Python process; returns its measurements (a dict)."""
     cmd = [sys.executable, str(HERE / "peer_systems.py"), "build", "--system", system, "--metric", metric,
            "--data", str(data_path), "--index", str(index_path), "--threads", str(threads)]
+    cmd += [] if seed is None else ["--seed", str(seed)]
     out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
 
@@ -358,7 +360,7 @@ def build_worker(args):
     """Loads the rows, builds one system, saves it; prints a JSON line with the measurements."""
     base = np.load(args.data)
     cls = SYSTEMS[args.system]
-    system = cls(base.shape[1], args.metric, len(base), args.threads)
+    system = cls(base.shape[1], args.metric, len(base), args.threads, args.seed)
     if cls in (FaissHNSW, FaissFlat):
         _faiss(args.threads)
     elif cls is USearch:
@@ -399,6 +401,7 @@ def main():
     b.add_argument("--data", required=True, help=".npy file of float32 rows")
     b.add_argument("--index", required=True, help="where the system saves its index")
     b.add_argument("--threads", type=int, default=1, help="build threads (quellix, hnswlib and FAISS only)")
+    b.add_argument("--seed", type=int, default=None, help=f"quellix's seed (default {QUELLIX_SEED})")
     args = p.parse_args()
     build_worker(args)
 

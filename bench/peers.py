@@ -47,8 +47,7 @@ DEFAULTS = dict(n=None, queries=1000, exact_queries=200, clusters_n=100_000, rep
 QUICK = dict(n=10_000, queries=200, exact_queries=100, clusters_n=10_000, repeat=2)
 
 
-def log(msg):
-    print(f"[{time.strftime('%H:%M:%S')} load {os.getloadavg()[0]:.2f}] {msg}", file=sys.stderr, flush=True)
+log = common.log
 
 
 # --- timing -----------------------------------------------------------------------------------
