@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import signal
 import threading
 
@@ -388,18 +387,25 @@ def test_an_exception_from_the_callback_leaves_a_valid_prefix(error):
     assert index.add(data[added:]).tolist() == list(range(added, len(data)))
 
 
-def test_ctrl_c_stops_a_long_add():
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_add(threads):
     data = points(30000, D, "euclidean")
     index = quellix.Index(D, "euclidean")
-    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            index.add(data)
-    finally:
-        timer.cancel()
-    assert 0 < len(index) < len(data)
-    np.testing.assert_array_equal(index.get_vectors([len(index) - 1]), data[len(index) - 1:len(index)])
+    sent = []
+
+    def ctrl_c(done, total):
+        # Raised between two slices, to this very thread, so that it lands while the add has rows to go.
+        if not sent and done < total:
+            sent.append(done)
+            signal.raise_signal(signal.SIGINT)
+
+    with pytest.raises(KeyboardInterrupt) as exc:
+        index.add(data, num_threads=threads, progress=ctrl_c)
+    added = len(index)
+    assert sent and 0 < added < len(data)
+    note = f"{added} of {len(data)} vectors were added before the interruption"
+    assert note in getattr(exc.value, "__notes__", [])
+    np.testing.assert_array_equal(index.get_vectors([added - 1]), data[added - 1:added])
 
 
 def test_calls_from_many_threads_at_once():
