@@ -373,13 +373,57 @@ class Index:
 
     def stats(self) -> dict[str, Any]:
         """count, dim, metric, M, ef_construction, entry_point, top_level, nodes_per_level (nodes whose
-        top level is 0, 1, ...), mean_degree_layer0 and memory_bytes."""
+        top level is 0, 1, ...), mean_degree_layer0, memory_bytes and unreachable: the linked nodes that
+        no graph walk reaches (walks descend from the entry point, layer by layer). Rows added with
+        ``link=False`` are not counted: only :meth:`exact_search` finds them by design."""
         s = self._engine.stats()
         s["metric"] = self._metric
         s["ef_construction"] = self._ef_construction
         order = ("count", "dim", "metric", "M", "ef_construction", "entry_point", "top_level", "nodes_per_level",
-                 "mean_degree_layer0", "memory_bytes")
+                 "mean_degree_layer0", "memory_bytes", "unreachable")
         return {key: s[key] for key in order}
+
+    def check(self, sample: int = 2000, *, ef: int | None = None, k: int = 10, seed: int = 0,
+              num_threads: int = 0) -> dict[str, Any]:
+        """Searches for a sample of stored vectors: how often the graph finds each one's own node, and recall@k.
+
+        Draws ``min(sample, linked nodes)`` linked nodes without replacement (by ``seed``) and queries
+        each one's stored float32 vector (under "poincare" without the remainders float64 input keeps)
+        with :meth:`search` at width ``ef`` (None: search's default, 50) and with :meth:`exact_search`.
+        Returns a dict: sample (how many), ef, k; self_found, the share of them that their own search
+        returns at its first distance (ties included); recall, their mean recall@k against the exact
+        answer, where a returned node counts when it is no farther than the exact k-th and rows added
+        with ``link=False`` are left out of what the graph could find; low_recall, the int64 ids of
+        the sampled nodes of recall below 0.5, and low_recall_values, their recalls (float64). Without
+        linked nodes: sample 0, self_found and recall 1.0.
+        """
+        sample = _integer(sample, "sample", 1)
+        ef = 50 if ef is None else _integer(ef, "ef", 1)
+        k = _integer(k, "k", 1)
+        seed = _integer(seed, "seed", 0, _MASK_LIMIT - 1)
+        threads = _integer(num_threads, "num_threads", 0, 1 << 16)
+        reach = self._engine.reachability()
+        linked = np.flatnonzero(reach)
+        chosen = np.sort(np.random.default_rng(seed).choice(linked, min(sample, linked.size), replace=False))
+        report: dict[str, Any] = {"sample": int(chosen.size), "ef": ef, "k": k, "self_found": 1.0, "recall": 1.0,
+                                  "low_recall": np.empty(0, np.int64), "low_recall_values": np.empty(0, np.float64)}
+        if not chosen.size:
+            return report
+        queries = self.get_vectors(chosen)
+        ids, dists = self.search(queries, k, ef=ef, num_threads=threads)
+        exact_ids, exact_dists = self.exact_search(queries, k, num_threads=threads)
+        found = ((ids == chosen[:, None]) & (dists == dists[:, :1])).any(axis=1)
+        # Unlinked rows in the exact answer are ones the graph cannot return; rows added since the
+        # reachability snapshot count as linked.
+        known = (exact_ids >= 0) & (exact_ids < reach.size)
+        unlinked = known & (reach[np.where(known, exact_ids, 0)] == 0)
+        wanted = ((exact_ids >= 0) & ~unlinked).sum(axis=1)
+        hits = ((ids >= 0) & (dists <= exact_dists[:, -1:])).sum(axis=1)
+        recalls = np.where(wanted > 0, np.minimum(hits, wanted) / np.maximum(wanted, 1), 1.0)
+        low = recalls < 0.5
+        report.update(self_found=float(found.mean()), recall=float(recalls.mean()),
+                      low_recall=chosen[low].astype(np.int64), low_recall_values=recalls[low].astype(np.float64))
+        return report
 
     # ---- files ----------------------------------------------------------------------------------------
 

@@ -495,15 +495,23 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
 }
 
 py::dict stats(const Engine& e) {
-    const Shared lock = lock_with_gil<Shared>(e.index());
-    const HyperbolicIndex& index = e.index();
-    const vek::IndexStats s = index.statistics();
-    // Unlinked nodes have level 0; linked ones reach at most the entry point's level.
+    vek::IndexStats s;
     std::vector<int64_t> per_level;
-    if (s.ep_layer >= 0)
-        per_level.assign(s.layer_distribution.begin() + 1, s.layer_distribution.end());
-    else if (index.size() > 0)
-        per_level.push_back(static_cast<int64_t>(index.size()));
+    size_t memory = 0;
+    int64_t unreachable = 0;
+    // One snapshot under one lock; the reachability pass reads every list, so the GIL is let go.
+    without_gil<Shared>(e.index(), [&] {
+        const HyperbolicIndex& index = e.index();
+        s = index.statistics();
+        // Unlinked nodes have level 0; linked ones reach at most the entry point's level.
+        if (s.ep_layer >= 0)
+            per_level.assign(s.layer_distribution.begin() + 1, s.layer_distribution.end());
+        else if (index.size() > 0)
+            per_level.push_back(static_cast<int64_t>(index.size()));
+        memory = index.memory_bytes();
+        const std::vector<uint8_t> reach = index.reachability();
+        unreachable = std::count(reach.begin(), reach.end(), vek::kStranded);
+    });
     py::dict out;
     out["count"] = s.num_nodes;
     out["dim"] = s.dimension;
@@ -513,7 +521,16 @@ py::dict stats(const Engine& e) {
     out["top_level"] = s.ep_layer;
     out["nodes_per_level"] = per_level;
     out["mean_degree_layer0"] = s.avg_degree_layer0;
-    out["memory_bytes"] = index.memory_bytes();
+    out["memory_bytes"] = memory;
+    out["unreachable"] = unreachable;
+    return out;
+}
+
+// Each node's vek::NodeReach.
+py::array_t<uint8_t> reachability(const Engine& e) {
+    const std::vector<uint8_t> reach = without_gil<Shared>(e.index(), [&] { return e.index().reachability(); });
+    py::array_t<uint8_t> out(static_cast<py::ssize_t>(reach.size()));
+    std::copy(reach.begin(), reach.end(), out.mutable_data());
     return out;
 }
 
@@ -674,6 +691,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("rank_counts", &rank_counts, py::arg("vectors"), py::arg("children"), py::arg("starts"),
              py::arg("positives"), py::arg("num_threads"))
         .def("stats", &stats)
+        .def("reachability", &reachability)
         .def("records", &records)
         .def("ball_terms", &ball_terms)
         .def("remainders", &remainders)

@@ -165,19 +165,11 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
 // linked again from a walk over the finished graph.
 void HyperbolicIndex::reconnect_nodes(int32_t ef_construction) {
     std::vector<uint8_t> reached(size(), 0);
-    std::vector<int32_t> todo;
+    std::vector<int32_t> found;
     auto spread = [&](int32_t start) {
-        reached[start] = 1;
-        todo.push_back(start);
-        while (!todo.empty()) {
-            const int32_t x = todo.back();
-            todo.pop_back();
-            for (int32_t y : links.at(x, 0))
-                if (!reached[y]) {
-                    reached[y] = 1;
-                    todo.push_back(y);
-                }
-        }
+        reached[start] = kReached;
+        found.assign(1, start);
+        spread_on_layer(0, reached, found, 0);
     };
     spread(ep_id);
     for (size_t i = 0; i < size(); ++i) {

@@ -67,6 +67,10 @@ inline std::vector<NodeDist> drain(FarthestFirst& heap) {
 }
 
 
+// A node's place in the graph (HyperbolicIndex::reachability): reached by the walks from the entry point;
+// stranded, holding or receiving a link that no walk from the entry point leads to; or unlinked.
+enum NodeReach : uint8_t { kUnlinked = 0, kReached = 1, kStranded = 2 };
+
 // `current(y, out)` copies node y's list on a layer, as an insertion will leave it so far, into `out`.
 using ListOf = std::function<void(int32_t, LinkList&)>;
 
@@ -165,6 +169,10 @@ public:
                                  const Filter& filter, std::vector<NodeDist>* results,
                                  const float* query_remainders = nullptr) const;
     void set_masks(const uint64_t* new_masks, size_t count);
+    // Each node's NodeReach, in O(nodes + links) without recursion. The walks descend, so a node is
+    // reached when some layer's lists lead to it from the nodes reached on the layers above. Judged by
+    // the lists alone: the Poincare metric's boundary rule is not applied.
+    std::vector<uint8_t> reachability() const;
 
     // --- io (io/) ---
     void save(const std::string& filename) const;
@@ -323,6 +331,10 @@ private:
     bool link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, bool only_if_kept, size_t worker);
     // Links again each node that no layer-0 walk from the entry point reaches.
     void reconnect_nodes(int32_t ef_construction);
+    // Marks kReached every node that `layer`'s lists lead to from found[from, end) and appends it to
+    // `found`; nodes marked already are not entered again (search/reachability.cpp).
+    void spread_on_layer(int32_t layer, std::vector<uint8_t>& reached, std::vector<int32_t>& found,
+                         size_t from) const;
     // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
     LinkSpan list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
