@@ -87,6 +87,7 @@ class Engine {
 public:
     Engine(int32_t dim, const std::string& metric, int32_t M, std::optional<uint64_t> seed)
         : index_(std::make_unique<HyperbolicIndex>(dim, parse_metric(metric), M)) {
+        index_->set_linking(HyperbolicIndex::Linking::Sparse);
         if (dim < 1) throw py::value_error("dim must be at least 1");
         if (M < 2) throw py::value_error("M must be at least 2");
         if (seed) {
@@ -94,7 +95,9 @@ public:
             index_->level_generator().seed(seq);
         }
     }
-    explicit Engine(std::unique_ptr<HyperbolicIndex> index) : index_(std::move(index)) {}
+    explicit Engine(std::unique_ptr<HyperbolicIndex> index) : index_(std::move(index)) {
+        index_->set_linking(HyperbolicIndex::Linking::Sparse);
+    }
 
     HyperbolicIndex& index() { return *index_; }
     const HyperbolicIndex& index() const { return *index_; }

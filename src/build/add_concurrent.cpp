@@ -124,7 +124,7 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
         return true;
     }
     int32_t chosen_kept = LinkTable::kUnknownKept;
-    LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, limit, members, &chosen_kept);
+    LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, layer, members, &chosen_kept);
     if (metric == PoincareBall && keep_reachable(m, members, n, n_needs_it, lists_while_holding(m, layer), chosen))
         chosen_kept = LinkTable::kUnknownKept;
     const bool kept = holds(chosen, n);
@@ -138,7 +138,8 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
     ConcurrentBuild& build = *build_;
     const int32_t limit = link_limit(layer);
     int32_t own_kept = LinkTable::kUnknownKept;
-    const LinkList own = select_neighbours(w, limit, &own_kept);
+    const Quota q = own_quota(layer);
+    const LinkList own = select_neighbours(w, q.limit, q.fill, &own_kept);
     {
         // Rows that found this one first have already linked to it here: they stay candidates.
         const std::lock_guard<NodeLock> hold(build.lock(n));
@@ -148,7 +149,8 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
             if (!holds(pool, x)) pool.push_back(x);
         int32_t kept = pool.size() == own.size() ? own_kept : LinkTable::kUnknownKept;
         if (static_cast<int64_t>(pool.size()) > limit) {
-            LinkList merged = rebuild_links(n, pool, limit, &kept);
+            const Quota r = rebuild_quota(layer);
+            LinkList merged = rebuild_links(n, pool, r.limit, r.fill, LinkTable::kUnknownKept, &kept);
             if (metric == PoincareBall && keep_reachable(n, pool, -1, false, lists_while_holding(n, layer), merged))
                 kept = LinkTable::kUnknownKept;
             pool.swap(merged);

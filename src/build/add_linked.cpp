@@ -19,11 +19,6 @@ struct PendingList {
 
 }  // namespace
 
-int32_t HyperbolicIndex::link_limit(int32_t layer) const {
-    const int32_t limit = layer == 0 ? max_m_0 : max_m;
-    return limit > 0 ? limit : 0;
-}
-
 // Level of a new node: floor(-ln(u) * level_mult) with u uniform in [0, 1). Construction accepts any
 // M; for M < 2 the multiplier is infinite, zero or NaN, and every node then gets level 0.
 int32_t HyperbolicIndex::draw_level() {
@@ -67,7 +62,8 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
             for (int32_t layer = std::min(level, ep_layer); layer >= 0; --layer) {
                 const int32_t limit = link_limit(layer);
                 FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
-                own[layer] = select_neighbours(w, limit, &own_kept[layer]);
+                const Quota q = own_quota(layer);
+                own[layer] = select_neighbours(w, q.limit, q.fill, &own_kept[layer]);
                 for (int32_t m : own[layer]) {
                     const LinkSpan list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
@@ -77,7 +73,7 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
                     }
                     // The list would overflow: rebuild it from its members plus n, m in the query role.
                     int32_t kept = LinkTable::kUnknownKept;
-                    LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, limit, members, &kept);
+                    LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, layer, members, &kept);
                     rebuilt.push_back({m, layer, std::move(chosen), kept});
                     if (metric == PoincareBall) {
                         const ListOf current = [&](int32_t y, LinkList& out) {

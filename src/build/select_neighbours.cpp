@@ -150,10 +150,10 @@ struct PaddedNodes {
 };
 
 // Records how many were kept, then tops the list up with the dominated ones, nearest first.
-void top_up(std::vector<int32_t>& selected, const std::vector<NodeDist>& discarded, size_t limit, int32_t* kept) {
+void top_up(std::vector<int32_t>& selected, const std::vector<NodeDist>& discarded, size_t fill, int32_t* kept) {
     if (kept) *kept = static_cast<int32_t>(selected.size());
     for (const NodeDist& c : discarded) {
-        if (selected.size() >= limit) break;
+        if (selected.size() >= fill) break;
         selected.push_back(c.id);
     }
 }
@@ -168,7 +168,8 @@ void top_up(std::vector<int32_t>& selected, const std::vector<NodeDist>& discard
 #endif
 
 template <int Metric>
-std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size_t count, int M, int32_t* kept) const {
+std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size_t count, int M, int fill,
+                                                     int32_t* kept) const {
     constexpr int R = VEK_SEL_ROWS;  // candidates scored together against the first kept nodes
     constexpr int C = VEK_SEL_COLS;  // how many of the first kept nodes
     const size_t limit = M > 0 ? static_cast<size_t>(M) : 0;  // a negative limit selects nothing
@@ -220,12 +221,13 @@ std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size
         }
         i += rows;
     }
-    top_up(selected, s.discarded, limit, kept);
+    top_up(selected, s.discarded, std::min(limit, fill > 0 ? static_cast<size_t>(fill) : 0), kept);
     return selected;
 }
 
 template <int Metric>
-std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size_t count, int M, int32_t* kept) const {
+std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size_t count, int M, int fill,
+                                                       int32_t* kept) const {
     const size_t limit = M > 0 ? static_cast<size_t>(M) : 0;
     std::vector<int32_t> selected;
     selected.reserve(std::min(limit, count));
@@ -263,7 +265,7 @@ std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size
             if (r.was != Recheck::Kept) fresh_nodes.push(v, t);
         }
     }
-    top_up(selected, s.discarded, limit, kept);
+    top_up(selected, s.discarded, std::min(limit, fill > 0 ? static_cast<size_t>(fill) : 0), kept);
     return selected;
 }
 
@@ -319,15 +321,21 @@ decltype(auto) for_metric(MetricKind metric, F&& f) {
 
 }  // namespace
 
-std::vector<int32_t> HyperbolicIndex::select_in_order(const NodeDist* sorted, size_t count, int M, int32_t* kept) const {
-    return for_metric(metric, [&](auto m) { return select_sorted<decltype(m)::value>(sorted, count, M, kept); });
+std::vector<int32_t> HyperbolicIndex::select_in_order(const NodeDist* sorted, size_t count, int M, int fill,
+                                                       int32_t* kept) const {
+    return for_metric(metric, [&](auto m) { return select_sorted<decltype(m)::value>(sorted, count, M, fill, kept); });
 }
 
-std::vector<int32_t> HyperbolicIndex::reselect_in_order(const Recheck* order, size_t count, int M, int32_t* kept) const {
-    return for_metric(metric, [&](auto m) { return reselect_sorted<decltype(m)::value>(order, count, M, kept); });
+std::vector<int32_t> HyperbolicIndex::reselect_in_order(const Recheck* order, size_t count, int M, int fill,
+                                                         int32_t* kept) const {
+    return for_metric(metric, [&](auto m) { return reselect_sorted<decltype(m)::value>(order, count, M, fill, kept); });
 }
 
 std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M, int32_t* kept) const {
+    return select_neighbours(candidates, M, M, kept);
+}
+
+std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M, int fill, int32_t* kept) const {
     std::vector<NodeDist>& sorted = scratch.sorted;
     const std::vector<NodeDist>& heap = HeapAccess::entries(candidates);
     sorted.assign(heap.begin(), heap.end());
@@ -335,21 +343,21 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidate
         HeapAccess::entries(candidates).clear();
     else
         drain_and_sort(candidates, sorted);
-    return select_in_order(sorted.data(), sorted.size(), M, kept);
+    return select_in_order(sorted.data(), sorted.size(), M, fill, kept);
 }
 
 LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t* kept) const {
-    return rebuild_links(m, members, M, LinkTable::kUnknownKept, kept);
+    return rebuild_links(m, members, M, M, LinkTable::kUnknownKept, kept);
 }
 
-LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t members_kept,
-                                        int32_t* kept) const {
+LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int fill,
+                                        int32_t members_kept, int32_t* kept) const {
     std::vector<float>& dists = scratch.dists;
     dists.resize(members.size());
     dist_to_nodes(vec(m), node_term(m), members.data(), members.size(), dists.data());
     if (members_kept >= 0 && static_cast<size_t>(members_kept) < members.size() &&
         merge_for_recheck(members, dists.data(), static_cast<size_t>(members_kept), scratch.order))
-        return reselect_in_order(scratch.order.data(), members.size(), M, kept);
+        return reselect_in_order(scratch.order.data(), members.size(), M, fill, kept);
     std::vector<NodeDist>& sorted = scratch.sorted;
     sorted.resize(members.size());
     for (size_t j = 0; j < members.size(); ++j) sorted[j] = {dists[j], members[j]};
@@ -359,14 +367,15 @@ LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& m
         for (size_t j = 0; j < members.size(); ++j) pool.push({dists[j], members[j]});
         drain_and_sort(pool, sorted);
     }
-    return select_in_order(sorted.data(), sorted.size(), M, kept);
+    return select_in_order(sorted.data(), sorted.size(), M, fill, kept);
 }
 
-LinkList HyperbolicIndex::rebuilt_with(int32_t m, LinkSpan list, int32_t list_kept, int32_t n, int32_t limit,
+LinkList HyperbolicIndex::rebuilt_with(int32_t m, LinkSpan list, int32_t list_kept, int32_t n, int32_t layer,
                                        std::vector<int32_t>& members, int32_t* kept) const {
     members.assign(list.begin(), list.end());
     members.push_back(n);
-    return rebuild_links(m, members, limit, list_kept, kept);
+    const Quota q = rebuild_quota(layer);
+    return rebuild_links(m, members, q.limit, q.fill, list_kept, kept);
 }
 
 }  // namespace vek

@@ -134,6 +134,8 @@ public:
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first; `kept`, when
     // given, receives how many of its first ids no nearer kept one dominated (the rest top it up).
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M, int32_t* kept = nullptr) const;
+    // The same, topping the kept ones up to `fill` (at most M) rather than to M.
+    std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M, int fill, int32_t* kept) const;
     // The same selection for node m over `members` (each scored from m, which plays the query), as if
     // they had been pushed in list order into a queue handed to select_neighbours.
     LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t* kept = nullptr) const;
@@ -188,6 +190,11 @@ public:
     // Replaces those terms from the nodes' 1 - |x|^2 (one per node, each finite and positive), for a
     // file that carries them; std::invalid_argument otherwise, and nothing changes.
     void set_ball_factors(const double* factors, size_t count);
+
+    // How linked insertion fills the lists (build/link_quota.cpp): Classic tops every list up to its limit
+    // with the candidates the selection found dominated; Sparse is quellix's. Nothing else reads it.
+    enum class Linking : uint8_t { Classic, Sparse };
+    void set_linking(Linking rules) { linking = rules; }
 
     // --- product support (core/product.cpp): what the quellix binding reads beyond the above ---
     int32_t max_links() const { return max_m; }
@@ -280,20 +287,28 @@ private:
     // The layer-0 link limit of M: 2M, wrapping rather than overflowing.
     static int32_t base_link_limit(int32_t M) { return static_cast<int32_t>(2u * static_cast<uint32_t>(M)); }
     // The selection heuristic over candidates already in the order select_neighbours takes them.
-    std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M, int32_t* kept) const;
+    std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M, int fill, int32_t* kept) const;
     template <int Metric>
-    std::vector<int32_t> select_sorted(const NodeDist* sorted, size_t count, int M, int32_t* kept) const;
+    std::vector<int32_t> select_sorted(const NodeDist* sorted, size_t count, int M, int fill, int32_t* kept) const;
     // The same selection over candidates in that order whose verdicts an earlier selection already
     // gave (build/select_neighbours.cpp): what it gives is what select_in_order would.
     // rebuild_links for members whose first `members_kept` were kept by the selection that wrote them as
     // a list, whose others but the last it dominated, and whose last is a newcomer (kUnknownKept: none
     // of that is known).
-    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t members_kept,
+    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int fill, int32_t members_kept,
                            int32_t* kept) const;
-    std::vector<int32_t> reselect_in_order(const Recheck* order, size_t count, int M, int32_t* kept) const;
+    std::vector<int32_t> reselect_in_order(const Recheck* order, size_t count, int M, int fill, int32_t* kept) const;
     template <int Metric>
-    std::vector<int32_t> reselect_sorted(const Recheck* order, size_t count, int M, int32_t* kept) const;
+    std::vector<int32_t> reselect_sorted(const Recheck* order, size_t count, int M, int fill, int32_t* kept) const;
     int32_t link_limit(int32_t layer) const;
+    // How many links a list on a layer may hold, and up to how many the selection tops it up with the
+    // candidates it found dominated: for a new node's own list, and for a list rebuilt when it overflows.
+    struct Quota {
+        int32_t limit;
+        int32_t fill;
+    };
+    Quota own_quota(int32_t layer) const;
+    Quota rebuild_quota(int32_t layer) const;
     int32_t draw_level();
     // Greedy one-wide descent from the entry point to `target_layer`; the node reached.
     int32_t descend(const float* query, float query_term, int32_t target_layer) const {
@@ -317,7 +332,7 @@ private:
     // scored from m, through the selection. `list_kept` is the list's kept prefix when known
     // (LinkTable::kept), which spares the selection the verdicts it gave before; `kept` receives the
     // new list's. `members` is left holding the members and n.
-    LinkList rebuilt_with(int32_t m, LinkSpan list, int32_t list_kept, int32_t n, int32_t limit,
+    LinkList rebuilt_with(int32_t m, LinkSpan list, int32_t list_kept, int32_t n, int32_t layer,
                           std::vector<int32_t>& members, int32_t* kept) const;
     // One row of add_linked_batch, on one of its threads (build/add_concurrent.cpp).
     void link_concurrently(int32_t n, int32_t ef_construction, size_t worker);
@@ -364,6 +379,7 @@ private:
     double remainder_reach = 0.0;    // the largest norm of a node's remainders
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
+    Linking linking = Linking::Classic;
     mutable std::shared_mutex guard_;
     ConcurrentBuild* build_ = nullptr;  // set while add_linked_batch runs on several threads
 
