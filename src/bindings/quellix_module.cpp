@@ -482,6 +482,8 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
                     index.add_unlinked(row, mk[done], factor);
                 out[done++] = id;
             } while (done < n && std::chrono::steady_clock::now() < began + slice_time);
+            // Once per call, not per slice: a seeded one-thread build stays the same however its slices fall.
+            if (link && done == n && index.repair_due()) index.repair_links(ef);
         });
         try {
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();

@@ -16,23 +16,17 @@
 
 namespace vek {
 
-namespace {
 
-bool holds(LinkSpan list, int32_t id) { return std::find(list.begin(), list.end(), id) != list.end(); }
-
-// The candidates a layer's walk from `entry` finds for node n, n itself left out: another thread may
-// already have linked n to nodes this walk passed, and the walk then finds n.
-FarthestFirst candidates_for(const HyperbolicIndex& index, int32_t n, const float* q, float qn, int32_t entry,
-                             int32_t ef, int32_t layer) {
-    FarthestFirst w = index.search_layer(q, qn, entry, ef, layer);
+// Another thread may already have linked n to nodes this walk passed, and the walk then finds n.
+FarthestFirst HyperbolicIndex::candidates_for(int32_t n, const float* q, float qn, int32_t entry, int32_t ef,
+                                              int32_t layer) const {
+    FarthestFirst w = search_layer(q, qn, entry, ef, layer);
     if (!walk_scratch().visited(n)) return w;
     std::vector<NodeDist> kept = drain(w);
     kept.erase(std::remove_if(kept.begin(), kept.end(), [n](const NodeDist& e) { return e.id == n; }), kept.end());
     for (const NodeDist& e : kept) w.push(e);
     return w;
 }
-
-}  // namespace
 
 void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors,
                                        size_t count, int32_t ef_construction, int threads, bool reconnect) {
@@ -87,7 +81,7 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
     const float qn = node_term(n);
     int32_t e = descend(q, qn, entry_id, entry_layer, level);
     for (int32_t layer = std::min(level, entry_layer); layer >= 0; --layer) {
-        FarthestFirst w = candidates_for(*this, n, q, qn, e, ef_construction, layer);
+        FarthestFirst w = candidates_for(n, q, qn, e, ef_construction, layer);
         const LinkList own = link_on_layer(n, layer, w, worker);
         if (!own.empty()) e = own[0];
     }
@@ -117,7 +111,7 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
     const int32_t limit = link_limit(layer);
     const std::lock_guard<NodeLock> hold(build_->lock(m));
     const LinkSpan list = links.at(m, layer);
-    if (holds(list, n)) return true;  // m found this row on its own and linked it already
+    if (holds_link(list, n)) return true;  // m found this row on its own and linked it already
     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
         build_->save_once(m, worker, links);
         links.append(m, layer, n);
@@ -127,7 +121,7 @@ bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_need
     LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, layer, members, &chosen_kept);
     if (metric == PoincareBall && keep_reachable(m, members, n, n_needs_it, lists_while_holding(m, layer), chosen))
         chosen_kept = LinkTable::kUnknownKept;
-    const bool kept = holds(chosen, n);
+    const bool kept = holds_link(chosen, n);
     if (only_if_kept && !kept) return false;
     build_->save_once(m, worker, links);
     links.set(m, layer, chosen, chosen_kept);
@@ -146,7 +140,7 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
         build.save_once(n, worker, links);  // a node relinked by reconnect_nodes may predate the build
         LinkList pool = own;
         for (int32_t x : links.at(n, layer))
-            if (!holds(pool, x)) pool.push_back(x);
+            if (!holds_link(pool, x)) pool.push_back(x);
         int32_t kept = pool.size() == own.size() ? own_kept : LinkTable::kUnknownKept;
         if (static_cast<int64_t>(pool.size()) > limit) {
             const Quota r = rebuild_quota(layer);
@@ -159,37 +153,6 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
     }
     for (int32_t m : own) link_back(m, n, layer, m == own[0], false, worker);
     return own;
-}
-
-// Rows inserted at the same moment do not see one another: a few near each other can end up linking
-// only among themselves once the lists that held them are rebuilt, with no walk from the entry point
-// reaching them, and a later slice's rebuilds can cut off what an earlier slice left. Each such node is
-// linked again from a walk over the finished graph.
-void HyperbolicIndex::reconnect_nodes(int32_t ef_construction) {
-    std::vector<uint8_t> reached(size(), 0);
-    std::vector<int32_t> found;
-    auto spread = [&](int32_t start) {
-        reached[start] = kReached;
-        found.assign(1, start);
-        spread_on_layer(0, reached, found, 0);
-    };
-    spread(ep_id);
-    for (size_t i = 0; i < size(); ++i) {
-        const auto x = static_cast<int32_t>(i);
-        if (reached[x] || links.at(x, 0).empty()) continue;  // an empty list: added without links
-        const float* q = vec(x);
-        const float qn = node_term(x);
-        FarthestFirst w = candidates_for(*this, x, q, qn, descend(q, qn, 0), ef_construction, 0);
-        FarthestFirst spare = w;
-        const std::vector<NodeDist> near = drain(spare);  // farthest first
-        bool joined = false;
-        for (int32_t m : link_on_layer(x, 0, w, 0)) joined = joined || (reached[m] && holds(links.at(m, 0), x));
-        // The selection may leave x in no list that the walks reach (at the boundary of the ball its
-        // neighbours' lists have better members): then the nearest reached node that can take it does.
-        for (auto it = near.rbegin(); !joined && it != near.rend(); ++it)
-            joined = reached[it->id] && link_back(it->id, x, 0, true, true, 0);
-        if (joined) spread(x);
-    }
 }
 
 }  // namespace vek

@@ -105,6 +105,7 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
         ep_layer = level;
         ep_id = n;
     }
+    ++linked_since_repair;
 }
 
 }  // namespace vek

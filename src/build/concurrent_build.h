@@ -2,6 +2,7 @@
 // lists' contents before the build first changed them, so a failed build can put them back.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,8 @@
 #include "core/link_table.h"
 
 namespace vek {
+
+inline bool holds_link(LinkSpan list, int32_t id) { return std::find(list.begin(), list.end(), id) != list.end(); }
 
 // A one-byte lock: a list is held for a few microseconds at most, too short to be worth sleeping for.
 class NodeLock {

@@ -123,12 +123,17 @@ public:
     // is ignored otherwise; a point outside the ball is refused with std::invalid_argument.
     void add_unlinked(const float* vector, uint64_t mask, double factor = kDerivedFactor);
     void add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor = kDerivedFactor);
+    // Whether enough rows were linked one at a time since the last repair for repair_links to be worth
+    // its pass over the whole graph, and that repair: every node no walk reaches is linked again. On
+    // failure the lists are put back.
+    bool repair_due() const;
+    void repair_links(int32_t ef_construction);
     // Links `count` rows (row-major, dims() floats each; `factors` may be null) on `threads` threads at
     // once. Levels are drawn in row order as `count` add_linked calls draw them, but the links depend on
     // the threads' timing unless `threads` is 1. Linked concurrently, if any row fails none is added and
-    // nothing changes, and with `reconnect` every node that no layer-0 walk from the entry point reaches
-    // is then linked again (a whole-graph pass: worth it once per run of slices); row by row (one
-    // thread) the rows before a failed one stay.
+    // nothing changes, and with `reconnect` every node that no walk from the entry point reaches is then
+    // linked again (a whole-graph pass: worth it once per run of slices); row by row (one thread) the
+    // rows before a failed one stay.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads, bool reconnect = true);
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first; `kept`, when
@@ -344,8 +349,17 @@ private:
     // there if `n_needs_it` allows); with `only_if_kept` a rebuild that drops n is not committed.
     // Whether m's list now holds n.
     bool link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, bool only_if_kept, size_t worker);
-    // Links again each node that no layer-0 walk from the entry point reaches.
+    // Links again each node that no walk from the entry point reaches (build/repair_links.cpp), within a
+    // build's scope (build_ set).
     void reconnect_nodes(int32_t ef_construction);
+    // Puts x in node m's layer-0 list: at its end when there is room, else in the place of a member that
+    // `in_links` (per node, how many reached layer-0 lists hold it, not counting those it holds back)
+    // says another list holds.
+    bool give_place(int32_t m, int32_t x, std::vector<int32_t>& in_links);
+    // Whether y's layer-0 list holds h.
+    bool leads_back(int32_t y, int32_t h) const;
+    // The candidates a walk from `entry` finds for node n on a layer, n itself left out.
+    FarthestFirst candidates_for(int32_t n, const float* q, float qn, int32_t entry, int32_t ef, int32_t layer) const;
     // Marks kReached every node that `layer`'s lists lead to from found[from, end) and appends it to
     // `found`; nodes marked already are not entered again (search/reachability.cpp).
     void spread_on_layer(int32_t layer, std::vector<uint8_t>& reached, std::vector<int32_t>& found,
@@ -380,6 +394,7 @@ private:
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
     Linking linking = Linking::Classic;
+    size_t linked_since_repair = 0;  // rows linked since the last repair (not kept in files)
     mutable std::shared_mutex guard_;
     ConcurrentBuild* build_ = nullptr;  // set while add_linked_batch runs on several threads
 
