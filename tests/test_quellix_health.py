@@ -113,3 +113,42 @@ def test_check_without_linked_nodes_and_its_arguments():
                       (dict(ef=True), TypeError), (dict(seed=-1), ValueError), (dict(num_threads=-1), ValueError)]:
         with pytest.raises(error):
             index.check(**kw)
+
+
+def hierarchy(seed: int, dim: int = 5, depth: int = 7) -> np.ndarray:
+    """A tree grown outward in the Poincaré ball, as trained hierarchies lie: each node's one to four
+    children sit one hyperbolic step further out, in directions near its own, so most nodes end up near
+    the boundary, where every list has nearer members than them."""
+    rng = np.random.default_rng(seed)
+    points, frontier = [np.zeros(dim)], [(np.zeros(dim), 0.0)]
+    for level in range(depth):
+        grown = []
+        for direction, radius in frontier:
+            for _ in range(6 if level == 0 else rng.integers(1, 5)):
+                v = direction + rng.normal(size=dim) * (1.0 if level == 0 else 0.35)
+                v /= np.linalg.norm(v)
+                points.append(np.tanh((radius + 1.2) / 2) * v)
+                grown.append((v, radius + 1.2))
+        frontier = grown
+    return np.array(points)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_no_node_of_a_hierarchy_at_the_boundary_is_stranded(threads):
+    x = hierarchy(0)
+    index = quellix.Index(5, "poincare", seed=0)
+    index.add(x, num_threads=threads)
+    assert index.stats()["unreachable"] == 0
+    report = index.check(sample=len(x), ef=100)
+    assert report["recall"] >= 0.99 and report["low_recall"].size == 0
+
+
+def test_flat_space_lists_keep_room_for_links_back():
+    # Lists topped up to 2M make every later link back a rebuild that can drop a long link; a new node
+    # takes at most M and the selection's own, so lists stay well below the limit on clustered data.
+    rng = np.random.default_rng(8)
+    data = rng.normal(size=(40, 16))[rng.integers(0, 40, 3000)] * 3 + rng.normal(size=(3000, 16))
+    index = quellix.Index(16, "euclidean", M=8, seed=0)
+    index.add(data, num_threads=1)
+    assert index.stats()["mean_degree_layer0"] < 1.5 * 8
+    assert index.check(sample=500, ef=64)["recall"] >= 0.99
