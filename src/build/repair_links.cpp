@@ -1,4 +1,4 @@
-// Links again the nodes that no walk from the entry point reaches.
+// Links again the nodes that no walk over layer 0 from the entry point reaches.
 //
 // Rows inserted at the same moment do not see one another: a few near each other can end up linking
 // only among themselves once the lists that held them are rebuilt, and a later slice's rebuilds can cut
@@ -52,13 +52,12 @@ bool HyperbolicIndex::give_place(int32_t m, int32_t x, std::vector<int32_t>& in_
     if (holds_link(list, x)) return true;
     LinkList now(list.begin(), list.end());
     if (static_cast<int64_t>(now.size()) >= link_limit(0)) {
-        // A member with lists above layer 0 is reached through them too, whatever layer 0 holds; one
-        // that another reached list holds independently stays reached. The more such lists, the safer.
+        // A member that another reached list holds independently stays reached; the more such lists,
+        // the safer.
         auto others = [&](int32_t y) { return in_links[y] - (leads_back(y, m) ? 0 : 1); };
-        auto worth = [&](int32_t y) { return node_levels[y] > 0 ? INT32_MAX : others(y); };
         auto spare = now.end();
         for (auto it = now.begin(); it != now.end(); ++it)
-            if (others(*it) >= 1 && (spare == now.end() || worth(*it) >= worth(*spare))) spare = it;
+            if (others(*it) >= 1 && (spare == now.end() || others(*it) >= others(*spare))) spare = it;
         if (spare == now.end()) return false;
         if (!leads_back(*spare, m)) --in_links[*spare];
         now.erase(spare);
@@ -73,25 +72,25 @@ bool HyperbolicIndex::give_place(int32_t m, int32_t x, std::vector<int32_t>& in_
 void HyperbolicIndex::reconnect_nodes(int32_t ef_construction) {
     linked_since_repair = 0;
     for (int pass = 0; pass < kRepairPasses; ++pass) {
-        const std::vector<uint8_t> reach = reachability();
-        if (std::find(reach.begin(), reach.end(), kStranded) == reach.end()) return;
-        // Marks of the reached nodes, and per node how many reached lists hold it independently (lists of
-        // nodes it does not link to itself: two nodes that only hold each other are an island once
-        // everything else lets go of them), kept up to date as nodes join.
-        std::vector<uint8_t> reached(reach.size(), 0);
-        std::vector<int32_t> in_links(reach.size(), 0);
+        // Reached over layer 0 from the entry point: a node that only an upper layer leads to is found
+        // only by a descent that happens to stop on it. Per node, how many reached lists hold it
+        // independently (lists of nodes it does not link to itself: two nodes that only hold each other
+        // are an island once everything else lets go of them), kept up to date as nodes join.
+        std::vector<uint8_t> reached(size(), 0);
+        std::vector<int32_t> in_links(size(), 0);
+        std::vector<int32_t> found{ep_id};
+        reached[ep_id] = kReached;
+        spread_on_layer(0, reached, found, 0);
+        if (found.size() == size()) return;
         auto count_links_of = [&](int32_t node) {
             for (int32_t y : links.at(node, 0)) in_links[y] += !leads_back(y, node);
         };
-        for (size_t i = 0; i < reach.size(); ++i)
-            if (reach[i] == kReached) {
-                reached[i] = kReached;
-                count_links_of(static_cast<int32_t>(i));
-            }
-        std::vector<int32_t> found;
-        for (size_t i = 0; i < reach.size(); ++i) {
+        for (int32_t node : found) count_links_of(node);
+        bool stranded = false;
+        for (size_t i = 0; i < size(); ++i) {
             const auto x = static_cast<int32_t>(i);
-            if (reach[x] != kStranded || reached[x]) continue;
+            if (reached[x] || links.at(x, 0).empty()) continue;  // an empty list: added without links
+            stranded = true;
             const float* q = vec(x);
             const float qn = node_term(x);
             FarthestFirst w = candidates_for(x, q, qn, descend(q, qn, 0), ef_construction, 0);
@@ -105,6 +104,7 @@ void HyperbolicIndex::reconnect_nodes(int32_t ef_construction) {
             spread_on_layer(0, reached, found, 0);
             for (int32_t f : found) count_links_of(f);
         }
+        if (!stranded) return;
     }
 }
 

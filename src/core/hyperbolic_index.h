@@ -124,15 +124,15 @@ public:
     void add_unlinked(const float* vector, uint64_t mask, double factor = kDerivedFactor);
     void add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor = kDerivedFactor);
     // Whether enough rows were linked one at a time since the last repair for repair_links to be worth
-    // its pass over the whole graph, and that repair: every node no walk reaches is linked again. On
-    // failure the lists are put back.
+    // its pass over the whole graph, and that repair: every node no layer-0 walk from the entry point
+    // reaches is linked again. On failure the lists are put back.
     bool repair_due() const;
     void repair_links(int32_t ef_construction);
     // Links `count` rows (row-major, dims() floats each; `factors` may be null) on `threads` threads at
     // once. Levels are drawn in row order as `count` add_linked calls draw them, but the links depend on
     // the threads' timing unless `threads` is 1. Linked concurrently, if any row fails none is added and
-    // nothing changes, and with `reconnect` every node that no walk from the entry point reaches is then
-    // linked again (a whole-graph pass: worth it once per run of slices); row by row (one thread) the
+    // nothing changes, and with `reconnect` every node that no layer-0 walk from the entry point reaches
+    // is then linked again (a whole-graph pass: worth it once per run of slices); row by row (one thread) the
     // rows before a failed one stay.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads, bool reconnect = true);
@@ -349,8 +349,8 @@ private:
     // there if `n_needs_it` allows); with `only_if_kept` a rebuild that drops n is not committed.
     // Whether m's list now holds n.
     bool link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, bool only_if_kept, size_t worker);
-    // Links again each node that no walk from the entry point reaches (build/repair_links.cpp), within a
-    // build's scope (build_ set).
+    // Links again each node that no walk over layer 0 from the entry point reaches
+    // (build/repair_links.cpp), within a build's scope (build_ set).
     void reconnect_nodes(int32_t ef_construction);
     // Puts x in node m's layer-0 list: at its end when there is room, else in the place of a member that
     // `in_links` (per node, how many reached layer-0 lists hold it, not counting those it holds back)
