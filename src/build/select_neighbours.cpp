@@ -331,10 +331,6 @@ std::vector<int32_t> HyperbolicIndex::reselect_in_order(const Recheck* order, si
     return for_metric(metric, [&](auto m) { return reselect_sorted<decltype(m)::value>(order, count, M, fill, kept); });
 }
 
-std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M, int32_t* kept) const {
-    return select_neighbours(candidates, M, M, kept);
-}
-
 std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidates, int M, int fill, int32_t* kept) const {
     std::vector<NodeDist>& sorted = scratch.sorted;
     const std::vector<NodeDist>& heap = HeapAccess::entries(candidates);
@@ -344,10 +340,6 @@ std::vector<int32_t> HyperbolicIndex::select_neighbours(FarthestFirst& candidate
     else
         drain_and_sort(candidates, sorted);
     return select_in_order(sorted.data(), sorted.size(), M, fill, kept);
-}
-
-LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t* kept) const {
-    return rebuild_links(m, members, M, M, LinkTable::kUnknownKept, kept);
 }
 
 LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int fill,

@@ -136,14 +136,10 @@ public:
     // rows before a failed one stay.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads, bool reconnect = true);
-    // Picks at most M of the candidates (consumed) as a neighbour list, nearest first; `kept`, when
-    // given, receives how many of its first ids no nearer kept one dominated (the rest top it up).
-    std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M, int32_t* kept = nullptr) const;
-    // The same, topping the kept ones up to `fill` (at most M) rather than to M.
+    // Picks at most M of the candidates (consumed) as a neighbour list, nearest first, topped up to
+    // `fill` (at most M) with the nearest of those a kept one dominated; `kept`, when given, receives
+    // how many of its first ids no nearer kept one dominated.
     std::vector<int32_t> select_neighbours(FarthestFirst& candidates, int M, int fill, int32_t* kept) const;
-    // The same selection for node m over `members` (each scored from m, which plays the query), as if
-    // they had been pushed in list order into a queue handed to select_neighbours.
-    LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int32_t* kept = nullptr) const;
 
     // --- search (search/) ---
     // The nearest nodes a beam of width ef (at least 1) finds on one layer from `entry`.
@@ -295,13 +291,14 @@ private:
     std::vector<int32_t> select_in_order(const NodeDist* sorted, size_t count, int M, int fill, int32_t* kept) const;
     template <int Metric>
     std::vector<int32_t> select_sorted(const NodeDist* sorted, size_t count, int M, int fill, int32_t* kept) const;
-    // The same selection over candidates in that order whose verdicts an earlier selection already
-    // gave (build/select_neighbours.cpp): what it gives is what select_in_order would.
-    // rebuild_links for members whose first `members_kept` were kept by the selection that wrote them as
-    // a list, whose others but the last it dominated, and whose last is a newcomer (kUnknownKept: none
-    // of that is known).
+    // The same selection for node m over `members` (each scored from m, which plays the query), as if
+    // they had been pushed in list order into a queue handed to select_neighbours, for members whose
+    // first `members_kept` were kept by the selection that wrote them as a list, whose others but the
+    // last it dominated, and whose last is a newcomer (kUnknownKept: none of that is known).
     LinkList rebuild_links(int32_t m, const std::vector<int32_t>& members, int M, int fill, int32_t members_kept,
                            int32_t* kept) const;
+    // The same selection over candidates in that order whose verdicts an earlier selection already
+    // gave (build/select_neighbours.cpp): what it gives is what select_in_order would.
     std::vector<int32_t> reselect_in_order(const Recheck* order, size_t count, int M, int fill, int32_t* kept) const;
     template <int Metric>
     std::vector<int32_t> reselect_sorted(const Recheck* order, size_t count, int M, int fill, int32_t* kept) const;
