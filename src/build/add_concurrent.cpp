@@ -105,27 +105,23 @@ ListOf HyperbolicIndex::lists_while_holding(int32_t held, int32_t layer) const {
     };
 }
 
-bool HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, bool only_if_kept,
-                                 size_t worker) {
+void HyperbolicIndex::link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, size_t worker) {
     thread_local std::vector<int32_t> members;
     const int32_t limit = link_limit(layer);
     const std::lock_guard<NodeLock> hold(build_->lock(m));
     const LinkSpan list = links.at(m, layer);
-    if (holds_link(list, n)) return true;  // m found this row on its own and linked it already
+    if (holds_link(list, n)) return;  // m found this row on its own and linked it already
     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
         build_->save_once(m, worker, links);
         links.append(m, layer, n);
-        return true;
+        return;
     }
     int32_t chosen_kept = LinkTable::kUnknownKept;
     LinkList chosen = rebuilt_with(m, list, links.kept(m, layer), n, layer, members, &chosen_kept);
     if (metric == PoincareBall && keep_reachable(m, members, n, n_needs_it, lists_while_holding(m, layer), chosen))
         chosen_kept = LinkTable::kUnknownKept;
-    const bool kept = holds_link(chosen, n);
-    if (only_if_kept && !kept) return false;
     build_->save_once(m, worker, links);
     links.set(m, layer, chosen, chosen_kept);
-    return kept;
 }
 
 LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker) {
@@ -151,7 +147,7 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
         }
         links.set(n, layer, pool, kept);
     }
-    for (int32_t m : own) link_back(m, n, layer, m == own[0], false, worker);
+    for (int32_t m : own) link_back(m, n, layer, m == own[0], worker);
     return own;
 }
 

@@ -343,9 +343,8 @@ private:
     LinkList link_on_layer(int32_t n, int32_t layer, FarthestFirst& w, size_t worker);
     ListOf lists_while_holding(int32_t held, int32_t layer) const;
     // Joins n to node m's list on a layer, rebuilding a full one (under PoincareBall mended, keeping n
-    // there if `n_needs_it` allows); with `only_if_kept` a rebuild that drops n is not committed.
-    // Whether m's list now holds n.
-    bool link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, bool only_if_kept, size_t worker);
+    // there if `n_needs_it` allows).
+    void link_back(int32_t m, int32_t n, int32_t layer, bool n_needs_it, size_t worker);
     // Links again each node that no walk over layer 0 from the entry point reaches
     // (build/repair_links.cpp), within a build's scope (build_ set).
     void reconnect_nodes(int32_t ef_construction);
