@@ -128,8 +128,8 @@ LinkList HyperbolicIndex::link_on_layer(int32_t n, int32_t layer, FarthestFirst&
     ConcurrentBuild& build = *build_;
     const int32_t limit = link_limit(layer);
     int32_t own_kept = LinkTable::kUnknownKept;
-    const Quota q = own_quota(layer);
-    const LinkList own = select_neighbours(w, q.limit, q.fill, &own_kept);
+    const Quota quota = own_quota(layer);
+    const LinkList own = select_neighbours(w, quota.limit, quota.fill, &own_kept);
     {
         // Rows that found this one first have already linked to it here: they stay candidates.
         const std::lock_guard<NodeLock> hold(build.lock(n));

@@ -62,8 +62,8 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
             for (int32_t layer = std::min(level, ep_layer); layer >= 0; --layer) {
                 const int32_t limit = link_limit(layer);
                 FarthestFirst w = search_layer(q, qn, e, ef_construction, layer);
-                const Quota q = own_quota(layer);
-                own[layer] = select_neighbours(w, q.limit, q.fill, &own_kept[layer]);
+                const Quota quota = own_quota(layer);
+                own[layer] = select_neighbours(w, quota.limit, quota.fill, &own_kept[layer]);
                 for (int32_t m : own[layer]) {
                     const LinkSpan list = links.at(m, layer);
                     if (static_cast<int64_t>(list.size()) + 1 <= limit) {
