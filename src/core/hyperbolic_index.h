@@ -407,23 +407,31 @@ inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_term,
                                            size_t count, float* out) const {
     const size_t n = dims();
     const bool squared_difference = metric != Cosine;
-    size_t j = 0;
-    auto group = [&](auto width) {
+    auto sums_of = [&](auto width, const float* const* v, float* to) {
         constexpr int K = decltype(width)::value;
-        for (; j + K <= count; j += K) {
-            const float* v[K];
-            for (int k = 0; k < K; ++k) v[k] = vec(ids[j + k]);
-            if (squared_difference)
-                kernels::accumulate<true, K>(query, v, n, out + j);
-            else
-                kernels::accumulate<false, K>(query, v, n, out + j);
-        }
+        if (squared_difference)
+            kernels::accumulate<true, K>(query, v, n, to);
+        else
+            kernels::accumulate<false, K>(query, v, n, to);
     };
-    group(std::integral_constant<int, 8>{});  // eight chains keep both FMA ports busy
-    group(std::integral_constant<int, 4>{});
-    for (; j < count; ++j) {
-        const float* v = vec(ids[j]);
-        out[j] = squared_difference ? kernels::l2sq(query, v, n) : kernels::dot(query, v, n);
+    constexpr std::integral_constant<int, 8> eight{};  // eight chains keep both FMA ports busy
+    const float* v[8];
+    size_t j = 0;
+    for (; j + 8 <= count; j += 8) {
+        for (size_t k = 0; k < 8; ++k) v[k] = vec(ids[j + k]);
+        sums_of(eight, v, out + j);
+    }
+    // The last few as one group of four or eight, padded with copies of the last node: chains run one
+    // at a time would each wait out every FMA's latency, and the copies read lines already fetched.
+    // A pair's sum does not depend on the group it is computed in.
+    if (const size_t rest = count - j; rest > 0) {
+        for (size_t k = 0; k < 8; ++k) v[k] = vec(ids[j + std::min(k, rest - 1)]);
+        float tail[8];
+        if (rest > 4)
+            sums_of(eight, v, tail);
+        else
+            sums_of(std::integral_constant<int, 4>{}, v, tail);
+        std::copy_n(tail, rest, out + j);
     }
     if (metric == Euclidean) return;
     for (size_t k = 0; k < count; ++k) out[k] = from_sum(out[k], query_term, ids[k]);
@@ -481,13 +489,13 @@ size_t HyperbolicIndex::gather_fresh(LinkSpan list, Mark&& first_visit, int32_t*
         ids[count] = v;
         count += fresh & inside;
     }
-    // For each fresh node: the rest of its vector (the first line is on its way), its layer-0 list in
-    // case the walk expands it later (there walks are long), and its term, which lives in an array of
-    // its own: a second miss unless fetched with the vector.
+    // For each fresh node: the rest of its vector (the first line is on its way), and its term, which
+    // lives in an array of its own: a second miss unless fetched with the vector. Its list is not
+    // asked for: few fresh nodes are ever expanded, and the walk asks for the next one's list a step
+    // ahead; every other line requested would queue before the lines that are scored next.
     const size_t bytes = dims() * sizeof(float);
     for (size_t j = 0; j < count; ++j) {
-        prefetch_lines<kToL2>(vec(ids[j]), bytes, 64);
-        prefetch_lines<kToL2>(links.base_slot(ids[j]), links.slot_bytes());
+        prefetch_lines<kToL1>(vec(ids[j]), bytes, 64);
         if (metric == PoincareBall)
             _mm_prefetch(reinterpret_cast<const char*>(&inv_factors[ids[j]]), _MM_HINT_T1);
         else if (metric == Cosine)

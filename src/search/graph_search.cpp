@@ -28,14 +28,14 @@ void HyperbolicIndex::graph_search_batch(const float* queries, const float* quer
 }
 
 std::vector<NodeDist> HyperbolicIndex::nearest_passing(FarthestFirst& beam, int32_t k, const Filter& filter) const {
-    std::vector<NodeDist> ordered = drain(beam);
-    std::reverse(ordered.begin(), ordered.end());
-
+    const std::vector<NodeDist> farthest_first = drain(beam);
+    // Without a screen the masks and norms are not read: each read is a likely miss per node kept.
+    const bool screens = !filter.screens_nothing();
     std::vector<NodeDist> out;
     out.reserve(static_cast<size_t>(k));
-    for (const NodeDist& e : ordered) {
-        if (!filter.passes(masks[e.id], stored_norms[e.id], e.dist)) continue;
-        out.push_back(e);
+    for (auto e = farthest_first.rbegin(); e != farthest_first.rend(); ++e) {
+        if (screens ? !filter.passes(masks[e->id], stored_norms[e->id], e->dist) : !filter.within(e->dist)) continue;
+        out.push_back(*e);
         if (static_cast<int64_t>(out.size()) >= k) break;
     }
     return out;
