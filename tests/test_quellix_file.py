@@ -17,8 +17,9 @@ import vek_core
 from indexfile import IndexFile
 from quellix_data import METRICS, built, points
 
-HEADER = struct.Struct("<8sIIIIIQQQQQ")
-HEADER_V1 = struct.Struct("<8sIIIIIQQQQ")  # version 1: no remainders
+HEADER = struct.Struct("<8sIIIIIQQQQQQq")
+HEADER_V2 = struct.Struct("<8sIIIIIQQQQQ")  # version 2: no ids
+HEADER_V1 = struct.Struct("<8sIIIIIQQQQ")  # version 1: no remainders either
 CODES = {"poincare": 0, "euclidean": 1, "cosine": 2}
 
 
@@ -51,9 +52,10 @@ def test_round_trips_keep_everything(metric, tmp_path):
 def test_the_header_describes_the_file():
     index, _ = built(n=40, dim=7, metric="cosine", M=5, ef_construction=21)
     data = index.to_bytes()
-    magic, version, code, dim, M, ef, count, n_records, n_terms, n_state, n_rest = HEADER.unpack_from(data)
-    assert (magic, version, code, dim, M, ef, count, n_terms, n_rest) == (b"QUELLIX\0", 2, CODES["cosine"], 7, 5, 21,
-                                                                          40, 0, 0)
+    magic, version, code, dim, M, ef, count, n_records, n_terms, n_state, n_rest, n_ids, next_id = \
+        HEADER.unpack_from(data)
+    assert (magic, version, code, dim, M, ef, count, n_terms, n_rest, n_ids, next_id) == (
+        b"QUELLIX\0", 3, CODES["cosine"], 7, 5, 21, 40, 0, 0, 0, 40)
     assert HEADER.size + n_records + n_state + 4 == len(data)
     assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[:-4])
     # The records are vek_core's record layout: an IndexFile parser reads them.
@@ -94,13 +96,14 @@ def test_every_damaged_byte_and_every_truncation_is_refused():
 
 
 def _with_header(data: bytes, **fields) -> bytes:
-    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_terms", "n_state", "n_rest")
+    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_terms", "n_state", "n_rest",
+             "n_ids", "next_id")
     values = dict(zip(names, HEADER.unpack_from(data))) | fields
     return _reseal(HEADER.pack(*(values[n] for n in names)) + data[HEADER.size:])
 
 
 @pytest.mark.parametrize("fields, message", [
-    (dict(version=3), "format version 3"),
+    (dict(version=4), "format version 4"),
     (dict(code=9), "metric code 9"),
     (dict(dim=0), "out of range"),
     (dict(M=1), "out of range"),
@@ -115,15 +118,16 @@ def test_sealed_but_inconsistent_headers(fields, message):
         quellix.Index.from_bytes(_with_header(index.to_bytes(), **fields))
 
 
-def test_a_version_1_file_loads_as_it_did():
+@pytest.mark.parametrize("version", [1, 2])
+def test_older_files_load_as_they_did(version):
     index, data = built(n=60, dim=5, metric="poincare")
-    v2 = index.to_bytes()
-    fields = HEADER.unpack_from(v2)
-    assert fields[-1] == 0  # float32 vectors leave no remainders
-    v1 = _reseal(HEADER_V1.pack(fields[0], 1, *fields[2:-1]) + v2[HEADER.size:])
-    old = quellix.Index.from_bytes(v1)
+    v3 = index.to_bytes()
+    fields = HEADER.unpack_from(v3)
+    assert fields[-3:] == (0, 0, 60)  # float32 vectors leave no remainders; ids are positions
+    header, end = {1: (HEADER_V1, 10), 2: (HEADER_V2, 11)}[version]
+    old = quellix.Index.from_bytes(_reseal(header.pack(fields[0], version, *fields[2:end]) + v3[HEADER.size:]))
     _same(index, old, data[:10])
-    assert old.to_bytes() == v2
+    assert old.to_bytes() == v3
 
 
 def test_remainders_travel_with_the_file_and_damaged_ones_are_refused():
@@ -133,7 +137,7 @@ def test_remainders_travel_with_the_file_and_damaged_ones_are_refused():
     index = quellix.Index(3, "poincare", M=6, seed=1)
     index.add(x, num_threads=1)
     data = index.to_bytes()
-    n_rest = HEADER.unpack_from(data)[-1]
+    n_rest = HEADER.unpack_from(data)[10]
     assert n_rest == 4 * 80 * 3
     other = quellix.Index.from_bytes(data)
     for a, b in zip(index.exact_search(x[:20], 5), other.exact_search(x[:20], 5)):

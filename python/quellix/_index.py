@@ -33,14 +33,16 @@ Progress = Union[None, bool, Callable[[int, int], Any]]
 
 # The index file: a fixed header, the graph records (vek_core's record layout), under "poincare" each
 # node's 1 / (1 - |x|^2) as float32, the level generator's state, the float32 remainders of vectors
-# given with more precision (count x dim, or none), then a CRC-32 of everything before it. Version 1
-# files have no remainders and no length for them in the header.
+# given with more precision (count x dim, or none), each node's id as int64 (none while every id is
+# its node's position), then a CRC-32 of everything before it. Version 1 files have no remainders,
+# versions 1 and 2 no ids; their header ends before the lengths they lack.
 _MAGIC = b"QUELLIX\0"
-_FORMAT_VERSION = 2
+_FORMAT_VERSION = 3
 # magic, version, metric code, dim, M, ef_construction, node count, then the byte lengths of the
-# records, the terms, the generator state and (from version 2) the remainders
-_HEADER_V1 = struct.Struct("<8sIIIIIQQQQ")
-_HEADER = struct.Struct("<8sIIIIIQQQQQ")
+# records, the terms, the generator state, (from version 2) the remainders and (from version 3) the
+# ids, and the next id given to a row without one
+_HEADERS = {1: struct.Struct("<8sIIIIIQQQQ"), 2: struct.Struct("<8sIIIIIQQQQQ"), 3: struct.Struct("<8sIIIIIQQQQQQq")}
+_HEADER = _HEADERS[_FORMAT_VERSION]
 _CHECKSUM = struct.Struct("<I")
 _MASK_LIMIT = 1 << 64
 # Every factor at least this large has an inverse finite in float32 (1 / 3e-39 < 3.4e38).
@@ -114,6 +116,7 @@ def _masks_for(masks: Any, n: int) -> np.ndarray:
 
 
 def _ids(ids: Any) -> np.ndarray:
+    """int64 ids, one-dimensional; an id beyond int64 cannot be held and is refused as unknown."""
     arr = np.asarray(ids)
     if arr.ndim == 0:
         arr = arr.reshape(1)
@@ -122,8 +125,33 @@ def _ids(ids: Any) -> np.ndarray:
     if arr.size and arr.dtype.kind not in "iu":
         raise TypeError(f"ids must be integers, not {arr.dtype}")
     if arr.dtype.kind == "u" and arr.size and int(arr.max()) > np.iinfo(np.int64).max:
-        raise IndexError(f"id {int(arr.max())} is out of range")
+        raise _native.UnknownIdError(f"id {int(arr.max())} is not in the index")
     return np.ascontiguousarray(arr, dtype=np.int64)
+
+
+def _new_ids(ids: Any, n: int) -> np.ndarray:
+    """The ids of n new rows: n non-negative 64-bit integers, none repeated (the first repeat is named)."""
+    arr = np.asarray(ids)
+    if arr.ndim == 0:
+        arr = arr.reshape(1)
+    if arr.dtype.kind == "O" or (arr.dtype.kind == "u" and arr.size and int(arr.max()) > np.iinfo(np.int64).max):
+        values = [operator.index(v) if not isinstance(v, bool) else None for v in arr.ravel().tolist()]
+        bad = next((v for v in values if v is None or not 0 <= v < 2**63), None)
+        raise ValueError(f"ids must be non-negative 64-bit integers, got {bad}")
+    if arr.size and arr.dtype.kind not in "iu":
+        raise TypeError(f"ids must be integers, not {arr.dtype}")
+    if arr.ndim != 1 or arr.shape[0] != n:
+        raise ValueError(f"ids must hold one id per row ({n}), got shape {arr.shape}")
+    arr = np.ascontiguousarray(arr, dtype=np.int64)
+    negative = np.flatnonzero(arr < 0)
+    if negative.size:
+        raise ValueError(f"ids must be non-negative: id {int(arr[negative[0]])} in row {int(negative[0])}")
+    order = np.argsort(arr, kind="stable")
+    repeats = np.flatnonzero(arr[order][1:] == arr[order][:-1])
+    if repeats.size:
+        first = int(order[1:][repeats].min())
+        raise ValueError(f"id {int(arr[first])} is repeated in the batch")
+    return arr
 
 
 class Index:
@@ -245,11 +273,16 @@ class Index:
 
     # ---- building -------------------------------------------------------------------------------------
 
-    def add(self, vectors: ArrayLike, masks: Any = None, *, link: bool = True, num_threads: int = 0,
-            progress: Progress = None) -> np.ndarray:
+    def add(self, vectors: ArrayLike, masks: Any = None, *, ids: ArrayLike | None = None, replace: bool = False,
+            link: bool = True, num_threads: int = 0, progress: Progress = None) -> np.ndarray:
         """Adds one vector (dim,) or a batch (n, dim); returns the int64 ids of the new rows.
 
-        ``masks`` is None (all 0), one integer for every row, or one unsigned integer per row. With
+        ``ids`` are the rows' own ids (non-negative 64-bit integers, one per row); without them the rows
+        get the ids after the largest the index ever held (0, 1, 2, ... on a new index). An id the index
+        holds already, or one repeated in the batch, is a ValueError and nothing is added, unless
+        ``replace=True``: then the row replaces that id's vector and mask (the old vector is removed
+        and never returned again once the call returns). ``masks`` is None (all 0), one integer for
+        every row, or one unsigned integer per row. With
         ``link=False`` the rows are stored but not linked into the graph: the exact search finds them,
         the graph searches do not. Linked insertion runs on ``num_threads`` threads (0: the cores this
         process may use), which insert concurrently into the one graph; the graph then depends on their
@@ -257,15 +290,18 @@ class Index:
         ``num_threads=1`` inserts one row after the other, so that a seeded index built the same
         way twice saves byte-identical files. ``progress=True`` shows a tqdm bar when the add takes more than a second; a
         callable is called with (done, total). Ctrl-C or an exception from the callback stops after the
-        current slice of vectors, leaving every vector added so far in the index.
+        current slice of vectors, leaving every vector added so far in the index (with a replacing add,
+        each id then names its old or its new vector).
         """
         rows, factors, rest, _ = self._rows(vectors, "vectors")
         n = rows.shape[0]
         mask_rows = _masks_for(masks, n)
         threads = _integer(num_threads, "num_threads", 0, 1 << 16)
+        given = None if ids is None else _new_ids(ids, n)
 
         def add(report):
-            return self._engine.add(rows, factors, rest, mask_rows, bool(link), self._ef_construction, report, threads)
+            return self._engine.add(rows, factors, rest, mask_rows, given, bool(replace), bool(link),
+                                    self._ef_construction, report, threads)
 
         if progress is None or progress is False:
             return add(None)
@@ -279,6 +315,36 @@ class Index:
         if not callable(progress):
             raise TypeError("progress must be None, a bool or a callable taking (done, total)")
         return add(lambda done: progress(done, n))
+
+    def remove(self, ids: ArrayLike, *, missing_ok: bool = False, num_threads: int = 0) -> int:
+        """Removes the vectors ``ids``; returns how many were removed.
+
+        An id the index does not hold is a KeyError naming it, and nothing is removed, unless
+        ``missing_ok``. Every list that linked a removed node is selected again from its other members
+        and the removed nodes' neighbours (on ``num_threads`` threads), nodes move into the freed
+        places, and nodes no walk reaches any more are linked again: once the call returns no search
+        returns a removed id and the graph is as navigable as before.
+        """
+        threads = _integer(num_threads, "num_threads", 0, 1 << 16)
+        return self._engine.remove(_ids(ids), bool(missing_ok), self._ef_construction, threads)
+
+    @property
+    def ids(self) -> np.ndarray:
+        """The int64 ids of the vectors held, in the order :attr:`masks` uses."""
+        return self._engine.ids()
+
+    def __contains__(self, id: object) -> bool:
+        if isinstance(id, bool) or not isinstance(id, (int, np.integer)):
+            return False
+        return -(2**63) <= int(id) < 2**63 and self._engine.contains(int(id))
+
+    def compact(self) -> None:
+        """Puts the vectors in the order of their ids and gives back the memory beyond what they hold.
+
+        Ids do not change; an index that only shrank then takes the memory of a fresh one, and one
+        whose ids are 0..n-1 can be saved with :meth:`save_vek_core`.
+        """
+        self._engine.compact()
 
     # ---- searching ------------------------------------------------------------------------------------
 
@@ -364,11 +430,15 @@ class Index:
 
     @property
     def masks(self) -> np.ndarray:
-        """A copy of every vector's mask (uint64, in id order)."""
+        """A copy of every vector's mask (uint64, in the order of :attr:`ids`)."""
         return self._engine.masks()
 
     def set_masks(self, masks: Any) -> None:
-        """Replaces every vector's mask: one integer for all, or one unsigned integer per vector."""
+        """Replaces every vector's mask: one integer for all, or one unsigned integer per vector in the
+        order of :attr:`ids`."""
+        if isinstance(masks, (int, np.integer)) and not isinstance(masks, bool):
+            self._engine.fill_masks(_mask_value(masks, "mask"))  # every vector, whatever runs beside
+            return
         self._engine.set_masks(_masks_for(masks, len(self)))
 
     def stats(self) -> dict[str, Any]:
@@ -402,21 +472,21 @@ class Index:
         k = _integer(k, "k", 1)
         seed = _integer(seed, "seed", 0, _MASK_LIMIT - 1)
         threads = _integer(num_threads, "num_threads", 0, 1 << 16)
-        reach = self._engine.reachability()
+        reach, node_ids = self._engine.reachability()
         linked = np.flatnonzero(reach)
         chosen = np.sort(np.random.default_rng(seed).choice(linked, min(sample, linked.size), replace=False))
         report: dict[str, Any] = {"sample": int(chosen.size), "ef": ef, "k": k, "self_found": 1.0, "recall": 1.0,
                                   "low_recall": np.empty(0, np.int64), "low_recall_values": np.empty(0, np.float64)}
         if not chosen.size:
             return report
+        chosen = node_ids[chosen]
         queries = self.get_vectors(chosen)
         ids, dists = self.search(queries, k, ef=ef, num_threads=threads)
         exact_ids, exact_dists = self.exact_search(queries, k, num_threads=threads)
         found = ((ids == chosen[:, None]) & (dists == dists[:, :1])).any(axis=1)
         # Unlinked rows in the exact answer are ones the graph cannot return; rows added since the
         # reachability snapshot count as linked.
-        known = (exact_ids >= 0) & (exact_ids < reach.size)
-        unlinked = known & (reach[np.where(known, exact_ids, 0)] == 0)
+        unlinked = np.isin(exact_ids, node_ids[reach == 0]) & (exact_ids >= 0)
         wanted = ((exact_ids >= 0) & ~unlinked).sum(axis=1)
         hits = ((ids >= 0) & (dists <= exact_dists[:, -1:])).sum(axis=1)
         recalls = np.where(wanted > 0, np.minimum(hits, wanted) / np.maximum(wanted, 1), 1.0)
@@ -431,20 +501,19 @@ class Index:
         """The index file's contents (see :meth:`save`)."""
         # The records and the generator state are taken one after the other; an add on another thread in
         # between only advances the generator state saved with the records.
-        records = self._engine.records()
-        terms = self._engine.ball_terms().astype("<f4").tobytes()
-        state = self._engine.generator_state().encode("ascii")
-        rest = self._engine.remainders().astype("<f4").tobytes()
+        records, terms, state, rest, ids, next_id = self._engine.snapshot()
         count = struct.unpack_from("<Q", records, 20)[0]
-        if len(terms) not in (0, 4 * count) or len(rest) not in (0, 4 * count * self.dim):
-            return self.to_bytes()  # an add on another thread came between the snapshots
+        terms = terms.astype("<f4").tobytes()
+        state = state.encode("ascii")
+        rest = rest.astype("<f4").tobytes()
+        ids = ids.astype("<i8").tobytes()
         header = _HEADER.pack(_MAGIC, _FORMAT_VERSION, _METRIC_CODES[self._metric], self.dim, self.M,
                               min(self._ef_construction, 2**32 - 1), count, len(records), len(terms), len(state),
-                              len(rest))
+                              len(rest), len(ids), next_id)
         crc = zlib.crc32(header)
-        for part in (records, terms, state, rest):
+        for part in (records, terms, state, rest, ids):
             crc = zlib.crc32(part, crc)
-        return b"".join((header, records, terms, state, rest, _CHECKSUM.pack(crc)))
+        return b"".join((header, records, terms, state, rest, ids, _CHECKSUM.pack(crc)))
 
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Index:
@@ -462,28 +531,30 @@ class Index:
 
         if data[:len(_MAGIC)] != _MAGIC:
             raise invalid("not a quellix index file (for a vek_core file use Index.load_vek_core)")
-        if len(data) < _HEADER_V1.size + _CHECKSUM.size:
+        if len(data) < _HEADERS[1].size + _CHECKSUM.size:
             raise invalid("too short for a quellix index file")
         version = struct.unpack_from("<I", data, len(_MAGIC))[0]
-        if version not in (1, _FORMAT_VERSION):
+        if version not in _HEADERS:
             raise invalid(f"format version {version} is not supported (this quellix reads 1 to {_FORMAT_VERSION})")
-        header = _HEADER if version >= 2 else _HEADER_V1
+        header = _HEADERS[version]
         if len(data) < header.size + _CHECKSUM.size:
             raise invalid("too short for a quellix index file")
         _, version, code, dim, M, ef_construction, count, n_records, n_terms, n_state, *more = header.unpack_from(data)
-        n_rest = more[0] if more else 0
+        n_rest, n_ids, next_id = tuple(more) + (0, 0, count)[len(more):]
         metric = {c: m for m, c in _METRIC_CODES.items()}.get(code)
         if metric is None:
             raise invalid(f"unknown metric code {code}")
         if dim < 1 or M < 2 or ef_construction < 1:
             raise invalid(f"dim {dim}, M {M}, ef_construction {ef_construction} out of range")
-        announced = header.size + n_records + n_terms + n_state + n_rest + _CHECKSUM.size
+        announced = header.size + n_records + n_terms + n_state + n_rest + n_ids + _CHECKSUM.size
         if announced != len(data):
             raise invalid(f"{len(data)} bytes, but the header announces {announced}")
         if n_terms != (4 * count if metric == "poincare" else 0):
             raise invalid(f"{n_terms} bytes of boundary factors for {count} nodes under {metric!r}")
         if n_rest not in ((0, 4 * count * dim) if metric == "poincare" and count else (0,)):
             raise invalid(f"{n_rest} bytes of remainders for {count} nodes of {dim} values under {metric!r}")
+        if n_ids not in (0, 8 * count):
+            raise invalid(f"{n_ids} bytes of ids for {count} nodes")
         body_end = len(data) - _CHECKSUM.size
         (crc,) = _CHECKSUM.unpack_from(data, body_end)
         if zlib.crc32(memoryview(data)[:body_end]) != crc:
@@ -500,6 +571,7 @@ class Index:
         if n_rest:
             rest = np.frombuffer(data, dtype="<f4", count=n_rest // 4, offset=state_end)
             rest = rest.astype(np.float32).reshape(count, dim)
+        ids = np.frombuffer(data, dtype="<i8", count=n_ids // 8, offset=state_end + n_rest).astype(np.int64)
         engine = _native.Engine.from_records(records, name, metric,
                                              terms.astype(np.float32) if metric == "poincare" else None, False, rest)
         if (engine.dim, engine.M, len(engine)) != (dim, M, count):
@@ -508,6 +580,10 @@ class Index:
             engine.set_generator_state(state)
         except ValueError:
             raise invalid("damaged level generator state") from None
+        try:
+            engine.set_labels(ids, next_id)
+        except ValueError as exc:
+            raise invalid(f"damaged ids: {exc}") from None
         return cls._wrap(engine, ef_construction)
 
     def save(self, path: PathLike) -> None:
@@ -533,6 +609,9 @@ class Index:
         The format holds no metric and no ef_construction: load it into a HyperbolicIndex of the same
         metric. Under "poincare", vek_core computes its own (clamped) distances on the same graph.
         """
+        if not self._engine.ids_are_positions():
+            raise ValueError("a vek_core file has no ids: only an index whose ids are its positions 0..n-1 can be "
+                             "saved in it (call compact() first to put the vectors in the order of their ids)")
         _write_atomically(path, self._engine.records())
 
     @classmethod

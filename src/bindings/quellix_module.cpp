@@ -25,6 +25,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -32,9 +33,11 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "bindings/binding_helpers.h"
+#include "bindings/labels.h"
 #include "bindings/quellix_engine.h"
 #include "core/parallel_for.h"
 #include "search/rank_count.h"
@@ -101,6 +104,9 @@ public:
 
     HyperbolicIndex& index() { return *index_; }
     const HyperbolicIndex& index() const { return *index_; }
+    // The users' ids of the nodes; read and changed under the index lock, as the index is.
+    quellix::Labels& labels() { return labels_; }
+    const quellix::Labels& labels() const { return labels_; }
     MetricKind metric() const { return index_->metric_kind(); }
     bool ball() const { return metric() == vek::PoincareBall; }
     int32_t dim() const { return index_->get_dimension(); }
@@ -108,6 +114,13 @@ public:
 
 private:
     std::unique_ptr<HyperbolicIndex> index_;
+    quellix::Labels labels_;
+};
+
+// An id the index does not hold; Python sees quellix._native.UnknownIdError, a KeyError and an
+// IndexError at once (the index once refused such ids as out of range).
+struct UnknownId : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // ---- argument checks, all made with the GIL held ------------------------------------------------------
@@ -134,15 +147,15 @@ const double* check_factors(const std::optional<FactorArray>& factors, const Eng
     return f;
 }
 
-std::vector<int32_t> checked_ids(const IdArray& ids, size_t n) {
+// The nodes of `ids`, each held by the index; to be called under the index lock, with or without the GIL.
+std::vector<int32_t> nodes_of(const Engine& e, const IdArray& ids) {
     if (ids.ndim() != 1) throw py::value_error("ids must be one-dimensional");
     std::vector<int32_t> out(static_cast<size_t>(ids.shape(0)));
     const int64_t* p = ids.data();
+    const size_t n = e.index().size();
     for (size_t j = 0; j < out.size(); ++j) {
-        if (p[j] < 0 || static_cast<uint64_t>(p[j]) >= n)
-            throw py::index_error("id " + std::to_string(p[j]) + " is out of range for an index of " +
-                                  std::to_string(n) + " vectors");
-        out[j] = static_cast<int32_t>(p[j]);
+        out[j] = e.labels().node(p[j], n);
+        if (out[j] < 0) throw UnknownId("id " + std::to_string(p[j]) + " is not in the index");
     }
     return out;
 }
@@ -216,7 +229,7 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
                 float* dists_row = dist_out + (first + i) * static_cast<size_t>(k);
                 size_t j = 0;
                 for (; j < found[i].size(); ++j) {
-                    ids_row[j] = found[i][j].id;
+                    ids_row[j] = e.labels().id(found[i][j].id);
                     dists_row[j] = found[i][j].dist;
                 }
                 for (; j < static_cast<size_t>(k); ++j) {
@@ -250,27 +263,24 @@ py::tuple rank_counts(const Engine& e, const ExactArray& vectors, const IdArray&
         throw py::value_error("starts must begin at 0 and end at the number of positives");
     for (size_t r = 0; r < m; ++r)
         if (row_starts[r + 1] < row_starts[r]) throw py::value_error("starts must not decrease (row " + std::to_string(r) + ")");
-    size_t n;
-    std::vector<int32_t> child_ids, positive_ids;
-    {
-        const Shared lock = lock_with_gil<Shared>(e.index());
-        n = e.index().size();
-        if (vectors.ndim() != 2 || static_cast<size_t>(vectors.shape(0)) != n || vectors.shape(1) != e.dim())
-            throw py::value_error("vectors must have shape (" + std::to_string(n) + ", " + std::to_string(e.dim()) +
-                                  "): the float64 values of the stored vectors");
-        child_ids = checked_ids(children, n);
-        positive_ids = checked_ids(positives, n);
-    }
-    for (size_t r = 0; r < m; ++r)
-        for (int64_t j = row_starts[r] + 1; j < row_starts[r + 1]; ++j)
-            if (!(positive_ids[j - 1] < positive_ids[j]))
-                throw py::value_error("the positives of row " + std::to_string(r) + " must be ascending and distinct");
     IdArray nearer(static_cast<py::ssize_t>(total));
     IdArray place(static_cast<py::ssize_t>(total));
     int64_t* nearer_out = nearer.mutable_data();
     int64_t* place_out = place.mutable_data();
     const int threads = num_threads == 0 ? usable_cores() : num_threads;
+    // Checked and counted under one lock: a removal in between would change the nodes counted.
     without_gil<Shared>(e.index(), [&] {
+        const size_t n = e.index().size();
+        if (vectors.ndim() != 2 || static_cast<size_t>(vectors.shape(0)) != n || vectors.shape(1) != e.dim())
+            throw py::value_error("vectors must have shape (" + std::to_string(n) + ", " + std::to_string(e.dim()) +
+                                  "): the float64 values of the stored vectors");
+        const std::vector<int32_t> child_ids = nodes_of(e, children);
+        const std::vector<int32_t> positive_ids = nodes_of(e, positives);
+        for (size_t r = 0; r < m; ++r)
+            for (int64_t j = row_starts[r] + 1; j < row_starts[r + 1]; ++j)
+                if (!(positive_ids[j - 1] < positive_ids[j]))
+                    throw py::value_error("the positives of row " + std::to_string(r) +
+                                          " must be ascending and distinct");
         const vek::RankCounter counter(e.index(), n, vectors.data());
         const vek::RankRows rows{child_ids.data(), row_starts.data(), positive_ids.data()};
         const size_t block = vek::scan_block(m, threads);
@@ -289,28 +299,28 @@ struct StreamCloser {
     }
 };
 
-// The records as vek_core writes them (squared norms in the norm fields under every metric).
-py::bytes records(const Engine& e) {
+// The records as vek_core writes them (squared norms in the norm fields under every metric); called
+// under the index lock.
+std::string records_of(const HyperbolicIndex& index) {
     char* buffer = nullptr;
     size_t size = 0;
+    FILE* f = ::open_memstream(&buffer, &size);
+    if (!f) throw std::bad_alloc();
     try {
-        without_gil<Shared>(e.index(), [&] {
-            FILE* f = ::open_memstream(&buffer, &size);
-            if (!f) throw std::bad_alloc();
-            try {
-                e.index().write_records(f, "<memory>");
-            } catch (...) {
-                std::fclose(f);
-                throw;
-            }
-            if (std::fclose(f) != 0) throw std::bad_alloc();
-        });
+        index.write_records(f, "<memory>");
     } catch (...) {
+        std::fclose(f);
         std::free(buffer);
         throw;
     }
-    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
-    return py::bytes(buffer, size);
+    const bool closed = std::fclose(f) == 0;
+    const std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+    if (!closed) throw std::bad_alloc();
+    return std::string(buffer, size);
+}
+
+py::bytes records(const Engine& e) {
+    return py::bytes(without_gil<Shared>(e.index(), [&] { return records_of(e.index()); }));
 }
 
 py::array_t<float> ball_terms(const Engine& e) {
@@ -406,6 +416,55 @@ void set_generator_state(Engine& e, const std::string& state) {
     e.index().level_generator() = g;
 }
 
+// Everything a quellix file holds, taken under one lock: the records, the boundary terms, the level
+// generator's state, the remainders, the ids (none while every id is its node's number) and the next
+// id given to a row without one.
+py::tuple snapshot(const Engine& e) {
+    std::string data, state;
+    std::vector<float> terms, rest;
+    std::vector<int64_t> ids;
+    int64_t next = 0;
+    without_gil<Shared>(e.index(), [&] {
+        const HyperbolicIndex& index = e.index();
+        data = records_of(index);
+        terms = index.ball_terms();
+        rest = index.all_remainders();
+        std::ostringstream out;
+        out << index.level_generator();
+        state = out.str();
+        ids = e.labels().stored();
+        next = e.labels().next(index.size());
+    });
+    py::array_t<float> terms_out(static_cast<py::ssize_t>(terms.size()));
+    std::copy(terms.begin(), terms.end(), terms_out.mutable_data());
+    py::array_t<float> rest_out({static_cast<py::ssize_t>(rest.size() / std::max<size_t>(1, e.dims())),
+                                 static_cast<py::ssize_t>(e.dim())});
+    std::copy(rest.begin(), rest.end(), rest_out.mutable_data());
+    IdArray ids_out(static_cast<py::ssize_t>(ids.size()));
+    std::copy(ids.begin(), ids.end(), ids_out.mutable_data());
+    return py::make_tuple(py::bytes(data), terms_out, state, rest_out, ids_out, next);
+}
+
+// A loaded file's ids (one per node, or none while every id is its node's number) and next id; a
+// ValueError names what is wrong, and nothing changes then.
+void set_labels(Engine& e, const IdArray& ids, int64_t next) {
+    const Exclusive lock = lock_with_gil<Exclusive>(e.index());
+    const size_t n = e.index().size();
+    if (ids.ndim() != 1 || (ids.shape(0) != 0 && static_cast<size_t>(ids.shape(0)) != n))
+        throw py::value_error(std::to_string(ids.shape(0)) + " ids for " + std::to_string(n) + " nodes");
+    std::vector<int64_t> given(ids.data(), ids.data() + ids.shape(0));
+    std::unordered_set<int64_t> seen;
+    seen.reserve(given.size());
+    int64_t largest = given.empty() ? static_cast<int64_t>(n) - 1 : -1;
+    for (int64_t id : given) {
+        if (id < 0) throw py::value_error("negative id " + std::to_string(id));
+        if (!seen.insert(id).second) throw py::value_error("id " + std::to_string(id) + " held twice");
+        largest = std::max(largest, id);
+    }
+    if (next <= largest) throw py::value_error("next id " + std::to_string(next) + " is not past every id");
+    e.labels().assign(std::move(given), next);
+}
+
 // ---- insertion ----------------------------------------------------------------------------------------
 
 // A build frees as it goes (lists outgrow their storage, scratch of each slice), and the allocator keeps
@@ -420,21 +479,62 @@ void release_freed_memory() {
 #endif
 }
 
+// The ids a call gives its rows, checked and held as pending from the start of the call to its end, so
+// that no other call can add one of them between this call's slices.
+class PendingIds {
+public:
+    PendingIds(Engine& e, const int64_t* ids, size_t n, bool replace) : e_(e), ids_(ids), n_(n) {
+        if (!ids) return;
+        std::unordered_set<int64_t> seen;
+        seen.reserve(n);
+        const Exclusive lock = lock_with_gil<Exclusive>(e.index());
+        const size_t count = e.index().size();
+        for (size_t i = 0; i < n; ++i) {
+            const std::string id = "id " + std::to_string(ids[i]);
+            if (ids[i] < 0) throw py::value_error("ids must be non-negative: " + id + " in row " + std::to_string(i));
+            if (!seen.insert(ids[i]).second) throw py::value_error(id + " is repeated in the batch");
+            if (e.labels().pending(ids[i])) throw py::value_error(id + " is being added by another call");
+            if (!replace && e.labels().held(ids[i], count))
+                throw py::value_error(id + " is already in the index (replace=True replaces it)");
+        }
+        e.labels().hold_pending(std::vector<int64_t>(ids, ids + n));
+    }
+    ~PendingIds() {
+        if (!ids_) return;
+        const Exclusive lock = lock_with_gil<Exclusive>(e_.index());
+        e_.labels().release_pending(ids_, n_);
+    }
+    PendingIds(const PendingIds&) = delete;
+    PendingIds& operator=(const PendingIds&) = delete;
+
+private:
+    Engine& e_;
+    const int64_t* ids_;
+    size_t n_;
+};
+
 // Rows are added in slices of about 50 ms, with the GIL back in between for Ctrl-C and the progress
 // callback, so an interruption leaves whole slices. On several threads a slice is linked concurrently
-// and stands or falls as one; on one thread every row does.
+// and stands or falls as one; on one thread every row does. A row whose id the index holds already
+// (replace=True) takes its place: the old node is removed at the end of the slice that added the new
+// one, so between slices every id names one vector.
 IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArray>& factors,
-            const std::optional<FloatArray>& remainders, const MaskArray& masks, bool link, int64_t ef_construction,
+            const std::optional<FloatArray>& remainders, const MaskArray& masks,
+            const std::optional<IdArray>& given_ids, bool replace, bool link, int64_t ef_construction,
             const py::object& progress, int num_threads) {
     check_rows(vectors, e, "vectors");
     const py::ssize_t n = vectors.shape(0);
     const double* fac = check_factors(factors, e, n);
     const float* rem = check_remainders(remainders, e, n);
     if (masks.ndim() != 1 || masks.shape(0) != n) throw py::value_error("masks must have one value per row");
+    if (given_ids && (given_ids->ndim() != 1 || given_ids->shape(0) != n))
+        throw py::value_error("ids must have one value per row");
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const int32_t ef = clamp_i32(ef_construction);
     const int threads = link ? (num_threads == 0 ? usable_cores() : num_threads) : 1;
+    const int64_t* wanted = given_ids ? given_ids->data() : nullptr;
+    const PendingIds pending(e, wanted, static_cast<size_t>(n), replace);
     IdArray ids(n);
     int64_t* out = ids.mutable_data();
     const float* v = vectors.data();
@@ -450,40 +550,59 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
                 throw py::value_error("an index holds at most 2**31 - 1 vectors");
             // The rows' remainders follow every row the engine took, failed call or not: room first.
             index.reserve_remainders(static_cast<size_t>(n - done), rem != nullptr);
+            e.labels().reserve(index.size(), static_cast<size_t>(n - done));
             const size_t before = index.size();
             const py::ssize_t first = done;
-            struct KeepRemainders {
-                HyperbolicIndex& index;
-                size_t before;
-                const float* rows;
-                ~KeepRemainders() { index.add_remainders(rows, index.size() - before); }
-            } keep{index, before, rem ? rem + static_cast<size_t>(first) * d : nullptr};
-            const auto began = std::chrono::steady_clock::now();
-            if (threads > 1) {
-                const py::ssize_t rows = std::min(slice, n - done);
-                const int64_t id = static_cast<int64_t>(index.size());
-                index.add_linked_batch(v + static_cast<size_t>(done) * d, mk + done, fac ? fac + done : nullptr,
-                                       static_cast<size_t>(rows), ef, threads, done + rows == n);
-                for (py::ssize_t i = 0; i < rows; ++i) out[done + i] = id + i;
-                done += rows;
-                const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-                const double wanted = std::chrono::duration<double>(slice_time).count();
-                const double scale = std::clamp(wanted / std::max(took, 1e-6), 0.5, 2.0);
-                slice = std::max<py::ssize_t>(2 * threads, static_cast<py::ssize_t>(static_cast<double>(rows) * scale));
-                return;
+            // The rows the engine took get their ids, and the nodes they replace go, failed slice or not.
+            auto settle = [&] {
+                std::vector<int32_t> replaced;
+                for (py::ssize_t i = first; i < done; ++i) {
+                    const size_t node = before + static_cast<size_t>(i - first);
+                    const int64_t id = wanted ? wanted[i] : e.labels().next(node);
+                    const int32_t old = replace ? e.labels().node(id, node) : -1;
+                    if (old >= 0) replaced.push_back(old);
+                    e.labels().append(id, node);
+                    out[i] = id;
+                }
+                if (replaced.empty()) return;
+                e.labels().prepare_removal(index.size());
+                e.labels().renumber(index.remove_nodes(replaced, ef, threads));
+            };
+            try {
+                struct KeepRemainders {
+                    HyperbolicIndex& index;
+                    size_t before;
+                    const float* rows;
+                    ~KeepRemainders() { index.add_remainders(rows, index.size() - before); }
+                } keep{index, before, rem ? rem + static_cast<size_t>(first) * d : nullptr};
+                const auto began = std::chrono::steady_clock::now();
+                if (threads > 1) {
+                    const py::ssize_t rows = std::min(slice, n - done);
+                    index.add_linked_batch(v + static_cast<size_t>(done) * d, mk + done, fac ? fac + done : nullptr,
+                                           static_cast<size_t>(rows), ef, threads, done + rows == n);
+                    done += rows;
+                    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+                    const double target = std::chrono::duration<double>(slice_time).count();
+                    const double scale = std::clamp(target / std::max(took, 1e-6), 0.5, 2.0);
+                    slice = std::max<py::ssize_t>(2 * threads, static_cast<py::ssize_t>(static_cast<double>(rows) * scale));
+                } else {
+                    do {
+                        const float* row = v + static_cast<size_t>(done) * d;
+                        const double factor = fac ? fac[done] : vek::kDerivedFactor;
+                        if (link)
+                            index.add_linked(row, mk[done], ef, factor);
+                        else
+                            index.add_unlinked(row, mk[done], factor);
+                        ++done;
+                    } while (done < n && std::chrono::steady_clock::now() < began + slice_time);
+                }
+            } catch (...) {
+                settle();
+                throw;
             }
-            do {
-                const float* row = v + static_cast<size_t>(done) * d;
-                const double factor = fac ? fac[done] : vek::kDerivedFactor;
-                const int64_t id = static_cast<int64_t>(index.size());
-                if (link)
-                    index.add_linked(row, mk[done], ef, factor);
-                else
-                    index.add_unlinked(row, mk[done], factor);
-                out[done++] = id;
-            } while (done < n && std::chrono::steady_clock::now() < began + slice_time);
+            settle();
             // Once per call, not per slice: a seeded one-thread build stays the same however its slices fall.
-            if (link && done == n && index.repair_due()) index.repair_links(ef);
+            if (threads == 1 && link && done == n && index.repair_due()) index.repair_links(ef);
         });
         try {
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -499,15 +618,77 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
     return ids;
 }
 
+// Removes the nodes of `ids` (repeats count once); an id the index does not hold is refused, and
+// nothing removed, unless `missing_ok`. How many were removed.
+int64_t remove_ids(Engine& e, const IdArray& ids, bool missing_ok, int64_t ef_construction, int num_threads) {
+    if (ids.ndim() != 1) throw py::value_error("ids must be one-dimensional");
+    if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
+    if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
+    const int threads = num_threads == 0 ? usable_cores() : num_threads;
+    const int64_t removed = without_gil<Exclusive>(e.index(), [&] {
+        HyperbolicIndex& index = e.index();
+        const size_t n = index.size();
+        const int64_t* p = ids.data();
+        std::vector<int32_t> doomed;
+        doomed.reserve(static_cast<size_t>(ids.shape(0)));
+        for (py::ssize_t j = 0; j < ids.shape(0); ++j) {
+            const int32_t node = e.labels().node(p[j], n);
+            if (node >= 0)
+                doomed.push_back(node);
+            else if (!missing_ok)
+                throw UnknownId("id " + std::to_string(p[j]) + " is not in the index");
+        }
+        std::sort(doomed.begin(), doomed.end());
+        doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
+        if (doomed.empty()) return int64_t{0};
+        e.labels().prepare_removal(n);
+        e.labels().renumber(index.remove_nodes(doomed, clamp_i32(ef_construction), threads));
+        return static_cast<int64_t>(doomed.size());
+    });
+    if (removed >= kReleaseAfterRows) release_freed_memory();
+    return removed;
+}
+
+// Every node's id, in node order (the order of masks).
+IdArray ids_of(const Engine& e) {
+    const Shared lock = lock_with_gil<Shared>(e.index());
+    const size_t n = e.index().size();
+    IdArray out(static_cast<py::ssize_t>(n));
+    int64_t* dst = out.mutable_data();
+    for (size_t i = 0; i < n; ++i) dst[i] = e.labels().id(static_cast<int32_t>(i));
+    return out;
+}
+
+// Puts the nodes in the order of their ids and gives back the memory beyond what they hold.
+void compact(Engine& e) {
+    without_gil<Exclusive>(e.index(), [&] {
+        HyperbolicIndex& index = e.index();
+        quellix::Labels& labels = e.labels();
+        if (!labels.stored().empty()) {
+            std::vector<int32_t> order(index.size());
+            std::iota(order.begin(), order.end(), 0);
+            std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return labels.id(a) < labels.id(b); });
+            std::vector<int64_t> ids = labels.reordered(order);
+            index.reorder(order);
+            labels.adopt(ids);
+        }
+        index.shrink_to_fit();
+        labels.shrink_to_fit();
+    });
+    release_freed_memory();
+}
+
 py::dict stats(const Engine& e) {
     vek::IndexStats s;
     std::vector<int64_t> per_level;
     size_t memory = 0;
     int64_t unreachable = 0;
+    int64_t entry = -1;
     // One snapshot under one lock; the reachability pass reads every list, so the GIL is let go.
     without_gil<Shared>(e.index(), [&] {
         const HyperbolicIndex& index = e.index();
         s = index.statistics();
+        if (s.ep_id >= 0) entry = e.labels().id(s.ep_id);
         // Unlinked nodes have level 0; linked ones reach at most the entry point's level.
         if (s.ep_layer >= 0)
             per_level.assign(s.layer_distribution.begin() + 1, s.layer_distribution.end());
@@ -522,7 +703,7 @@ py::dict stats(const Engine& e) {
     out["dim"] = s.dimension;
     out["metric"] = metric_name(e.metric());
     out["M"] = s.max_m;
-    out["entry_point"] = s.ep_id;
+    out["entry_point"] = entry;
     out["top_level"] = s.ep_layer;
     out["nodes_per_level"] = per_level;
     out["mean_degree_layer0"] = s.avg_degree_layer0;
@@ -531,18 +712,41 @@ py::dict stats(const Engine& e) {
     return out;
 }
 
-// Each node's vek::NodeReach.
-py::array_t<uint8_t> reachability(const Engine& e) {
-    const std::vector<uint8_t> reach = without_gil<Shared>(e.index(), [&] { return e.index().reachability(); });
+// Each node's vek::NodeReach and its id, in node order, from one snapshot.
+py::tuple reachability(const Engine& e) {
+    std::vector<int64_t> ids;
+    const std::vector<uint8_t> reach = without_gil<Shared>(e.index(), [&] {
+        ids.resize(e.index().size());
+        for (size_t i = 0; i < ids.size(); ++i) ids[i] = e.labels().id(static_cast<int32_t>(i));
+        return e.index().reachability();
+    });
     py::array_t<uint8_t> out(static_cast<py::ssize_t>(reach.size()));
     std::copy(reach.begin(), reach.end(), out.mutable_data());
-    return out;
+    IdArray ids_out(static_cast<py::ssize_t>(ids.size()));
+    std::copy(ids.begin(), ids.end(), ids_out.mutable_data());
+    return py::make_tuple(out, ids_out);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "The native engine of quellix; use quellix.Index.";
+    {
+        PyObject* bases = PyTuple_Pack(2, PyExc_KeyError, PyExc_IndexError);
+        if (!bases) throw py::error_already_set();
+        PyObject* type = PyErr_NewException("quellix._native.UnknownIdError", bases, nullptr);
+        Py_DECREF(bases);
+        if (!type) throw py::error_already_set();
+        static PyObject* const unknown_id = type;  // one reference kept for the translator
+        m.attr("UnknownIdError") = py::reinterpret_borrow<py::object>(type);
+        py::register_local_exception_translator([](std::exception_ptr p) {
+            try {
+                if (p) std::rethrow_exception(p);
+            } catch (const UnknownId& err) {
+                PyErr_SetString(unknown_id, err.what());
+            }
+        });
+    }
     vek::kernels::wide_supported();  // the processor is asked once, before any scan thread runs
     m.def("usable_cores", &usable_cores, "Cores this process may run on.");
     m.def(
@@ -571,8 +775,29 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                  return e.index().size();
              })
         .def("add", &add, py::arg("vectors"), py::arg("factors"), py::arg("remainders"), py::arg("masks"),
-             py::arg("link"), py::arg("ef_construction"), py::arg("progress") = py::none(),
-             py::arg("num_threads") = 1)
+             py::arg("ids"), py::arg("replace"), py::arg("link"), py::arg("ef_construction"),
+             py::arg("progress") = py::none(), py::arg("num_threads") = 1)
+        .def("remove", &remove_ids, py::arg("ids"), py::arg("missing_ok"), py::arg("ef_construction"),
+             py::arg("num_threads"))
+        .def("ids", &ids_of)
+        .def("contains",
+             [](const Engine& e, int64_t id) {
+                 const Shared lock = lock_with_gil<Shared>(e.index());
+                 return e.labels().held(id, e.index().size());
+             })
+        .def("ids_are_positions",
+             [](const Engine& e) {
+                 const Shared lock = lock_with_gil<Shared>(e.index());
+                 return e.labels().identity();
+             })
+        .def("compact", &compact)
+        .def("fill_masks",
+             [](Engine& e, uint64_t mask) {
+                 without_gil<Exclusive>(e.index(), [&] {
+                     const std::vector<uint64_t> all(e.index().size(), mask);
+                     e.index().set_masks(all.data(), all.size());
+                 });
+             })
         .def(
             "search",
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
@@ -629,15 +854,11 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 if (e.ball() != factor.has_value() || (factor && !usable_factor(*factor)))
                     throw py::value_error("a poincare query needs its factor inside the ball, other metrics none");
                 const float* rem = check_remainders(remainder, e, 1);
-                // Nodes are never removed, so ids checked now stay valid under the lock taken below.
-                std::vector<int32_t> checked;
-                {
-                    const Shared lock = lock_with_gil<Shared>(e.index());
-                    checked = checked_ids(ids, e.index().size());
-                }
-                py::array_t<float> out(static_cast<py::ssize_t>(checked.size()));
+                if (ids.ndim() != 1) throw py::value_error("ids must be one-dimensional");
+                py::array_t<float> out(ids.shape(0));
                 float* dst = out.mutable_data();
                 without_gil<Shared>(e.index(), [&] {
+                    const std::vector<int32_t> checked = nodes_of(e, ids);  // under the lock the distances take
                     const float* q = query.data();
                     const HyperbolicIndex& index = e.index();
                     const float term = factor ? HyperbolicIndex::ball_term(*factor) : index.term_of(q);
@@ -655,7 +876,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             "get_vectors",
             [](const Engine& e, const IdArray& ids) {
                 const Shared lock = lock_with_gil<Shared>(e.index());
-                const std::vector<int32_t> checked = checked_ids(ids, e.index().size());
+                const std::vector<int32_t> checked = nodes_of(e, ids);
                 py::array_t<float> out({static_cast<py::ssize_t>(checked.size()), static_cast<py::ssize_t>(e.dim())});
                 float* dst = out.mutable_data();
                 for (size_t j = 0; j < checked.size(); ++j)
@@ -702,6 +923,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("remainders", &remainders)
         .def_static("from_records", &from_records, py::arg("data"), py::arg("name"), py::arg("metric"),
                     py::arg("terms"), py::arg("vek_core_file"), py::arg("remainders") = py::none())
+        .def("snapshot", &snapshot)
+        .def("set_labels", &set_labels, py::arg("ids"), py::arg("next"))
         .def("generator_state", &generator_state)
         .def("set_generator_state", &set_generator_state, py::arg("state"));
 }

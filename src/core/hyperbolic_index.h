@@ -136,6 +136,18 @@ public:
     // rows before a failed one stay.
     void add_linked_batch(const float* rows, const uint64_t* row_masks, const double* factors, size_t count,
                           int32_t ef_construction, int threads, bool reconnect = true);
+    // Removes the nodes `doomed` (distinct, each below size()) on up to `threads` threads: every list
+    // that held one is selected again from its other members and the removed nodes' surviving
+    // neighbours, the last nodes move into the freed places, and nodes no walk reaches any more are
+    // linked again (build/remove_nodes.cpp). Returns where each node went: to[x] is node x's new id,
+    // -1 for a removed one. A failure before the nodes move changes nothing; one in the final repair
+    // leaves the nodes removed and the repair's lists put back.
+    std::vector<int32_t> remove_nodes(const std::vector<int32_t>& doomed, int32_t ef_construction, int threads);
+    // Renumbers every node: node order[i] becomes node i (`order` a permutation of the node ids).
+    // A failure changes nothing.
+    void reorder(const std::vector<int32_t>& order);
+    // Gives back what the per-node arrays and the lists hold beyond their contents.
+    void shrink_to_fit();
     // Picks at most M of the candidates (consumed) as a neighbour list, nearest first, topped up to
     // `fill` (at most M) with the nearest of those a kept one dominated; `kept`, when given, receives
     // how many of its first ids no nearer kept one dominated.
@@ -363,6 +375,11 @@ private:
     // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
     LinkSpan list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
+    // Node u's list on a layer selected again without the nodes `gone` marks, from its other members
+    // and the members of the removed ones it held; `kept` receives the selection's kept prefix.
+    LinkList relinked_without(int32_t u, int32_t layer, const std::vector<uint8_t>& gone, int32_t* kept) const;
+    // Copies node `from`'s vector, terms, mask and level into node `to` and moves its lists there.
+    void move_node(int32_t from, int32_t to);
     // Removes every node from `count` on (their records and lists); links to them must be gone already.
     void truncate_nodes(size_t count);
     // Under PoincareBall, mends a rebuilt list of node m (`chosen`, picked from `pool`) that would drop a

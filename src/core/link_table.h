@@ -161,6 +161,60 @@ public:
         upper_.resize(n);
         if (aside_.size() > n) aside_.resize(n);
     }
+    // Moves node `from`'s lists into node `to`'s place, whose own lists are dropped; `from` keeps none.
+    void move_node(int32_t from, int32_t to) {
+        const int32_t* src = slot_of(from);
+        int32_t* dst = slot_of(to);
+        for (size_t i = 0; i < stride_; ++i) store(dst + i, src[i]);
+        store(slot_of(from), 0);
+        upper_[to].swap(upper_[from]);
+        upper_[from].clear();
+        if (aside_.size() > static_cast<size_t>(std::max(from, to))) {
+            aside_[to].swap(aside_[from]);
+            aside_[from].clear();
+        }
+    }
+    // Replaces every id x in the lists of the first `count` nodes by to[x].
+    void renumber(const std::vector<int32_t>& to, size_t count) {
+        auto each = [&](int32_t* ids, size_t n) {
+            for (size_t i = 0; i < n; ++i) ids[i] = to[static_cast<size_t>(ids[i])];
+        };
+        for (size_t node = 0; node < count; ++node) {
+            int32_t* slot = slot_of(static_cast<int32_t>(node));
+            if (slot[0] >= 0)
+                each(slot + 1, std::min(static_cast<size_t>(slot[0] & kCountBits), room_));
+            else
+                each(aside_[node].data(), aside_[node].size());
+            for (LinkList& l : upper_[node]) each(l.data(), l.size());
+        }
+    }
+    // This table with node order[i] as node i and every id x written as to[x] (to[order[i]] == i).
+    LinkTable permuted(const std::vector<int32_t>& order, const std::vector<int32_t>& to) const {
+        LinkTable t;
+        t.room_ = room_;
+        t.stride_ = stride_;
+        t.every_node_aside_ = every_node_aside_;
+        t.base_.resize(order.size() * stride_);
+        t.upper_.resize(order.size());
+        if (!aside_.empty()) t.aside_.resize(order.size());
+        for (size_t i = 0; i < order.size(); ++i) {
+            const auto o = static_cast<size_t>(order[i]);
+            std::copy_n(base_.data() + o * stride_, stride_, t.base_.data() + i * stride_);
+            t.upper_[i] = upper_[o];
+            if (!aside_.empty()) t.aside_[i] = aside_[o];
+        }
+        t.renumber(to, order.size());
+        return t;
+    }
+    // Gives back the storage beyond what the lists hold.
+    void shrink_to_fit() {
+        base_.shrink_to_fit();
+        upper_.shrink_to_fit();
+        for (auto& layers : upper_)
+            for (LinkList& l : layers) l.shrink_to_fit();
+        aside_.shrink_to_fit();
+        for (LinkList& l : aside_) l.shrink_to_fit();
+    }
     // Heap bytes of the lists and of the tables that hold them, capacity included.
     size_t memory_bytes() const {
         size_t bytes = base_.capacity() * sizeof(int32_t) + upper_.capacity() * sizeof(std::vector<LinkList>);
