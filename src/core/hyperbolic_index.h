@@ -375,9 +375,9 @@ private:
     // A list that a walk reads: the node's own, or during a concurrent build a copy taken under its lock.
     LinkSpan list_for_walk(int32_t node, int32_t layer, LinkList& copy) const;
     void append_node(const float* vector, uint64_t mask, int32_t level, double factor);
-    // Node u's list on a layer selected again without the nodes `gone` marks, from its other members
-    // and the members of the removed ones it held; `kept` receives the selection's kept prefix.
-    LinkList relinked_without(int32_t u, int32_t layer, const std::vector<uint8_t>& gone, int32_t* kept) const;
+    // Node u's list on a layer without the nodes `gone` marks: its other members, then the members of
+    // the removed ones it held that a selection keeps, up to the layer's limit.
+    LinkList relinked_without(int32_t u, int32_t layer, const std::vector<uint8_t>& gone) const;
     // Copies node `from`'s vector, terms, mask and level into node `to` and moves its lists there.
     void move_node(int32_t from, int32_t to);
     // Removes every node from `count` on (their records and lists); links to them must be gone already.
