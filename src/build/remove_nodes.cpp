@@ -9,6 +9,7 @@
 
 #include "core/hyperbolic_index.h"
 #include "core/parallel_for.h"
+#include "search/walk.h"
 
 namespace vek {
 
@@ -22,7 +23,6 @@ struct NewList {
     int32_t node;
     int32_t layer;
     LinkList list;
-    int32_t kept;
 };
 
 }  // namespace
@@ -32,34 +32,49 @@ LinkList HyperbolicIndex::relinked_without(int32_t u, int32_t layer, const std::
     // them would drop every one it finds dominated, and with them much of what makes the region
     // navigable (on clustered data a fifth of the recall lost at a low width after one round of 5 %).
     // The rest of the list, up to its limit, takes the removed nodes' neighbours that a selection over
-    // the survivors and them keeps, nearest first.
+    // the survivors and them keeps, nearest first; those it would only top the list up with (in the
+    // ball) just refill it to its former length, so that degrees, and the work of a walk, stay as a
+    // build leaves them.
+    // In the ball a removed node's neighbours are often its children, which dominate one another: the
+    // survivors' own neighbours widen the choice there.
+    WalkScratch& marks = walk_scratch();
+    marks.begin(size());
+    const FirstVisit first(marks);
+    first(u);
     LinkList list, through;
     const LinkSpan old = links.at(u, layer);
-    for (int32_t y : old) (gone[y] ? through : list).push_back(y);
+    for (int32_t y : old) {
+        first(y);
+        (gone[y] ? through : list).push_back(y);
+    }
     const size_t survivors = list.size();
     std::vector<int32_t> pool(list);
     auto offer = [&](int32_t y) {
-        if (y == u) return;
-        if (!gone[y]) {
-            if (std::find(pool.begin(), pool.end(), y) == pool.end()) pool.push_back(y);
-        } else if (through.size() < kRemovedLookedThrough &&
-                   std::find(through.begin(), through.end(), y) == through.end()) {
+        if (!first(y)) return;
+        if (!gone[y])
+            pool.push_back(y);
+        else if (through.size() < kRemovedLookedThrough)
             through.push_back(y);
-        }
     };
     for (size_t i = 0; i < through.size(); ++i)
         for (int32_t y : links.at(through[i], layer)) offer(y);
+    if (metric == PoincareBall)
+        for (size_t i = 0; i < survivors; ++i)
+            for (int32_t y : links.at(list[i], layer))
+                if (!gone[y]) offer(y);
     if (pool.size() == survivors) return list;
     std::vector<float> dists(pool.size());
     dist_to_nodes(vec(u), node_term(u), pool.data(), pool.size(), dists.data());
     FarthestFirst w;
     for (size_t j = 0; j < pool.size(); ++j) w.push({dists[j], pool[j]});
     const int32_t limit = link_limit(layer);
-    const std::vector<int32_t> chosen = select_neighbours(w, limit, rebuild_quota(layer).fill, nullptr);
-    const auto stayed = list.begin() + static_cast<std::ptrdiff_t>(survivors);
-    for (int32_t y : chosen) {
-        if (list.size() >= static_cast<size_t>(limit)) break;
-        if (std::find(list.begin(), stayed, y) == stayed) list.push_back(y);
+    int32_t kept = 0;
+    const std::vector<int32_t> chosen = select_neighbours(w, limit, rebuild_quota(layer).fill, &kept);
+    for (size_t j = 0; j < chosen.size(); ++j) {
+        const size_t room = j < static_cast<size_t>(kept) ? static_cast<size_t>(limit) : old.size();
+        if (list.size() >= room) break;
+        const auto stayed = list.begin() + static_cast<std::ptrdiff_t>(survivors);
+        if (std::find(list.begin(), stayed, chosen[j]) == stayed) list.push_back(chosen[j]);
     }
     return list;
 }
@@ -87,7 +102,6 @@ std::vector<int32_t> HyperbolicIndex::remove_nodes(const std::vector<int32_t>& d
         NewList& out = lists[t];
         out.node = u;
         out.layer = layer;
-        out.kept = LinkTable::kUnknownKept;  // the list is not a selection's
         out.list = relinked_without(u, layer, gone);
     });
     for (const NewList& l : lists) links.reserve(l.node, l.layer, l.list.size());
@@ -122,7 +136,7 @@ std::vector<int32_t> HyperbolicIndex::remove_nodes(const std::vector<int32_t>& d
     // Commit: nothing below allocates until the repair.
     std::vector<int32_t> orphans;  // linked nodes left without any layer-0 link
     for (const NewList& l : lists) {
-        links.set(l.node, l.layer, l.list, l.kept);
+        links.set(l.node, l.layer, l.list);  // not a selection's list: no kept prefix
         if (l.layer == 0 && l.list.empty()) orphans.push_back(to[l.node]);
     }
     for (size_t i = live; i < n; ++i)
