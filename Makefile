@@ -190,7 +190,8 @@ sanitize: $(SAN_VENV)/.built
 # calls on several threads at once: the concurrent build, the concurrent searches and mixed calls.
 TSAN_OUT   := build/tsan
 TSAN_PY    := $(SAN_VENV)/bin/python-tsan
-TSAN_TESTS ?= tests/test_parallel_build.py tests/test_concurrency.py
+TSAN_TESTS ?= tests/test_parallel_build.py tests/test_concurrency.py \
+              tests/test_quellix_changes.py::test_mixed_changes_from_many_threads
 TSAN_ENV    = PYTHONPATH=$(abspath $(TSAN_OUT))/site PYTHONDONTWRITEBYTECODE=1 \
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(abspath $(TSAN_OUT))/reports/report
 

@@ -149,3 +149,73 @@ def test_compact_restores_positions_and_a_fresh_build_s_memory():
     fresh.add(np.concatenate([data[:1000], data[1500:1600][::-1]]))
     assert index.stats()["memory_bytes"] <= 1.05 * fresh.stats()["memory_bytes"]
     np.testing.assert_array_equal(index.get_vectors(np.arange(1100)), fresh.get_vectors(np.arange(1100)))
+
+
+def test_mixed_changes_from_many_threads():
+    """Writers add, remove and replace their own ids while readers search, set masks and copy the index:
+    every answer is well formed, no id removed before a search began comes back, and at the end the
+    index holds exactly what the writers' models say."""
+    import threading
+
+    dim, rounds = 8, 20
+    index = quellix.Index(dim, "euclidean", M=6, ef_construction=40, seed=2)
+    models = [{}, {}]
+    removed: set[int] = set()
+    lock = threading.Lock()
+    errors: list[BaseException] = []
+
+    def writer(w):
+        rng = np.random.default_rng(w)
+        model, base = models[w], 1_000_000 * (w + 1)
+        for r in range(rounds):
+            ids = base + np.arange(r * 40, r * 40 + 40)
+            rows = points(40, dim, "euclidean", seed=100 * w + r)
+            index.add(rows, ids=ids, num_threads=1 + r % 2)
+            model.update(zip(ids.tolist(), rows))
+            gone = rng.choice(list(model), 15, replace=False)
+            index.remove(gone, num_threads=1 + r % 2)
+            for i in gone.tolist():
+                del model[i]
+            with lock:
+                removed.update(gone.tolist())
+            again = rng.choice(list(model), 10, replace=False)
+            moved = points(10, dim, "euclidean", seed=7000 + 100 * w + r)
+            index.add(moved, ids=again, replace=True, num_threads=2)
+            model.update(zip(again.tolist(), moved))
+
+    def reader(seed):
+        rng = np.random.default_rng(seed)
+        for r in range(rounds * 3):
+            with lock:
+                before = set(removed)
+            queries = points(6, dim, "euclidean", seed=int(rng.integers(1 << 30)))
+            for ids, dists in (index.search(queries, K, ef=16, num_threads=2), index.exact_search(queries, K),
+                               index.filtered_search(queries, K, filter_mask=r % 2)):
+                assert ids.shape == dists.shape == (6, K)
+                for row, d in zip(ids, dists):
+                    live = row[row >= 0]
+                    assert (row[len(live):] == -1).all() and len(set(live.tolist())) == len(live)
+                    assert not set(live.tolist()) & before
+                    assert (np.diff(d[:len(live)]) >= 0).all()
+            if r % 4 == 0:
+                index.set_masks(int(rng.integers(0, 2)))
+                copy = quellix.Index.from_bytes(index.to_bytes())
+                assert len(copy) == len(copy.ids) == len(set(copy.ids.tolist()))
+
+    def run(work, arg):
+        try:
+            work(arg)
+        except BaseException as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, args=a) for a in ((writer, 0), (writer, 1), (reader, 5), (reader, 6))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors[0]
+    model = {**models[0], **models[1]}
+    assert sorted(index.ids.tolist()) == sorted(model)
+    ids = np.array(sorted(model))
+    np.testing.assert_array_equal(index.get_vectors(ids), np.stack([model[i] for i in ids.tolist()]))
+    assert index.stats()["unreachable"] == 0
