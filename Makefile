@@ -18,7 +18,7 @@ requirements = $(1) -c 'import sys, tomllib; p = tomllib.load(open("pyproject.to
             **p["project"]["optional-dependencies"]}; \
   print(*(r for name in sys.argv[1:] for r in groups[name]), sep="\n")' $(2)
 
-.PHONY: all test native-tests demo bench bench-build bench-batch bench-health bench-exact bench-flat bench-filtered bench-file \
+.PHONY: all test native-tests demo bench bench-build bench-batch bench-health bench-churn bench-exact bench-flat bench-filtered bench-file \
         bench-hyperbolic build clean clang \
         sanitize tsan fuzz stubs wordnet
 
@@ -103,6 +103,9 @@ bench-batch: build $(VENV)/.bench-ready
 # The mammal part trains gensim's Poincare model (the test group) on WordNet once per set, kept in bench/out.
 bench-health: build wordnet $(VENV)/.bench-ready
 	$(PY) bench/health.py $(BENCH_ARGS)
+
+bench-churn: build wordnet $(VENV)/.bench-ready
+	$(PY) bench/churn.py $(BENCH_ARGS)
 
 bench-flat: build $(VENV)/.bench-ready
 	$(PY) bench/flat_scan.py $(BENCH_ARGS)

@@ -152,6 +152,25 @@ def test_remainders_travel_with_the_file_and_damaged_ones_are_refused():
         quellix.Index.from_bytes(_with_header(grown, n_rest=4 * 30 * 4))
 
 
+@pytest.mark.parametrize("ids, next_id, message", [
+    ([5, 9, 5], 10, "id 5 held twice"),
+    ([5, -9, 7], 10, "negative id -9"),
+    ([5, 9, 7], 9, "next id 9 is not past every id"),
+    (None, 2, "next id 2 is not past every id"),  # positions as ids, yet a next id among them
+    ([5, 9], 10, "16 bytes of ids for 3 nodes"),
+])
+def test_sealed_but_unsound_ids(ids, next_id, message):
+    index = quellix.Index(4, "euclidean", seed=1)
+    index.add(points(3, 4, "euclidean"), ids=[5, 9, 7])
+    data = index.to_bytes()
+    fields = dict(zip(("n_rest", "n_ids", "next_id"), HEADER.unpack_from(data)[10:]))
+    assert fields == {"n_rest": 0, "n_ids": 24, "next_id": 10}
+    raw = b"" if ids is None else np.asarray(ids, "<i8").tobytes()
+    damaged = data[:-4 - 24] + raw + data[-4:]
+    with pytest.raises(RuntimeError, match=f"Invalid index file: <bytes>: .*{message}"):
+        quellix.Index.from_bytes(_with_header(damaged, n_ids=len(raw), next_id=next_id))
+
+
 def _records_of(index):
     data = index.to_bytes()
     n_records = HEADER.unpack_from(data)[7]
