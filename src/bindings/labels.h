@@ -113,11 +113,6 @@ public:
         ids_.shrink_to_fit();
         nodes_.rehash(0);
     }
-    size_t memory_bytes() const {
-        return ids_.capacity() * sizeof(int64_t) +
-               nodes_.size() * (sizeof(std::pair<int64_t, int32_t>) + 2 * sizeof(void*)) +
-               nodes_.bucket_count() * sizeof(void*);
-    }
 
 private:
     void materialize(size_t count) {

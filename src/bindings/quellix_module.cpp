@@ -323,24 +323,6 @@ py::bytes records(const Engine& e) {
     return py::bytes(without_gil<Shared>(e.index(), [&] { return records_of(e.index()); }));
 }
 
-py::array_t<float> ball_terms(const Engine& e) {
-    const Shared lock = lock_with_gil<Shared>(e.index());
-    const std::vector<float>& terms = e.index().ball_terms();
-    py::array_t<float> out(static_cast<py::ssize_t>(terms.size()));
-    std::copy(terms.begin(), terms.end(), out.mutable_data());
-    return out;
-}
-
-// Every node's remainders, (count, dim), or (0, dim) for an index that keeps none.
-py::array_t<float> remainders(const Engine& e) {
-    const Shared lock = lock_with_gil<Shared>(e.index());
-    const std::vector<float>& rows = e.index().all_remainders();
-    py::array_t<float> out({static_cast<py::ssize_t>(rows.size() / std::max<size_t>(1, e.dims())),
-                            static_cast<py::ssize_t>(e.dim())});
-    std::copy(rows.begin(), rows.end(), out.mutable_data());
-    return out;
-}
-
 // An engine from records and, under the Poincare metric, the nodes' terms 1 / (1 - |x|^2). A quellix
 // file carries both, and its cached norms must be those of its vectors; a vek_core file carries no
 // terms (they are derived from the float32 values) and its cached norms are recomputed.
@@ -919,8 +901,6 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("stats", &stats)
         .def("reachability", &reachability)
         .def("records", &records)
-        .def("ball_terms", &ball_terms)
-        .def("remainders", &remainders)
         .def_static("from_records", &from_records, py::arg("data"), py::arg("name"), py::arg("metric"),
                     py::arg("terms"), py::arg("vek_core_file"), py::arg("remainders") = py::none())
         .def("snapshot", &snapshot)
