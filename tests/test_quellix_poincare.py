@@ -46,7 +46,8 @@ def test_boundary_nodes_are_reached_by_the_walk(boundary):
     found = ids[:, 0] == np.arange(N)
     assert found.mean() >= 0.995
     assert (dists[found, 0] == 0.0).all()  # no clamp: a point is at distance 0 from itself
-    assert (index.search(data, 1, ef=50)[0][:, 0] == np.arange(N)).mean() >= 0.97
+    # Concurrent builds differ run to run: over 200 of them this sat at 0.98 ± 0.004 (lowest 0.966).
+    assert (index.search(data, 1, ef=50)[0][:, 0] == np.arange(N)).mean() >= 0.94
 
 
 @pytest.mark.parametrize("dim", [3, 10, 24])
