@@ -38,9 +38,9 @@ LinkList HyperbolicIndex::relinked_without(int32_t u, int32_t layer, const std::
     // them would drop every one it finds dominated, and with them much of what makes the region
     // navigable (on clustered data a fifth of the recall lost at a low width after one round of 5 %).
     // The rest of the list, up to its limit, takes the removed nodes' neighbours that a selection over
-    // the survivors and them keeps, nearest first; those it would only top the list up with (in the
-    // ball) just refill it to its former length, so that degrees, and the work of a walk, stay as a
-    // build leaves them.
+    // the survivors and them keeps, nearest first; those it would only top the list up with just
+    // refill it towards its former length, so that degrees, and the work of a walk, stay as a build
+    // leaves them.
     // Removed nodes are looked through nearest to u first, and only a few: where they link one another
     // (the oldest nodes, which a sliding window removes together) following every chain led far from
     // u and made each relinked list cost more than an insertion, for no better list.
@@ -93,9 +93,14 @@ LinkList HyperbolicIndex::relinked_without(int32_t u, int32_t layer, const std::
     for (const NodeDist& c : pool) w.push(c);
     const int32_t limit = link_limit(layer);
     int32_t kept = 0;
-    const std::vector<int32_t> chosen = select_neighbours(w, limit, rebuild_quota(layer).fill, &kept);
+    const std::vector<int32_t> chosen = select_neighbours(w, limit, limit, &kept);
+    // Dominated candidates refill the list towards its former length: without them every replaced
+    // vector, inserted beside its old self, which dominates its neighbourhood, left its region with
+    // fewer links (on clustered data mean degree 12.6 against a fresh build's 14.7 after 30,000
+    // replacements). In flat spaces only up to M, or degrees grow with every round of removals.
+    const size_t former = ball ? old.size() : std::min(old.size(), static_cast<size_t>(std::max(max_m, 0)));
     for (size_t j = 0; j < chosen.size(); ++j) {
-        const size_t room = j < static_cast<size_t>(kept) ? static_cast<size_t>(limit) : old.size();
+        const size_t room = j < static_cast<size_t>(kept) ? static_cast<size_t>(limit) : former;
         if (list.size() >= room) break;
         const auto stayed = list.begin() + static_cast<std::ptrdiff_t>(survivors);
         if (std::find(list.begin(), stayed, chosen[j]) == stayed) list.push_back(chosen[j]);
