@@ -177,12 +177,18 @@ def recall(found, truth):
     return float(np.mean([len(set(f[f >= 0].tolist()) & set(t[t >= 0].tolist())) / K for f, t in zip(found, truth)]))
 
 
-def qps(search, queries, ef, repeat=5, least=0.1):
-    """Best of `repeat` timings, each of as many passes over the queries as take `least` seconds."""
-    search(queries[:50], ef)
-    passes = max(1, int(np.ceil(least / max(_timed(search, queries, ef), 1e-6))))
-    best = min(sum(_timed(search, queries, ef) for _ in range(passes)) for _ in range(repeat))
-    return passes * len(queries) / best
+def qps(searches, queries, ef, repeat=5, least=0.1):
+    """Queries/s of each search: best of `repeat` timings, each of as many passes over the queries as
+    take `least` seconds, the searches taking turns so that a burst of load falls on all of them alike."""
+    passes = []
+    for search in searches:
+        search(queries[:50], ef)
+        passes.append(max(1, int(np.ceil(least / max(_timed(search, queries, ef), 1e-6)))))
+    best = [np.inf] * len(searches)
+    for _ in range(repeat):
+        for i, search in enumerate(searches):
+            best[i] = min(best[i], sum(_timed(search, queries, ef) for _ in range(passes[i])))
+    return [p * len(queries) / b for p, b in zip(passes, best)]
 
 
 def _timed(search, queries, ef):
@@ -263,10 +269,11 @@ def run(name, workload, threads, args, pool, queries):
             other = Quellix(pool.shape[1], metric, threads)
             other.add(ids, np.stack([vectors[i] for i in ids.tolist()]))
             entry = {"round": r, "live": len(ids)}
-            for label, side in (("churned", main), ("fresh", other)):
+            speeds = {ef: qps([main.search, other.search], queries, ef) for ef in efs}
+            for i, (label, side) in enumerate((("churned", main), ("fresh", other))):
                 stats = side.index.stats()
                 entry[label] = {"recall": {ef: recall(side.search(queries, ef), truth) for ef in efs},
-                                "qps": {ef: qps(side.search, queries, ef) for ef in efs},
+                                "qps": {ef: speeds[ef][i] for ef in efs},
                                 "memory": stats["memory_bytes"] / len(ids),
                                 "file": len(side.index.to_bytes()) / len(ids)}
             fresh.append(entry)
