@@ -1,46 +1,28 @@
-"""quellix.hyperbolic: named Poincaré embeddings, searched and evaluated through a quellix.Index.
-
-:class:`KeyedIndex` holds one string key and one float64 vector per node, the way gensim's
-``PoincareKeyedVectors`` does, over a "poincare" :class:`quellix.Index` of the same vectors. The index
-narrows every question to a few candidates (the graph walk or the exact scan, on native threads);
-the answer is then decided by the float64 distance from the caller's own values, so keys, distances
-and evaluation figures are the ones gensim computes on the same vectors.
-
-It reads gensim models, ``KeyedVectors`` and their saved files (``quellix[gensim]``), word2vec text
-files and plain arrays, and saves itself to one file that carries the keys, the float64 vectors and
-the index.
-"""
+"""KeyedIndex: named Poincaré vectors in float64 over a quellix.Index, and its file."""
 
 from __future__ import annotations
 
-import bz2
-import csv
-import gzip
-import io
 import math
 import os
 import struct
 import zlib
 from collections.abc import Iterable, Sequence
-from itertools import repeat
-from operator import contains, itemgetter
 from typing import Any, Union
 
 import numpy as np
 
 from quellix._index import Index, _integer, _read_file, _write_atomically
-
-__all__ = ["KeyedIndex"]
+from quellix.hyperbolic._evaluation import reconstruction
+from quellix.hyperbolic._formulas import _poincare64, _rounding
+from quellix.hyperbolic._readers import _load_gensim, _read_word2vec_text
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 # The index ranks by float32 copies of the vectors with each one's 1 - |x|^2 from float64; its own
 # arithmetic stays within this of the formula on those copies.
 _ARITHMETIC_SLACK = 1e-5
-# Candidate lists are fetched in slices of about this many (query, candidate) entries.
-_ENTRIES_PER_SLICE = 1 << 22
+# How much wider each retry of an unsettled query walks.
 _WIDEN = 8
-_ROWS_PER_SLICE = 1024
 
 # The keyed index file: header, key end offsets (uint64), the keys as UTF-8, the float64 vectors, the
 # quellix index file, then a CRC-32 of everything before it.
@@ -48,23 +30,6 @@ _MAGIC = b"QLXKEYS\0"
 _FORMAT_VERSION = 1
 _HEADER = struct.Struct("<8sIIQQQ")  # magic, version, dim, count, key bytes, index bytes
 _CHECKSUM = struct.Struct("<I")
-
-_GENSIM_HINT = "pip install 'quellix[gensim]'"
-
-
-def _poincare64(u: np.ndarray, v: np.ndarray) -> np.ndarray:
-    """arcosh(1 + 2|u-v|^2 / ((1-|u|^2)(1-|v|^2))) in float64, row by row (broadcasting u against v)."""
-    diff = u - v
-    sq_diff = np.einsum("...i,...i->...", diff, diff)
-    den = (1.0 - np.einsum("...i,...i->...", u, u)) * (1.0 - np.einsum("...i,...i->...", v, v))
-    return np.arccosh(1.0 + 2.0 * sq_diff / den)
-
-
-def _rounding(vectors: np.ndarray) -> np.ndarray:
-    """How far each row moves when rounded to float32, in float64."""
-    if not len(vectors):
-        return np.zeros(0)
-    return np.linalg.norm(vectors - vectors.astype(np.float32).astype(np.float64), axis=1)
 
 
 def _named(keys: Sequence[str], rows: np.ndarray, limit: int = 5) -> str:
@@ -349,124 +314,7 @@ class KeyedIndex:
         than them, so "mean_rank" is then a lower bound. The answer adds "positives" (pairs ranked) and
         "positives_outside" (how many of them the walk did not find).
         """
-        ef = _integer(ef, "ef", 1)
-        num_threads = _integer(num_threads, "num_threads", 0)
-        children, starts, positives = self._relations(relations)
-        counts = np.diff(starts)
-        if exact:
-            # Every node scored once per block of keys on native threads; the float64 formula decides
-            # wherever the index's float32 copies cannot.
-            nearer, place = self._index._engine.rank_counts(self._vectors, children, starts, positives, num_threads)
-            ranks = nearer + 1
-            # gensim: the i-th best rank (from 0) stands at place rank + i among all nodes.
-            precisions = np.add.reduceat((place + 1) / (ranks + place), starts[:-1]) / counts
-            return {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean())}
-        ranks = np.empty(len(positives), dtype=np.int64)
-        precisions = np.empty(len(children))
-        width = min(len(self), ef)
-        rows_per_slice = max(1, min(_ROWS_PER_SLICE, _ENTRIES_PER_SLICE // width))
-        outside = 0
-        for s in range(0, len(children), rows_per_slice):
-            rows = np.arange(s, min(s + rows_per_slice, len(children)))
-            ids, dists = self._index.search(self._vectors[children[rows]], width, ef=ef, num_threads=num_threads)
-            outside += self._rank_rows(rows, children, starts, positives, ids, dists, ranks, precisions)
-        return {"mean_rank": float(ranks.mean()), "MAP": float(precisions.mean()), "positives": int(len(positives)),
-                "positives_outside": int(outside)}
-
-    def _relations(self, relations: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """The keys with relations (nodes, ascending), where each one's positives start in ``positives``
-        (with a final end), and the positives: distinct nodes, ascending per key."""
-        # Keys are looked up in bulk; where that fails, or for pairs other than lists and tuples of two, the
-        # loop of _relation_nodes names the relation at fault.
-        firsts = seconds = child = None
-        if isinstance(relations, (str, os.PathLike)):
-            firsts, seconds = _read_relations(relations)
-            pairs: Any = zip(firsts, seconds)
-        else:
-            if isinstance(relations, bytes):
-                raise TypeError("relations must be a path or an iterable of (child, parent) pairs, not bytes")
-            pairs = list(relations)
-            if set(map(type, pairs)) <= {list, tuple} and set(map(len, pairs)) <= {2}:
-                firsts, seconds = list(map(itemgetter(0), pairs)), list(map(itemgetter(1), pairs))
-        if firsts is not None:
-            get = self._ids.__getitem__
-            try:
-                child = np.fromiter(map(get, firsts), np.int64, len(firsts))
-                parent = np.fromiter(map(get, seconds), np.int64, len(seconds))
-            except (KeyError, TypeError):
-                child = None
-        if child is None:
-            child, parent = (np.asarray(nodes, dtype=np.int64) for nodes in self._relation_nodes(list(pairs)))
-        if not len(child):
-            raise ValueError("there are no relations to evaluate")
-        n = len(self)
-        codes = np.sort(child * n + parent)
-        codes = codes[np.flatnonzero(np.diff(codes, prepend=-1))]  # each pair once
-        owners, positives = np.divmod(codes, n)
-        starts = np.flatnonzero(np.diff(owners, prepend=-1))
-        return owners[starts], np.append(starts, len(codes)), positives
-
-    def _relation_nodes(self, pairs: list[Any]) -> tuple[list[int], list[int]]:
-        """The nodes of each (child, parent) pair, one at a time; the first bad pair is named."""
-        ids, child, parent = self._ids, [], []
-        for number, pair in enumerate(pairs):
-            try:
-                if isinstance(pair, (str, bytes)):
-                    raise ValueError
-                a, b = pair
-            except (TypeError, ValueError):
-                raise ValueError(f"relation {number}: {pair!r} is not a (child, parent) pair") from None
-            try:
-                child.append(ids[a])
-                parent.append(ids[b])
-            except (KeyError, TypeError):
-                raise KeyError(f"relation {number}: key {a if a not in ids else b!r} not present") from None
-        return child, parent
-
-    def _rank_rows(self, rows, children, starts, positives, ids, dists, ranks, precisions):
-        """Ranks the positives of the keys ``rows`` (positions in ``children``) against the candidate lists
-        ``ids``/``dists`` the graph walk found for them; returns how many positives were not in the lists."""
-        n = len(self)
-        counts = starts[rows + 1] - starts[rows]
-        pair_row = np.repeat(np.arange(len(rows)), counts)
-        pair_at = np.arange(len(pair_row)) + np.repeat(starts[rows] - (np.cumsum(counts) - counts), counts)
-        owner = children[rows][pair_row]
-        d_pos = _poincare64(self._vectors[owner], self._vectors[positives[pair_at]])
-        dmax = np.full(len(rows), -np.inf)
-        np.maximum.at(dmax, pair_row, d_pos)
-        reach = self._bounds(self._vectors[children[rows]], dmax)[1]
-        # The candidates that can rank ahead of a positive: found, and not beyond the farthest positive.
-        near = (ids >= 0) & (dists <= reach[:, None])
-        cand_row, cand_col = np.nonzero(near)
-        cand = ids[cand_row, cand_col]
-        # A candidate is a positive of its row when (key, candidate) is one of the relation pairs.
-        codes = children[rows][cand_row] * n + cand
-        is_pos = _member(codes, owner * n + positives[pair_at])
-        found_pos = int(np.count_nonzero(is_pos))
-        keep = ~is_pos
-        cand_row, cand = cand_row[keep], cand[keep]
-        d_neg = _poincare64(self._vectors[children[rows][cand_row]], self._vectors[cand])
-        # One sorted run per row: non-positives and positives by distance, a positive before a non-positive
-        # at the same distance (only strictly nearer non-positives count).
-        row_all = np.concatenate([cand_row, pair_row])
-        d_all = np.concatenate([d_neg, d_pos])
-        is_p = np.concatenate([np.zeros(len(cand_row), bool), np.ones(len(pair_row), bool)])
-        order = np.lexsort((~is_p, d_all, row_all))
-        row_sorted, p_sorted = row_all[order], is_p[order]
-        neg_before = np.cumsum(~p_sorted) - (~p_sorted)  # non-positives before each entry, over all rows
-        pos_before = np.cumsum(p_sorted) - p_sorted
-        run_start = np.searchsorted(row_sorted, row_sorted, side="left")
-        neg_in_row = neg_before - (neg_before[run_start] if len(run_start) else 0)
-        pos_in_row = pos_before - (pos_before[run_start] if len(run_start) else 0)
-        neg_in_row, pos_in_row = neg_in_row[p_sorted], pos_in_row[p_sorted]
-        rank = neg_in_row + 1
-        ranks[pair_at[order[p_sorted] - len(cand_row)]] = rank
-        # Average precision: the i-th nearest positive (from 0) stands at place rank + i among all nodes.
-        prec = (pos_in_row + 1) / (rank + pos_in_row)
-        sums = np.zeros(len(rows))
-        np.add.at(sums, row_sorted[p_sorted], prec)
-        precisions[rows] = sums / np.maximum(counts, 1)
-        return len(pair_row) - found_pos
+        return reconstruction(self, relations, exact, ef, num_threads)
 
     # ---- files ----------------------------------------------------------------------------------------
 
@@ -562,14 +410,6 @@ def _from_bytes(data: bytes) -> KeyedIndex:
     return KeyedIndex.from_bytes(data)
 
 
-def _member(values: np.ndarray, table: np.ndarray) -> np.ndarray:
-    """values[i] in table, for int64 arrays."""
-    table = np.unique(table)
-    if table.size == 0:
-        return np.zeros(values.shape, dtype=bool)
-    at = np.minimum(np.searchsorted(table, values), table.size - 1)
-    return table[at] == values
-
 
 def _checked(keys: Iterable[str], vectors: Any) -> tuple[list[str], dict[str, int], np.ndarray]:
     """Keys, their nodes and the float64 vectors, refusing what an index of named Poincaré points cannot
@@ -607,109 +447,3 @@ def _checked(keys: Iterable[str], vectors: Any) -> tuple[list[str], dict[str, in
                          "lie strictly inside the unit ball")
     return keys, ids, vectors
 
-
-def _load_gensim(path: PathLike) -> Any:
-    try:
-        from gensim.utils import SaveLoad
-    except ImportError:
-        raise ImportError(f"reading a gensim file needs gensim ({_GENSIM_HINT})") from None
-    name = os.fspath(path)
-    if not os.path.isfile(name):
-        raise FileNotFoundError(f"no such file: {name}")
-    try:
-        return SaveLoad.load(name)
-    except Exception as exc:  # gensim's unpickling raises whatever the bytes lead to
-        raise ValueError(f"{name} is not a file saved by gensim ({type(exc).__name__}: {exc}); for word2vec "
-                         "text use KeyedIndex.from_word2vec_text") from None
-
-
-def _open_text(path: PathLike, encoding: str) -> io.TextIOBase:
-    name = os.fspath(path)
-    with open(name, "rb") as f:
-        magic = f.read(3)
-    if magic[:2] == b"\x1f\x8b":
-        raw = gzip.open(name, "rb")
-    elif magic == b"BZh":
-        raw = bz2.open(name, "rb")
-    else:
-        raw = open(name, "rb")
-    return io.TextIOWrapper(raw, encoding=encoding, newline=None)
-
-
-def _read_word2vec_text(path: PathLike, encoding: str) -> tuple[list[str], np.ndarray]:
-    name = os.fspath(path)
-    keys: list[str] = []
-    rows: list[list[float]] = []
-    count = dim = None
-    try:
-        with _open_text(path, encoding) as f:
-            for number, line in enumerate(f, start=1):
-                line = line.rstrip("\r\n")
-                if not line.strip():
-                    continue
-                if dim is None:
-                    head = line.split()
-                    if len(head) == 2 and all(t.isdigit() for t in head):
-                        count, dim = int(head[0]), int(head[1])
-                        if dim < 1:
-                            raise ValueError(f"{name} line {number}: dimension {dim}")
-                        continue
-                    # Without a header the first line's trailing numbers say the dimension.
-                    first = len(head)
-                    while first > 1 and _is_number(head[first - 1]):
-                        first -= 1
-                    dim = len(head) - first
-                    if dim < 1:
-                        raise ValueError(f"{name} line {number}: a key without values")
-                parts = line.rsplit(None, dim)
-                if len(parts) != dim + 1 or not parts[0].strip():
-                    raise ValueError(f"{name} line {number}: expected a key and {dim} values, got {len(parts) - 1} "
-                                     "values")
-                try:
-                    rows.append([float(t) for t in parts[1:]])
-                except ValueError:
-                    raise ValueError(f"{name} line {number}: {line[:60]!r} does not end with {dim} numbers") from None
-                keys.append(parts[0].strip())
-    except UnicodeDecodeError as exc:
-        raise ValueError(f"{name} is not {encoding} text (a binary word2vec file?): {exc}") from None
-    if dim is None:
-        raise ValueError(f"{name} holds no vectors")
-    if count is not None and count != len(keys):
-        raise ValueError(f"{name}: the header announces {count} vectors, the file holds {len(keys)}")
-    if len(set(keys)) != len(keys):
-        seen: dict[str, int] = {}
-        for i, key in enumerate(keys):
-            if key in seen:
-                raise ValueError(f"{name}: key {key!r} appears twice (vectors {seen[key] + 1} and {i + 1})")
-            seen[key] = i
-    return keys, np.array(rows, dtype=np.float64).reshape(len(keys), dim)
-
-
-def _is_number(token: str) -> bool:
-    try:
-        float(token)
-    except ValueError:
-        return False
-    return True
-
-
-def _read_relations(path: PathLike) -> tuple[list[str], list[str]]:
-    """The two fields of every row of a tab-separated relations file as csv reads it, empty lines left
-    out: the children, then the parents."""
-    name = os.fspath(path)
-    with _open_text(path, "utf-8") as f:
-        text = f.read()
-    # Without a quote csv's rows are the lines cut at the tabs. When every line holds a tab and there are
-    # as many tabs as lines, each line holds one: two fields, all of them from one join and split.
-    if '"' not in text:
-        lines = list(filter(None, text.split("\n")))
-        if text.count("\t") == len(lines) and all(map(contains, lines, repeat("\t"))):
-            fields = "\t".join(lines).split("\t")
-            return fields[0::2], fields[1::2]
-    rows = []
-    for number, row in enumerate(csv.reader(io.StringIO(text, newline=""), delimiter="\t"), start=1):
-        if row and len(row) != 2:
-            raise ValueError(f"{name} line {number}: a relation has two tab-separated fields, got {len(row)}")
-        if row:
-            rows.append(row)
-    return [row[0] for row in rows], [row[1] for row in rows]
