@@ -29,7 +29,7 @@ $(VENV)/.ready: pyproject.toml
 	@test -n "$(PY312)" || { echo "no Python 3.12 found (python3.12 on PATH or pyenv versions/3.12*)"; exit 1; }
 	$(PY312) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(call requirements,$(PY),build run test demo) > $(VENV)/requirements.txt
+	$(call requirements,$(PY),build run test demo integrations) > $(VENV)/requirements.txt
 	$(PIP) install -q -r $(VENV)/requirements.txt
 	touch $@
 
