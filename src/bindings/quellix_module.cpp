@@ -340,7 +340,7 @@ std::unique_ptr<Engine> from_records(const py::bytes& data, const std::string& n
         std::unique_ptr<FILE, StreamCloser> f(::fmemopen(const_cast<char*>(view.data()), view.size(), "rb"));
         if (view.size() == 0 || !f) fail("file too short for header");
         try {
-            index->read_records(f.get(), view.size(), name);
+            index->read_records(f.get(), view.size(), name, vek_core_file || !terms);
         } catch (const std::invalid_argument& err) {  // a term that overflows float32
             fail(err.what());
         }

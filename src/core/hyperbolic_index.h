@@ -195,7 +195,9 @@ public:
     // The index file's records on an open stream; `name` appears in error messages. Reading checks the
     // whole record set and replaces this instance only when it is sound; `size` is the byte count left.
     void write_records(FILE* f, const std::string& name) const;
-    void read_records(FILE* f, uint64_t size, const std::string& name);
+    // `derive_terms` false: the caller sets the Poincare factors itself right after (set_ball_factors), from
+    // a file that carries them, so float32 values that round onto the sphere are no reason to refuse it.
+    void read_records(FILE* f, uint64_t size, const std::string& name, bool derive_terms = true);
     IndexStats statistics() const;
 
     // Under PoincareBall, each node's 1 / (1 - |x|^2); empty under the other metrics.
