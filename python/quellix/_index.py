@@ -35,18 +35,23 @@ Progress = Union[None, bool, Callable[[int, int], Any]]
 # node's 1 / (1 - |x|^2) as float32, the level generator's state, the float32 remainders of vectors
 # given with more precision (count x dim, or none), each node's id as int64 (none while every id is
 # its node's position), then a CRC-32 of everything before it. Version 1 files have no remainders,
-# versions 1 and 2 no ids; their header ends before the lengths they lack.
+# versions 1 and 2 no ids; their header ends before the lengths they lack. Version 4 adds the
+# curvature; an index of curvature 1 is still written as version 3, so that its file is the one
+# earlier releases wrote and read.
 _MAGIC = b"QUELLIX\0"
-_FORMAT_VERSION = 3
+_FORMAT_VERSION = 4
 # magic, version, metric code, dim, M, ef_construction, node count, then the byte lengths of the
 # records, the terms, the generator state, (from version 2) the remainders and (from version 3) the
-# ids, and the next id given to a row without one
-_HEADERS = {1: struct.Struct("<8sIIIIIQQQQ"), 2: struct.Struct("<8sIIIIIQQQQQ"), 3: struct.Struct("<8sIIIIIQQQQQQq")}
-_HEADER = _HEADERS[_FORMAT_VERSION]
+# ids, the next id given to a row without one, and (from version 4) the curvature as float64
+_HEADERS = {1: struct.Struct("<8sIIIIIQQQQ"), 2: struct.Struct("<8sIIIIIQQQQQ"), 3: struct.Struct("<8sIIIIIQQQQQQq"),
+            4: struct.Struct("<8sIIIIIQQQQQQqd")}
 _CHECKSUM = struct.Struct("<I")
 _MASK_LIMIT = 1 << 64
 # Every factor at least this large has an inverse finite in float32 (1 / 3e-39 < 3.4e38).
 _SAFE_FACTOR = 3e-39
+# How much wider than sqrt(c) times the caller's max_distance the engine's bound is, under a curvature
+# other than 1: more than the two float32 roundings between its distances and the returned ones.
+_RADIUS_MARGIN = 1.0 + 2.0**-20
 _temp_counter = itertools.count()
 
 
@@ -61,6 +66,50 @@ def _integer(value: Any, name: str, low: int, high: int | None = None) -> int:
         bound = f">= {low}" if high is None else f"in [{low}, {high}]"
         raise ValueError(f"{name} must be {bound}, got {number}")
     return number
+
+
+def _curvature(value: Any) -> float:
+    """The curvature c of a ball of sectional curvature -c: a real number, finite and > 0, whose
+    inverse (the squared radius 1 / c) is finite too."""
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"curvature must be a real number, not {type(value).__name__}")
+    try:
+        number = float(value)
+    except OverflowError:
+        number = math.inf
+    if not (number > 0.0 and math.isfinite(number) and math.isfinite(1.0 / number)):
+        raise ValueError(f"curvature must be a finite number > 0 (the ball's radius is 1 / sqrt(curvature)), "
+                         f"got {value!r}")
+    return number
+
+
+def _ball_scale(curvature: float) -> tuple[float, float, float, float] | None:
+    """How a ball of curvature c sits in the engine's unit ball; None for c = 1.
+
+    A point x of the ball of radius 1 / sqrt(c) is stored as a = 2^k x, with 2^k the largest power of
+    two not above sqrt(c), so that the stored float32 values are the caller's own scaled exactly (float32
+    input needs no remainders and comes back bit for bit) and lie inside the unit ball. Its factor is
+    given as F = rho (1 - c |x|^2) = (rho^2 - |a|^2) / rho with rho = 2^k / sqrt(c) in (1/2, 1]: then
+    |a - b|^2 / (F_a F_b) = c |x - y|^2 / ((1 - c|x|^2)(1 - c|y|^2)), so the engine's distance is
+    sqrt(c) times the one in the caller's ball. Returns (2^k, rho^2, rho, sqrt(c)).
+    """
+    if curvature == 1.0:
+        return None
+    root = math.sqrt(curvature)
+    k = math.frexp(root)[1] - 1  # 2^k <= root < 2^(k + 1)
+    step = math.ldexp(1.0, k)
+    return step, math.ldexp(1.0, 2 * k) / curvature, step / root, root
+
+
+def _as_array(data: Any, what: str) -> np.ndarray:
+    """``data`` as an array: through ``__array__`` or the sequence protocol, or through DLPack for an
+    object that offers only that (a CPU tensor of a library NumPy does not know of)."""
+    if hasattr(data, "__dlpack__") and not hasattr(data, "__array__"):
+        try:
+            return np.from_dlpack(data)
+        except (BufferError, RuntimeError, TypeError, ValueError) as exc:
+            raise TypeError(f"{what} could not be read through DLPack: {exc}") from None
+    return np.asarray(data)
 
 
 def _bound(value: Any, name: str) -> float | None:
@@ -157,17 +206,20 @@ def _new_ids(ids: Any, n: int) -> np.ndarray:
 class Index:
     """An HNSW index over float32 vectors of one length under one metric.
 
-    Metrics: "poincare" (geodesic distance in the unit Poincaré ball; vectors must lie strictly inside
-    it), "euclidean" or "l2" (the squared Euclidean distance) and "cosine" (one minus the cosine
-    similarity). ``M`` is the number of links per node above layer 0 (2·M on layer 0),
-    ``ef_construction`` the search width of linked insertion, ``seed`` fixes the level draws so that two
-    builds of the same data give the same graph and byte-identical files.
+    Metrics: "poincare" (geodesic distance in the Poincaré ball of curvature -``curvature``, the ball
+    of radius 1/sqrt(curvature), by default the unit ball; vectors must lie strictly inside it),
+    "euclidean" or "l2" (the squared Euclidean distance) and "cosine" (one minus the cosine similarity).
+    Under "poincare" every distance, ``max_distance``, ``min_norm`` and ``max_norm`` is in the ball's own
+    units (geoopt's ``PoincareBall(c)``); the flat metrics have no curvature. ``M`` is the number of links
+    per node above layer 0 (2·M on layer 0), ``ef_construction`` the search width of linked insertion,
+    ``seed`` fixes the level draws so that two builds of the same data give the same graph and
+    byte-identical files.
     """
 
-    __slots__ = ("_engine", "_metric", "_ef_construction", "__weakref__")
+    __slots__ = ("_engine", "_metric", "_ef_construction", "_curvature", "_scale", "__weakref__")
 
     def __init__(self, dim: int, metric: str = "poincare", *, M: int = 16, ef_construction: int = 200,
-                 seed: int | None = None) -> None:
+                 seed: int | None = None, curvature: float = 1.0) -> None:
         dim = _integer(dim, "dim", 1, 2**31 - 1)
         if not isinstance(metric, str) or metric not in _CANONICAL:
             raise ValueError(f"unknown metric {metric!r}: valid metrics are " + ", ".join(map(repr, METRICS)))
@@ -175,16 +227,23 @@ class Index:
         ef_construction = _integer(ef_construction, "ef_construction", 1)
         if seed is not None:
             seed = _integer(seed, "seed", 0, _MASK_LIMIT - 1)
+        curvature = _curvature(curvature)
+        if curvature != 1.0 and _CANONICAL[metric] != "poincare":
+            raise ValueError(f"curvature={curvature!r} needs the poincare metric: {metric!r} is flat")
         self._metric = _CANONICAL[metric]
         self._ef_construction = ef_construction
+        self._curvature = curvature
+        self._scale = _ball_scale(curvature)
         self._engine = _native.Engine(dim, self._metric, M, seed)
 
     @classmethod
-    def _wrap(cls, engine: _native.Engine, ef_construction: int) -> Index:
+    def _wrap(cls, engine: _native.Engine, ef_construction: int, curvature: float = 1.0) -> Index:
         self = cls.__new__(cls)
         self._engine = engine
         self._metric = engine.metric
         self._ef_construction = ef_construction
+        self._curvature = curvature
+        self._scale = _ball_scale(curvature)
         return self
 
     # ---- read-only properties -------------------------------------------------------------------------
@@ -209,12 +268,18 @@ class Index:
         """Search width of linked insertion."""
         return self._ef_construction
 
+    @property
+    def curvature(self) -> float:
+        """c of the Poincaré ball of curvature -c (radius 1/sqrt(c)) the vectors lie in; 1.0 for the flat metrics."""
+        return self._curvature
+
     def __len__(self) -> int:
         return len(self._engine)
 
     def __repr__(self) -> str:
+        curvature = "" if self._scale is None else f", curvature={self._curvature!r}"
         return (f"quellix.Index(dim={self.dim}, metric={self.metric!r}, M={self.M}, "
-                f"ef_construction={self.ef_construction}) with {len(self)} vectors")
+                f"ef_construction={self.ef_construction}{curvature}) with {len(self)} vectors")
 
     # ---- conversion -----------------------------------------------------------------------------------
 
@@ -222,9 +287,11 @@ class Index:
               remainders: bool = True) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None, bool]:
         """float32 rows (n, dim); under "poincare" their factors 1 - |x|^2 in float64 from the values
         given, and (when asked for) the float32 remainders x - float32(x) of values float32 does not
-        hold exactly (None otherwise); and whether one vector was given."""
+        hold exactly (None otherwise); and whether one vector was given. Under a curvature other than 1
+        these are the rows, factors and remainders of the points in the engine's unit ball (see
+        _ball_scale)."""
         try:
-            arr = np.asarray(data)
+            arr = _as_array(data, what)
         except ValueError as exc:  # ragged nested lists
             raise ValueError(f"{what} must be one vector of {self.dim} values or an (n, {self.dim}) array") from exc
         if arr.dtype.kind == "O":
@@ -253,7 +320,15 @@ class Index:
         if self._metric != "poincare":
             return rows, None, None, single
         wide = arr.astype(np.float64, copy=False)
-        factors = 1.0 - np.einsum("ij,ij->i", wide, wide)
+        if self._scale is None:
+            factors = 1.0 - np.einsum("ij,ij->i", wide, wide)
+        else:
+            step, rho2, rho, _ = self._scale
+            if step != 1.0:
+                wide = wide * step  # exact: a power of two
+                with np.errstate(over="ignore", invalid="ignore"):
+                    rows = wide.astype(np.float32)
+            factors = (rho2 - np.einsum("ij,ij->i", wide, wide)) / rho
         # The engine keeps 1 / factor in float32: a factor whose inverse overflows is refused too.
         if not (factors >= _SAFE_FACTOR).all():
             with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
@@ -261,9 +336,14 @@ class Index:
             bad = np.flatnonzero(~usable)
             if bad.size:
                 row = int(bad[0])
-                norm = math.sqrt(max(0.0, 1.0 - float(factors[row])))
-                raise ValueError(f"{what} row {row} has norm {norm:.17g}: poincare vectors must lie strictly "
-                                 "inside the unit ball")
+                given = arr[row].astype(np.float64)
+                norm = math.sqrt(float(given @ given))
+                if self._scale is None:
+                    raise ValueError(f"{what} row {row} has norm {norm:.17g}: poincare vectors must lie strictly "
+                                     "inside the unit ball")
+                raise ValueError(f"{what} row {row} has norm {norm:.17g}: poincare vectors of curvature "
+                                 f"{self._curvature!r} must lie strictly inside the ball of radius "
+                                 f"{1.0 / self._scale[3]:.17g}")
         rest = None
         if remainders and (arr.dtype.itemsize > 4 or arr.dtype.kind != "f"):
             rest = (wide - rows).astype(np.float32)
@@ -351,15 +431,33 @@ class Index:
     def _query(self, queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads):
         # A query's remainders count only against an index that keeps its own.
         rows, factors, rest, single = self._rows(queries, "queries", self._engine.has_remainders)
-        return (rows, factors, rest, _integer(k, "k", 0), _mask_value(filter_mask),
-                _bound(max_distance, "max_distance"),
-                _bound(min_norm, "min_norm"), _bound(max_norm, "max_norm"),
+        radius, lo, hi = (_bound(max_distance, "max_distance"), _bound(min_norm, "min_norm"),
+                          _bound(max_norm, "max_norm"))
+        if self._scale is not None:
+            step, _, _, root = self._scale
+            lo, hi = (None if b is None else b * step for b in (lo, hi))
+            # The engine's bound is on its own distances, sqrt(c) times the caller's: a little wider, so
+            # that _distances can cut exactly at the returned float32 distances.
+            radius = None if radius is None else radius * root * _RADIUS_MARGIN
+        return (rows, factors, rest, _integer(k, "k", 0), _mask_value(filter_mask), radius, lo, hi,
                 _integer(num_threads, "num_threads", 0, 1 << 16)), single
 
-    @staticmethod
-    def _shape(result: tuple[np.ndarray, np.ndarray], single: bool) -> tuple[np.ndarray, np.ndarray]:
+    def _distances(self, result: tuple[np.ndarray, np.ndarray], max_distance: Any,
+                   single: bool) -> tuple[np.ndarray, np.ndarray]:
+        """The engine's answer in the caller's units, cut at ``max_distance`` (already checked), one row
+        for a single query."""
         ids, dists = result
+        if self._scale is not None:
+            dists = self._user_distances(dists)
+            if max_distance is not None:
+                # Nearest first: whatever lies beyond the bound is a tail, padded as the engine pads.
+                beyond = dists > float(max_distance)
+                ids[beyond] = -1
+                dists[beyond] = np.inf
         return (ids[0], dists[0]) if single else (ids, dists)
+
+    def _user_distances(self, dists: np.ndarray) -> np.ndarray:
+        return (dists.astype(np.float64) / self._scale[3]).astype(np.float32)
 
     def search(self, queries: ArrayLike, k: int = 10, *, ef: int = 50, filter_mask: int = 0,
                max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
@@ -375,7 +473,8 @@ class Index:
         (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
         ef = _integer(ef, "ef", 1)
-        return self._shape(self._engine.search(rows, factors, rest, k, ef, mask, radius, lo, hi, threads), single)
+        return self._distances(self._engine.search(rows, factors, rest, k, ef, mask, radius, lo, hi, threads),
+                               max_distance, single)
 
     def filtered_search(self, queries: ArrayLike, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
                         max_distance: float | None = None, min_norm: float | None = None,
@@ -391,8 +490,8 @@ class Index:
         (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
         ef = self._filtered_width(k, mask) if ef is None else _integer(ef, "ef", 1)
-        return self._shape(self._engine.filtered_search(rows, factors, rest, k, ef, mask, radius, lo, hi,
-                                                        bool(cut_gaps), threads), single)
+        return self._distances(self._engine.filtered_search(rows, factors, rest, k, ef, mask, radius, lo, hi,
+                                                            bool(cut_gaps), threads), max_distance, single)
 
     def _filtered_width(self, k: int, mask: int) -> int:
         """The width for ``ef=None``: k * (8 + 0.7 / share), share being the fraction of nodes that pass the
@@ -414,7 +513,8 @@ class Index:
         """
         (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
-        return self._shape(self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads), single)
+        return self._distances(self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads),
+                               max_distance, single)
 
     def distances(self, query: ArrayLike, ids: ArrayLike) -> np.ndarray:
         """float32 distances from one query (dim,) to the stored vectors ``ids``."""
@@ -422,11 +522,15 @@ class Index:
         if not single:
             raise ValueError(f"query must be one vector of shape ({self.dim},)")
         factor = None if factors is None else float(factors[0])
-        return self._engine.distances(rows[0], factor, rest, _ids(ids))
+        dists = self._engine.distances(rows[0], factor, rest, _ids(ids))
+        return dists if self._scale is None else self._user_distances(dists)
 
     def get_vectors(self, ids: ArrayLike) -> np.ndarray:
         """Copies of the stored float32 vectors ``ids``, shape (len(ids), dim)."""
-        return self._engine.get_vectors(_ids(ids))
+        vectors = self._engine.get_vectors(_ids(ids))
+        if self._scale is not None and self._scale[0] != 1.0:
+            vectors /= np.float32(self._scale[0])  # exact: a power of two
+        return vectors
 
     @property
     def masks(self) -> np.ndarray:
@@ -507,9 +611,12 @@ class Index:
         state = state.encode("ascii")
         rest = rest.astype("<f4").tobytes()
         ids = ids.astype("<i8").tobytes()
-        header = _HEADER.pack(_MAGIC, _FORMAT_VERSION, _METRIC_CODES[self._metric], self.dim, self.M,
-                              min(self._ef_construction, 2**32 - 1), count, len(records), len(terms), len(state),
-                              len(rest), len(ids), next_id)
+        fields = (_METRIC_CODES[self._metric], self.dim, self.M, min(self._ef_construction, 2**32 - 1), count,
+                  len(records), len(terms), len(state), len(rest), len(ids), next_id)
+        if self._curvature == 1.0:
+            header = _HEADERS[3].pack(_MAGIC, 3, *fields)
+        else:
+            header = _HEADERS[4].pack(_MAGIC, 4, *fields, self._curvature)
         crc = zlib.crc32(header)
         for part in (records, terms, state, rest, ids):
             crc = zlib.crc32(part, crc)
@@ -540,12 +647,18 @@ class Index:
         if len(data) < header.size + _CHECKSUM.size:
             raise invalid("too short for a quellix index file")
         _, version, code, dim, M, ef_construction, count, n_records, n_terms, n_state, *more = header.unpack_from(data)
-        n_rest, n_ids, next_id = tuple(more) + (0, 0, count)[len(more):]
+        n_rest, n_ids, next_id, curvature = tuple(more) + (0, 0, count, 1.0)[len(more):]
         metric = {c: m for m, c in _METRIC_CODES.items()}.get(code)
         if metric is None:
             raise invalid(f"unknown metric code {code}")
         if dim < 1 or M < 2 or ef_construction < 1:
             raise invalid(f"dim {dim}, M {M}, ef_construction {ef_construction} out of range")
+        try:
+            curvature = _curvature(curvature)
+        except ValueError:
+            raise invalid(f"curvature {curvature!r} is not a finite number > 0") from None
+        if curvature != 1.0 and metric != "poincare":
+            raise invalid(f"curvature {curvature!r} under {metric!r}, which has none")
         announced = header.size + n_records + n_terms + n_state + n_rest + n_ids + _CHECKSUM.size
         if announced != len(data):
             raise invalid(f"{len(data)} bytes, but the header announces {announced}")
@@ -584,7 +697,7 @@ class Index:
             engine.set_labels(ids, next_id)
         except ValueError as exc:
             raise invalid(f"damaged ids: {exc}") from None
-        return cls._wrap(engine, ef_construction)
+        return cls._wrap(engine, ef_construction, curvature)
 
     def save(self, path: PathLike) -> None:
         """Writes the index to ``path``: a self-describing file (magic, format version, metric, dim, M,
@@ -606,9 +719,13 @@ class Index:
     def save_vek_core(self, path: PathLike) -> None:
         """Writes the index in vek_core's file format, for ``vek_core.HyperbolicIndex.load_index``.
 
-        The format holds no metric and no ef_construction: load it into a HyperbolicIndex of the same
-        metric. Under "poincare", vek_core computes its own (clamped) distances on the same graph.
+        The format holds no metric, no ef_construction and no curvature: load it into a HyperbolicIndex
+        of the same metric. Under "poincare", vek_core computes its own (clamped) distances on the same
+        graph; an index of curvature other than 1 is refused, since the file would give other distances.
         """
+        if self._curvature != 1.0:
+            raise ValueError(f"a vek_core file holds no curvature: an index of curvature {self._curvature!r} "
+                             "cannot be saved in it (its distances would be read as those of the unit ball)")
         if not self._engine.ids_are_positions():
             raise ValueError("a vek_core file has no ids: only an index whose ids are its positions 0..n-1 can be "
                              "saved in it (call compact() first to put the vectors in the order of their ids)")

@@ -8,10 +8,13 @@ and evaluation figures are the ones gensim computes on the same vectors.
 
 It reads gensim models, ``KeyedVectors`` and their saved files (``quellix[gensim]``), word2vec text
 files and plain arrays, and saves itself to one file that carries the keys, the float64 vectors and
-the index.
+the index. Plain arrays may be points of the Poincaré ball or of the Lorentz model, of any curvature;
+:func:`poincare_to_lorentz` and :func:`lorentz_to_poincare` convert between the two.
 """
 
+from quellix.hyperbolic._indexer import GensimIndexer
 # Pickles of a KeyedIndex name quellix.hyperbolic._from_bytes.
 from quellix.hyperbolic._keyed import KeyedIndex, _from_bytes  # noqa: F401
+from quellix.hyperbolic._models import HYPERBOLOID_TOLERANCE, lorentz_to_poincare, poincare_to_lorentz
 
-__all__ = ["KeyedIndex"]
+__all__ = ["KeyedIndex", "GensimIndexer", "poincare_to_lorentz", "lorentz_to_poincare", "HYPERBOLOID_TOLERANCE"]

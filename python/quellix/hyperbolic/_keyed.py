@@ -1,4 +1,4 @@
-"""KeyedIndex: named Poincaré vectors in float64 over a quellix.Index, and its file."""
+"""KeyedIndex: named hyperbolic vectors in float64 over a quellix.Index, and its file."""
 
 from __future__ import annotations
 
@@ -11,9 +11,10 @@ from typing import Any, Union
 
 import numpy as np
 
-from quellix._index import Index, _integer, _read_file, _write_atomically
+from quellix._index import Index, _as_array, _curvature, _integer, _read_file, _write_atomically
 from quellix.hyperbolic._evaluation import reconstruction
 from quellix.hyperbolic._formulas import _poincare64, _rounding
+from quellix.hyperbolic._models import _lorentz_faults, _lorentz_to_ball
 from quellix.hyperbolic._readers import _load_gensim, _read_word2vec_text
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -24,12 +25,17 @@ _ARITHMETIC_SLACK = 1e-5
 # How much wider each retry of an unsettled query walks.
 _WIDEN = 8
 
-# The keyed index file: header, key end offsets (uint64), the keys as UTF-8, the float64 vectors, the
-# quellix index file, then a CRC-32 of everything before it.
+# The keyed index file: header, key end offsets (uint64), the keys as UTF-8, the float64 vectors as
+# given, the quellix index file, then a CRC-32 of everything before it. Version 2 adds the model and
+# the curvature; Poincaré vectors of curvature 1 are still written as version 1, the file earlier
+# releases read.
 _MAGIC = b"QLXKEYS\0"
-_FORMAT_VERSION = 1
-_HEADER = struct.Struct("<8sIIQQQ")  # magic, version, dim, count, key bytes, index bytes
+_FORMAT_VERSION = 2
+# magic, version, dim, count, key bytes, index bytes, and from version 2 the model's code and the curvature
+_HEADERS = {1: struct.Struct("<8sIIQQQ"), 2: struct.Struct("<8sIIQQQId")}
 _CHECKSUM = struct.Struct("<I")
+_MODELS = ("poincare", "lorentz")
+_MODEL_CODES = {"poincare": 0, "lorentz": 1}
 
 
 def _named(keys: Sequence[str], rows: np.ndarray, limit: int = 5) -> str:
@@ -38,37 +44,54 @@ def _named(keys: Sequence[str], rows: np.ndarray, limit: int = 5) -> str:
 
 
 class KeyedIndex:
-    """Named vectors in the Poincaré ball over a quellix.Index: gensim's PoincareKeyedVectors queries,
+    """Named points of hyperbolic space over a quellix.Index: gensim's PoincareKeyedVectors queries,
     answered through the graph or the exact scan.
 
-    ``keys`` are distinct strings and ``vectors`` an (n, dim) array of real values strictly inside the
-    unit ball (float64 keeps its precision: every distance returned is the float64 formula on the values
-    given). ``M``, ``ef_construction`` and ``seed`` are the index's; ``num_threads`` and ``progress`` go
-    to :meth:`quellix.Index.add`. Duplicate keys, NaN or infinite values and vectors outside the ball are
-    refused with a ValueError naming them.
+    ``keys`` are distinct strings and ``vectors`` an (n, dim) array of real values (anything with
+    ``__array__`` or DLPack): under ``model="poincare"`` points strictly inside the ball of radius
+    1/sqrt(``curvature``), under ``model="lorentz"`` points of the hyperboloid <x, x>_L = -1/curvature,
+    x0 first (see quellix.hyperbolic.lorentz_to_poincare for what it takes). ``curvature`` is c > 0, of
+    sectional curvature -c. float64 keeps its precision: every distance returned is the float64
+    formula on the values given, in the units of that curvature. ``M``, ``ef_construction`` and
+    ``seed`` are the index's; ``num_threads`` and ``progress`` go to :meth:`quellix.Index.add`.
+    Duplicate keys, NaN or infinite values and points outside the model are refused with a ValueError
+    naming them.
     """
 
-    __slots__ = ("_keys", "_ids", "_vectors", "_norms", "_index", "_worst_rounding", "_least_factor")
+    __slots__ = ("_keys", "_ids", "_given", "_vectors", "_norms", "_index", "_model", "_curvature", "_root",
+                 "_worst_rounding", "_least_factor")
 
-    def __init__(self, keys: Iterable[str], vectors: Any, *, M: int = 16, ef_construction: int = 200,
-                 seed: int | None = None, num_threads: int = 0, progress: Any = False) -> None:
-        keys, ids, vectors = _checked(keys, vectors)
-        index = Index(vectors.shape[1], "poincare", M=M, ef_construction=ef_construction, seed=seed)
+    def __init__(self, keys: Iterable[str], vectors: Any, *, model: str = "poincare", curvature: float = 1.0,
+                 M: int = 16, ef_construction: int = 200, seed: int | None = None, num_threads: int = 0,
+                 progress: Any = False) -> None:
+        model, curvature = _model(model), _curvature(curvature)
+        keys, ids, given, ball = _checked(keys, vectors, model, curvature)
+        unit = _unit(ball, curvature)
+        index = Index(unit.shape[1], "poincare", M=M, ef_construction=ef_construction, seed=seed)
         if len(keys):
-            index.add(vectors, num_threads=num_threads, progress=progress)
-        self._set(keys, ids, vectors, index)
+            index.add(unit, num_threads=num_threads, progress=progress)
+        self._set(keys, ids, given, ball, unit, index, model, curvature)
 
-    def _set(self, keys: list[str], ids: dict[str, int], vectors: np.ndarray, index: Index) -> None:
-        vectors.flags.writeable = False
+    def _set(self, keys: list[str], ids: dict[str, int], given: np.ndarray, ball: np.ndarray, unit: np.ndarray,
+             index: Index, model: str, curvature: float) -> None:
+        given.flags.writeable = False
+        unit.flags.writeable = False
         self._keys = keys
         self._ids = ids
-        self._vectors = vectors
-        # Computed as gensim's closest_child and closest_parent do, so that ties in norm break alike.
-        self._norms = np.linalg.norm(vectors, axis=1) if len(vectors) else np.zeros(0)
+        self._given = given
+        # Everything is decided in the unit ball the index holds (the points times sqrt(c)); distances
+        # are divided by sqrt(c) on the way out.
+        self._vectors = unit
+        self._model = model
+        self._curvature = curvature
+        self._root = math.sqrt(curvature)
+        # Computed as gensim's closest_child and closest_parent do, so that ties in norm break alike; in
+        # the caller's ball, where norm() reports them.
+        self._norms = np.linalg.norm(ball, axis=1) if len(ball) else np.zeros(0)
         self._index = index
         # What bounds the gap between the index's distances and the float64 formula (see _bounds).
-        self._worst_rounding = float(_rounding(vectors).max(initial=0.0))
-        self._least_factor = float((1.0 - np.einsum("ij,ij->i", vectors, vectors)).min(initial=1.0))
+        self._worst_rounding = float(_rounding(unit).max(initial=0.0))
+        self._least_factor = float((1.0 - np.einsum("ij,ij->i", unit, unit)).min(initial=1.0))
 
     def _bounds(self, q: np.ndarray, d: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """(below, beyond) in the index's distances, for the float64 distances ``d`` from the query
@@ -98,11 +121,13 @@ class KeyedIndex:
     # ---- construction ---------------------------------------------------------------------------------
 
     @classmethod
-    def from_arrays(cls, keys: Iterable[str], vectors: Any, *, M: int = 16, ef_construction: int = 200,
-                    seed: int | None = None, num_threads: int = 0, progress: Any = False) -> KeyedIndex:
-        """A keyed index of ``keys`` and the rows of ``vectors`` (see the class)."""
-        return cls(keys, vectors, M=M, ef_construction=ef_construction, seed=seed, num_threads=num_threads,
-                   progress=progress)
+    def from_arrays(cls, keys: Iterable[str], vectors: Any, *, model: str = "poincare", curvature: float = 1.0,
+                    M: int = 16, ef_construction: int = 200, seed: int | None = None, num_threads: int = 0,
+                    progress: Any = False) -> KeyedIndex:
+        """A keyed index of ``keys`` and the rows of ``vectors``, points of ``model`` ("poincare" or
+        "lorentz") of curvature -``curvature`` (see the class)."""
+        return cls(keys, vectors, model=model, curvature=curvature, M=M, ef_construction=ef_construction,
+                   seed=seed, num_threads=num_threads, progress=progress)
 
     @classmethod
     def from_gensim(cls, source: Any, *, M: int = 16, ef_construction: int = 200, num_threads: int = 0,
@@ -144,8 +169,19 @@ class KeyedIndex:
 
     @property
     def index(self) -> Index:
-        """The quellix.Index; node i holds the vector of ``keys[i]``."""
+        """The quellix.Index searched, over the unit ball: node i holds the point of ``keys[i]`` in the
+        Poincaré ball times sqrt(curvature), so its distances are sqrt(curvature) times the keyed ones."""
         return self._index
+
+    @property
+    def model(self) -> str:
+        """"poincare" or "lorentz": the model the vectors were given in."""
+        return self._model
+
+    @property
+    def curvature(self) -> float:
+        """c of the sectional curvature -c the vectors and distances are in."""
+        return self._curvature
 
     @property
     def keys(self) -> list[str]:
@@ -154,12 +190,13 @@ class KeyedIndex:
 
     @property
     def vectors(self) -> np.ndarray:
-        """The float64 vectors in node order (read-only)."""
-        return self._vectors
+        """The float64 vectors as given, in node order (read-only)."""
+        return self._given
 
     @property
     def dim(self) -> int:
-        return self._vectors.shape[1]
+        """The length of each vector as given (under "lorentz" one more than the ball's dimension)."""
+        return self._given.shape[1]
 
     def __len__(self) -> int:
         return len(self._keys)
@@ -168,10 +205,12 @@ class KeyedIndex:
         return key in self._ids
 
     def __getitem__(self, key: str) -> np.ndarray:
-        return self._vectors[self.get_index(key)].copy()
+        return self._given[self.get_index(key)].copy()
 
     def __repr__(self) -> str:
-        return f"quellix.hyperbolic.KeyedIndex({len(self)} keys, dim={self.dim})"
+        model = "" if self._model == "poincare" else f", model={self._model!r}"
+        curvature = "" if self._curvature == 1.0 else f", curvature={self._curvature!r}"
+        return f"quellix.hyperbolic.KeyedIndex({len(self)} keys, dim={self.dim}{model}{curvature})"
 
     def get_index(self, key: str) -> int:
         """The node of ``key``; KeyError when there is none."""
@@ -183,33 +222,52 @@ class KeyedIndex:
     # ---- queries --------------------------------------------------------------------------------------
 
     def _query(self, key_or_vector: Any) -> tuple[np.ndarray, int | None]:
-        """The float64 query vector and, for a key, its node."""
+        """The float64 query point in the index's unit ball and, for a key, its node."""
         if isinstance(key_or_vector, str):
             node = self.get_index(key_or_vector)
             return self._vectors[node], node
-        if not isinstance(key_or_vector, (np.ndarray, list, tuple)):
-            raise TypeError(f"expected a key (str) or a vector of {self.dim} values, "
-                            f"not {type(key_or_vector).__name__}")
-        q = np.asarray(key_or_vector)
+        return _unit(self._query_ball(key_or_vector), self._curvature)[0], None
+
+    def _query_ball(self, vector: Any) -> np.ndarray:
+        """A query vector of the model as a point (1, d) of the caller's ball, refused when it is not
+        one."""
+        if not isinstance(vector, (np.ndarray, list, tuple)) and not hasattr(vector, "__array__") \
+                and not hasattr(vector, "__dlpack__"):
+            raise TypeError(f"expected a key (str) or a vector of {self.dim} values, not {type(vector).__name__}")
+        q = _as_array(vector, "the query vector")
         if q.dtype.kind not in "iuf" or q.shape != (self.dim,):
             raise ValueError(f"a query vector must hold {self.dim} real values, got shape {q.shape} of {q.dtype}")
-        q = q.astype(np.float64)
+        q = q.astype(np.float64).reshape(1, -1)
         if not np.isfinite(q).all():
             raise ValueError("the query vector holds NaN or infinite values")
-        if not float(q @ q) < 1.0:
-            raise ValueError(f"the query vector has norm {math.sqrt(float(q @ q)):.17g}: it must lie strictly "
-                             "inside the unit ball")
-        return q, None
+        if self._model == "lorentz":
+            faults = _lorentz_faults(q, self._curvature)
+            if faults is not None:
+                raise ValueError(f"the query vector: {faults[1]}")
+            q = _lorentz_to_ball(q, self._curvature)
+        u = _unit(q, self._curvature)[0]
+        if not float(u @ u) < 1.0:
+            norm = math.sqrt(float(q[0] @ q[0]))
+            raise ValueError(f"the query vector has norm {norm:.17g}: it must lie strictly inside "
+                             f"{_ball_name(self._curvature)}")
+        return q
+
+    def _user(self, distance: Any) -> Any:
+        """Distances in the unit ball as distances of the curvature given."""
+        return distance if self._root == 1.0 else distance / self._root
 
     def distance(self, key_a: str, key_b: str) -> float:
-        """The Poincaré distance between two keys' vectors (float64)."""
-        return float(_poincare64(self._vectors[self.get_index(key_a)], self._vectors[self.get_index(key_b)]))
+        """The hyperbolic distance between two keys' points (float64)."""
+        return float(self._user(_poincare64(self._vectors[self.get_index(key_a)],
+                                            self._vectors[self.get_index(key_b)])))
 
     def norm(self, key_or_vector: Any) -> float:
-        """The Euclidean norm of a key's vector, or of a vector: 0 at the top of a hierarchy, towards 1
-        deeper down."""
-        q, _ = self._query(key_or_vector)
-        return float(np.linalg.norm(q))
+        """The Euclidean norm of a key's point, or of a vector, in the Poincaré ball (under "lorentz" of
+        its image there, |xs| / (1 + sqrt(c) x0)): 0 at the top of a hierarchy, towards 1/sqrt(c) deeper
+        down; it orders points as their distance from the origin does."""
+        if isinstance(key_or_vector, str):
+            return float(self._norms[self.get_index(key_or_vector)])
+        return float(np.linalg.norm(self._query_ball(key_or_vector)[0]))
 
     def most_similar(self, key_or_vector: Any, topn: int | None = 10, *, exact: bool = False,
                      ef: int = 100) -> list[tuple[str, float]]:
@@ -242,7 +300,7 @@ class KeyedIndex:
                     or dists[-1] > self._bounds(q, d64[order[-1]])[1][0]):
                 break
             width = min(n, width * _WIDEN)
-        return [(self._keys[int(found[i])], float(d64[i])) for i in order]
+        return [(self._keys[int(found[i])], float(self._user(d64[i]))) for i in order]
 
     def closest_child(self, key: str, *, exact: bool = True, ef: int = 100) -> str | None:
         """The key nearest to ``key`` among those with a larger norm (lower in the hierarchy), or None,
@@ -259,13 +317,13 @@ class KeyedIndex:
         node = self.get_index(key)
         ef = _integer(ef, "ef", 1)
         q, r = self._vectors[node], float(self._norms[node])
-        # The index's norm bounds are inclusive and read its own rounding of the norm: ask a little wider
-        # and keep the strictly smaller (or larger) float64 norms.
+        # The index's norm bounds are inclusive and read its own rounding of the norm (in its unit ball):
+        # ask a little wider and keep the strictly smaller (or larger) float64 norms.
         if below:
-            bounds = dict(max_norm=r * (1.0 + 1e-6) + 1e-12)
+            bounds = dict(max_norm=(r * (1.0 + 1e-6) + 1e-12) * self._root)
             eligible = self._norms < r
         else:
-            bounds = dict(min_norm=max(0.0, r * (1.0 - 1e-6) - 1e-12))
+            bounds = dict(min_norm=max(0.0, r * (1.0 - 1e-6) - 1e-12) * self._root)
             eligible = self._norms > r
         if not eligible.any():
             return None
@@ -324,8 +382,12 @@ class KeyedIndex:
         ends = np.cumsum([len(b) for b in encoded], dtype=np.uint64)
         blob = b"".join(encoded)
         index = self._index.to_bytes()
-        header = _HEADER.pack(_MAGIC, _FORMAT_VERSION, self.dim, len(self._keys), len(blob), len(index))
-        parts = (header, ends.astype("<u8").tobytes(), blob, self._vectors.astype("<f8").tobytes(), index)
+        fields = (self.dim, len(self._keys), len(blob), len(index))
+        if self._model == "poincare" and self._curvature == 1.0:
+            header = _HEADERS[1].pack(_MAGIC, 1, *fields)
+        else:
+            header = _HEADERS[2].pack(_MAGIC, 2, *fields, _MODEL_CODES[self._model], self._curvature)
+        parts = (header, ends.astype("<u8").tobytes(), blob, self._given.astype("<f8").tobytes(), index)
         crc = 0
         for part in parts:
             crc = zlib.crc32(part, crc)
@@ -359,22 +421,32 @@ class KeyedIndex:
         def invalid(why: str) -> RuntimeError:
             return RuntimeError(f"Invalid keyed index file: {name}: {why}")
 
-        if len(data) < _HEADER.size or data[:8] != _MAGIC:
+        if len(data) < _HEADERS[1].size or data[:8] != _MAGIC:
             raise invalid("not a quellix keyed index file (for a quellix.Index file use quellix.Index.load)")
-        if len(data) < _HEADER.size + _CHECKSUM.size:
+        version = struct.unpack_from("<I", data, len(_MAGIC))[0]
+        if version not in _HEADERS:
+            raise invalid(f"format version {version} is not supported (this quellix reads 1 to {_FORMAT_VERSION})")
+        header = _HEADERS[version]
+        if len(data) < header.size + _CHECKSUM.size:
             raise invalid("too short")
-        _, version, dim, n, n_blob, n_index = _HEADER.unpack_from(data)
-        if version != _FORMAT_VERSION:
-            raise invalid(f"format version {version} is not supported (this quellix reads {_FORMAT_VERSION})")
-        if dim < 1:
+        _, version, dim, n, n_blob, n_index, *more = header.unpack_from(data)
+        code, curvature = tuple(more) + (0, 1.0)[len(more):]
+        model = _MODELS[code] if code < len(_MODELS) else None
+        if model is None:
+            raise invalid(f"unknown model code {code}")
+        try:
+            curvature = _curvature(curvature)
+        except ValueError:
+            raise invalid(f"curvature {curvature!r} is not a finite number > 0") from None
+        if dim < (1 if model == "poincare" else 2):
             raise invalid(f"dimension {dim}")
-        expected = _HEADER.size + 8 * n + n_blob + 8 * n * dim + n_index + _CHECKSUM.size
+        expected = header.size + 8 * n + n_blob + 8 * n * dim + n_index + _CHECKSUM.size
         if expected != len(data):
             raise invalid(f"{len(data)} bytes where the header announces {expected}")
         (crc,) = _CHECKSUM.unpack_from(data, len(data) - _CHECKSUM.size)
         if zlib.crc32(memoryview(data)[:-_CHECKSUM.size]) != crc:
             raise invalid("checksum mismatch")
-        at = _HEADER.size
+        at = header.size
         ends = np.frombuffer(data, dtype="<u8", count=n, offset=at).astype(np.int64)
         at += 8 * n
         if n and (np.any(np.diff(ends) < 0) or ends[0] < 0 or ends[-1] != n_blob):
@@ -389,20 +461,21 @@ class KeyedIndex:
         vectors = np.frombuffer(data, dtype="<f8", count=n * dim, offset=at).astype(np.float64).reshape(n, dim)
         at += 8 * n * dim
         try:
-            keys, ids, vectors = _checked(keys, vectors)
+            keys, ids, given, ball = _checked(keys, vectors, model, curvature)
         except ValueError as exc:
             raise invalid(str(exc)) from None
+        unit = _unit(ball, curvature)
         try:
             index = Index.from_bytes(data[at:at + n_index])
         except RuntimeError as exc:
             raise invalid(f"the index: {exc}") from None
-        if index.metric != "poincare" or index.dim != dim or len(index) != n:
-            raise invalid(f"the index ({index.metric}, dim {index.dim}, {len(index)} nodes) does not hold these "
-                          f"{n} vectors of dimension {dim}")
-        if n and not np.array_equal(index.get_vectors(np.arange(n)), vectors.astype(np.float32)):
+        if index.metric != "poincare" or index.curvature != 1.0 or index.dim != unit.shape[1] or len(index) != n:
+            raise invalid(f"the index ({index.metric}, curvature {index.curvature}, dim {index.dim}, {len(index)} "
+                          f"nodes) does not hold these {n} {model} vectors of dimension {dim}")
+        if n and not np.array_equal(index.get_vectors(np.arange(n)), unit.astype(np.float32)):
             raise invalid("the index's vectors are not these vectors")
         self = cls.__new__(cls)
-        self._set(keys, ids, vectors, index)
+        self._set(keys, ids, given, ball, unit, index, model, curvature)
         return self
 
 
@@ -411,21 +484,40 @@ def _from_bytes(data: bytes) -> KeyedIndex:
 
 
 
-def _checked(keys: Iterable[str], vectors: Any) -> tuple[list[str], dict[str, int], np.ndarray]:
-    """Keys, their nodes and the float64 vectors, refusing what an index of named Poincaré points cannot
-    hold: non-string or duplicate keys, a shape that does not match, NaN or infinite values, points on or
-    outside the unit sphere."""
+def _model(model: Any) -> str:
+    if not isinstance(model, str) or model not in _MODELS:
+        raise ValueError(f"unknown model {model!r}: valid models are " + ", ".join(map(repr, _MODELS)))
+    return model
+
+
+def _ball_name(curvature: float) -> str:
+    return "the unit ball" if curvature == 1.0 else f"the ball of radius {1.0 / math.sqrt(curvature):.17g}"
+
+
+def _unit(ball: np.ndarray, curvature: float) -> np.ndarray:
+    """Points of the ball of radius 1/sqrt(c) scaled into the unit ball the index holds."""
+    return ball if curvature == 1.0 else ball * math.sqrt(curvature)
+
+
+def _checked(keys: Iterable[str], vectors: Any, model: str = "poincare",
+             curvature: float = 1.0) -> tuple[list[str], dict[str, int], np.ndarray, np.ndarray]:
+    """Keys, their nodes, the float64 vectors as given and their points in the ball of radius
+    1/sqrt(c), refusing what an index of named hyperbolic points cannot hold: non-string or duplicate
+    keys, a shape that does not match, NaN or infinite values, points outside the model (for the ball,
+    on or outside its sphere; see _lorentz_faults for the hyperboloid)."""
     if isinstance(keys, (str, bytes)):
         raise TypeError("keys must be an iterable of strings, not one string")
     keys = list(keys)
     for number, key in enumerate(keys):
         if not isinstance(key, str):
             raise TypeError(f"key {number} is {type(key).__name__} {key!r}: keys must be strings")
-    arr = np.asarray(vectors)
+    arr = _as_array(vectors, "vectors")
     if arr.dtype.kind not in "iuf":
         raise TypeError(f"vectors must hold real numbers, not {arr.dtype}")
-    if arr.ndim != 2 or arr.shape[0] != len(keys) or arr.shape[1] < 1:
-        raise ValueError(f"vectors must have shape ({len(keys)}, dim) for {len(keys)} keys, got {arr.shape}")
+    least = 1 if model == "poincare" else 2
+    if arr.ndim != 2 or arr.shape[0] != len(keys) or arr.shape[1] < least:
+        shape = "dim" if model == "poincare" else "1 + dim"
+        raise ValueError(f"vectors must have shape ({len(keys)}, {shape}) for {len(keys)} keys, got {arr.shape}")
     ids = {key: i for i, key in enumerate(keys)}
     if len(ids) != len(keys):
         seen, repeated = set(), []
@@ -438,12 +530,22 @@ def _checked(keys: Iterable[str], vectors: Any) -> tuple[list[str], dict[str, in
     bad = np.flatnonzero(~np.isfinite(vectors).all(axis=1))
     if bad.size:
         raise ValueError(f"vectors of {_named(keys, bad)} hold NaN or infinite values")
-    sq = np.einsum("ij,ij->i", vectors, vectors)
-    bad = np.flatnonzero(~(sq < 1.0))
+    ball = vectors
+    if model == "lorentz":
+        faults = _lorentz_faults(vectors, curvature)
+        if faults is not None:
+            bad, why = faults
+            raise ValueError(f"{len(bad)} vectors are not points of the Lorentz model of curvature {curvature!r}: "
+                             f"{_named(keys, bad)} ({keys[int(bad[0])]!r}: {why})")
+        ball = _lorentz_to_ball(vectors, curvature)
+    unit = _unit(ball, curvature)
+    bad = np.flatnonzero(~(np.einsum("ij,ij->i", unit, unit) < 1.0))
     if bad.size:
-        worst = int(bad[np.argmax(sq[bad])])
-        raise ValueError(f"{len(bad)} vectors lie on or outside the unit sphere: {_named(keys, bad)} "
-                         f"(largest norm {math.sqrt(sq[worst]):.17g}, of {keys[worst]!r}); Poincaré vectors must "
-                         "lie strictly inside the unit ball")
-    return keys, ids, vectors
+        sq = np.einsum("ij,ij->i", ball[bad], ball[bad])
+        worst = int(bad[np.argmax(sq)])
+        sphere = "the unit sphere" if curvature == 1.0 else f"the sphere of radius {1.0 / math.sqrt(curvature):.17g}"
+        raise ValueError(f"{len(bad)} vectors lie on or outside {sphere}: {_named(keys, bad)} "
+                         f"(largest norm {math.sqrt(sq.max()):.17g}, of {keys[worst]!r}); Poincaré vectors must "
+                         f"lie strictly inside {_ball_name(curvature)}")
+    return keys, ids, vectors, ball
 
