@@ -8,7 +8,12 @@ with each of its ancestors in the placement's tree) and gensim's PoincareModel o
   evaluation at 1 and 2 threads, from the same relations file, with the figures side by side; and the
   graph evaluation at ef 100;
 - most_similar(key, topn=10), one query per call on one thread: gensim's against KeyedIndex's graph
-  search (ef 100) and exact scan, with the recall of gensim's answer.
+  search (ef 100) and exact scan and GensimIndexer (ef 100), with the recall of gensim's answer.
+
+Then gensim's cosine most_similar(positive=[key], topn=10) on a plain KeyedVectors of WordNet's gloss
+LSA vectors (corpora, raw rows; 10,000 sampled with `--quick`): gensim's brute force against the same
+call through gensim's indexer hook with a GensimIndexer, with the recall of gensim's answer and the
+share of answers identical to it, similarities included.
 
 gensim scores every node for every key in Python and NumPy on one core: on the 82k nouns it takes tens
 of minutes. `--nodes N` evaluates the relations of N sampled keys only (ranked among all nodes, on both
@@ -23,9 +28,10 @@ import time
 from pathlib import Path
 
 import numpy as np
+from gensim.models import KeyedVectors
 from gensim.models.poincare import PoincareKeyedVectors, ReconstructionEvaluation
 
-from quellix.hyperbolic import KeyedIndex
+from quellix.hyperbolic import GensimIndexer, KeyedIndex
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
@@ -98,6 +104,8 @@ def similar(name, kv, gkv, args, rng):
     sides = {"gensim most_similar": lambda k: gkv.most_similar(k, topn=TOPN),
              f"quellix graph, ef {EF}": lambda k: kv.most_similar(k, topn=TOPN, ef=EF),
              "quellix exact": lambda k: kv.most_similar(k, topn=TOPN, exact=True)}
+    indexer = GensimIndexer(gkv, seed=0, ef=EF)  # PoincareKeyedVectors.most_similar takes no indexer: call it
+    sides[f"quellix GensimIndexer, ef {EF}"] = lambda k: indexer.most_similar(k, TOPN)
     timed_sides = common.race({side: (fn, keys) for side, fn in sides.items()}, args.repeat)
     truth = [[k for k, _ in answer] for answer in timed_sides["gensim most_similar"][0]]
     rows = []
@@ -108,6 +116,37 @@ def similar(name, kv, gkv, args, rng):
         rows.append((side, f"{rate:,.0f}", f"{rate / base:,.1f}", f"{hits / (TOPN * len(keys)):.4f}"))
     return (f"## {name}: most_similar, top {TOPN}, {len(keys):,} keys, one per call, one thread\n\n"
             + common.markdown_table(["side", "queries/s", "× gensim", "recall of gensim's top 10"], rows))
+
+
+def through_hook(name, keys, vectors, args, rng):
+    """gensim's cosine most_similar(positive=[key]) on a plain KeyedVectors, by brute force and through
+    its indexer hook with a GensimIndexer."""
+    gkv = KeyedVectors(vectors.shape[1])
+    gkv.add_vectors(keys, vectors)
+    gkv.fill_norms()
+    indexer, build_s = timed(lambda: GensimIndexer(gkv, seed=0, ef=EF, progress=args.progress))
+    queries = [keys[int(i)] for i in rng.choice(len(keys), min(args.queries, len(keys)), replace=False)]
+
+    def hooked(key):
+        # The indexer answers for gensim's mean vector, the key itself included, as AnnoyIndexer does.
+        found = gkv.most_similar(positive=[key], topn=TOPN + 1, indexer=indexer)
+        return [pair for pair in found if pair[0] != key][:TOPN]
+
+    sides = {"gensim most_similar": lambda k: gkv.most_similar(positive=[k], topn=TOPN),
+             f"gensim most_similar, indexer=GensimIndexer (ef {EF})": hooked}
+    timed_sides = common.race({side: (fn, queries) for side, fn in sides.items()}, args.repeat)
+    truth, gensim_s = timed_sides["gensim most_similar"]
+    rows = []
+    for side, (answers, secs) in timed_sides.items():
+        hits = sum(len({k for k, _ in t} & {k for k, _ in a}) for t, a in zip(truth, answers))
+        same = sum(t == a for t, a in zip(truth, answers))
+        rate = len(queries) / secs
+        rows.append((side, f"{rate:,.0f}", f"{gensim_s / secs:,.1f}", f"{hits / (TOPN * len(queries)):.4f}",
+                     f"{same / len(queries):.4f}"))
+    return (f"## {name}: most_similar(positive=[key]), top {TOPN}, {len(queries):,} keys among {len(keys):,} "
+            f"({vectors.shape[1]}-d), one per call, one thread\n\nGensimIndexer built (linked) in {build_s:.1f} s.\n\n"
+            + common.markdown_table(["side", "queries/s", "× gensim", "recall of gensim's top 10",
+                                     "answers identical to gensim's"], rows))
 
 
 def main():
@@ -135,6 +174,10 @@ def main():
     kv, gkv, text = reconstruction("WordNet mammals, trained by gensim", mammals.keys, mammals.vectors,
                                    mammals.pairs, whole, rng)
     sections += [text, similar("WordNet mammals, trained by gensim", kv, gkv, args, rng)]
+    glosses = corpora.gloss_vectors(normalize=False)
+    rows = np.sort(rng.choice(len(glosses), 10_000, replace=False)) if args.quick else np.arange(len(glosses))
+    sections.append(through_hook("WordNet gloss LSA vectors, cosine", [glosses.names[i] for i in rows],
+                                 glosses.vectors[rows], args, rng))
     report = "\n\n".join(sections)
     print(report)
     stem = "hyperbolic" + ("_quick" if args.quick else "" if args.nodes is None else f"_nodes{args.nodes}")
