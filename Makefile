@@ -127,6 +127,11 @@ bench-hyperbolic: build wordnet $(VENV)/.bench-ready
 bench-distributed: build $(VENV)/.bench-ready
 	$(PY) bench/distributed.py $(BENCH_ARGS)
 
+# umap-learn comes with the integrations group, scikit-learn with the test and bench groups.
+.PHONY: bench-integrations
+bench-integrations: build wordnet $(VENV)/.bench-ready
+	$(PY) bench/integrations.py $(BENCH_ARGS)
+
 # ---- Hardening: a sanitized copy of the module, and the index file fuzzer -------------------------
 # Both use clang. On a fresh Debian machine clang and its sanitizer runtimes (libclang-rt-14-dev)
 # come from apt; cmake and ninja come from PyPI into .venv-san. Nothing here touches .venv.

@@ -1,0 +1,174 @@
+"""UMAP's nearest-neighbour step against quellix.umap.precomputed_knn, and scikit-learn's
+KNeighborsTransformer against quellix.sklearn.KNNTransformer.
+
+umap: the 15 nearest neighbours (UMAP's default n_neighbors, the row itself included) of every row of
+50,000 x 64 generated clusters under "euclidean", and of 50,000 WordNet gloss LSA rows under "cosine"
+(generated unit rows when WordNet is not installed; the report says so). UMAP's side is
+umap.umap_.nearest_neighbors called as UMAP.fit calls it with its default parameters (PyNNDescent,
+random_state None, low_memory, angular trees under cosine), once with compatibility_layout=True (what
+UMAP does today when it is not set) and once with False (the coming default, 0.6 settings); quellix's
+side is precomputed_knn with its defaults (M 16, ef_construction 200, width max(32, 2k)). Every side runs
+with n_jobs -1 (UMAP's default: every core) and 1. Each side's first call is timed on its own ("cold":
+for UMAP it includes numba compiling PyNNDescent, which happens in every new process); then the sides
+take turns and the fastest of --repeat calls counts ("warm"). Recall@15 against the exact float64
+neighbours of --sample rows, ties counted.
+
+sklearn: fit_transform of 20,000 x 64 clusters (n_neighbors 15, "distance" mode), KNNTransformer against
+KNeighborsTransformer(algorithm="auto") on one thread and on every core (scikit-learn's OpenMP pool is
+let out of common's one-thread pin for that), taking turns; the share of scikit-learn's (exact) entries
+that quellix's graph holds.
+
+Report: bench/out/integrations.md (integrations_quick.md for --quick); a run at the default sizes also
+puts it into its section of bench/RESULTS.md.
+"""
+import common  # noqa: I001  (pins BLAS threads before NumPy loads)
+
+import argparse
+import os
+import time
+import warnings
+
+import numpy as np
+
+import peer_data
+
+K = 15
+DIM = 64
+
+
+def _cores():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
+def _timed(fn):
+    start = time.perf_counter()
+    out = fn()
+    return out, time.perf_counter() - start
+
+
+def _turns(sides, repeat):
+    """Runs every side once alone (cold), then `repeat` times taking turns; answers name -> (result,
+    cold seconds, fastest warm seconds)."""
+    out = {}
+    for name, fn in sides.items():
+        result, secs = _timed(fn)
+        out[name] = [result, secs, float("inf")]
+        common.log(f"  {name}: first call {secs:.2f} s")
+    for _ in range(repeat):
+        for name, fn in sides.items():
+            result, secs = _timed(fn)
+            out[name][0], out[name][2] = result, min(out[name][2], secs)
+    return {name: tuple(v) for name, v in out.items()}
+
+
+def umap_part(name, base, metric, args):
+    from sklearn.utils import check_random_state
+    from umap.umap_ import nearest_neighbors
+
+    from quellix.umap import precomputed_knn
+
+    exact_metric = "l2" if metric == "euclidean" else metric
+    sample = np.sort(np.random.default_rng(1).choice(len(base), min(args.sample, len(base)), replace=False))
+    _, truth = common.exact_topk_dist(base, base[sample], K, exact_metric)
+    kth = truth[:, K - 1]
+    rows = []
+    for threads in args.threads:
+        def umap_side(compat, t=threads):
+            return lambda: nearest_neighbors(base, K, metric, {}, metric == "cosine", check_random_state(None), True,
+                                             use_pynndescent=True, n_jobs=t, compatibility_layout=compat)[:2]
+
+        sides = {
+            "UMAP nearest_neighbors, compatibility_layout=True": umap_side(True),
+            "UMAP nearest_neighbors, compatibility_layout=False": umap_side(False),
+            "quellix.umap.precomputed_knn": lambda t=threads: precomputed_knn(base, K, metric=metric, n_jobs=t),
+        }
+        label = f"{threads} ({_cores()} cores)" if threads == -1 else str(threads)
+        common.log(f"{name}, n_jobs {label}")
+        results = _turns(sides, args.repeat)
+        ours = results["quellix.umap.precomputed_knn"][2]
+        for side, ((ids, _), cold, warm) in results.items():
+            recall = common.query_recall_with_ties(base, base[sample], ids[sample], kth, K, exact_metric).mean()
+            rows.append([name, label, side, f"{cold:.2f}", f"{warm:.2f}", f"{warm / ours:.2f}", f"{recall:.4f}"])
+    return rows
+
+
+def _pattern(graph):
+    """Which entries a CSR graph holds, as ones (a neighbour at distance 0 counts too)."""
+    import scipy.sparse as sp
+
+    return sp.csr_matrix((np.ones(graph.nnz), graph.indices, graph.indptr), shape=graph.shape)
+
+
+def sklearn_part(base, args):
+    from sklearn.neighbors import KNeighborsTransformer
+    from threadpoolctl import threadpool_limits
+
+    from quellix.sklearn import KNNTransformer
+
+    rows = []
+    for threads in args.threads:
+        pool = _cores() if threads == -1 else threads
+
+        def theirs(t=threads, pool=pool):
+            with threadpool_limits(limits=pool):
+                return KNeighborsTransformer(n_neighbors=K, algorithm="auto", n_jobs=t).fit_transform(base)
+
+        sides = {"quellix.sklearn.KNNTransformer": lambda t=threads: KNNTransformer(K, n_jobs=t).fit_transform(base),
+                 "sklearn KNeighborsTransformer(algorithm='auto')": theirs}
+        label = f"{threads} ({_cores()} cores)" if threads == -1 else str(threads)
+        common.log(f"sklearn, n_jobs {label}")
+        results = _turns(sides, args.repeat)
+        exact = _pattern(results["sklearn KNeighborsTransformer(algorithm='auto')"][0])
+        ours = results["quellix.sklearn.KNNTransformer"][2]
+        for side, (graph, _, warm) in results.items():
+            held = _pattern(graph).multiply(exact).nnz / exact.nnz
+            rows.append([label, side, f"{warm:.2f}", f"{warm / ours:.2f}", f"{held:.4f}"])
+    return rows
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--n", type=int, default=50_000, help="rows of each UMAP data set")
+    p.add_argument("--sklearn-n", type=int, default=20_000, help="rows of the scikit-learn comparison")
+    p.add_argument("--sample", type=int, default=2000, help="rows whose neighbours are checked against exact")
+    p.add_argument("--threads", type=int, nargs="+", default=[-1, 1], help="n_jobs values (-1: every core)")
+    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument("--quick", action="store_true", help="5,000 and 3,000 rows, 300 checked, one pass: a smoke run")
+    args = p.parse_args()
+    defaults = (args.n, args.sklearn_n, args.sample, args.repeat) == (50_000, 20_000, 2000, 3)
+    if args.quick:
+        args.n, args.sklearn_n, args.sample, args.repeat = 5000, 3000, 300, 1
+    # umap-learn warns on import without TensorFlow (for ParametricUMAP, not used here).
+    warnings.filterwarnings("ignore", message="Tensorflow not installed", category=ImportWarning)
+
+    clusters, _ = common.make_dataset(args.n, 0, dim=DIM)
+    lsa = peer_data.load("lsa-cosine", args.n, 0)
+    umap_rows = umap_part(f"clusters {len(clusters):,} x {DIM}", clusters, "euclidean", args)
+    umap_rows += umap_part(f"LSA {len(lsa.base):,} x {lsa.dim}", lsa.base, "cosine", args)
+    sk_base, _ = common.make_dataset(args.sklearn_n, 0, dim=DIM)
+    sk_rows = sklearn_part(sk_base, args)
+
+    text = "\n".join([
+        "# UMAP and scikit-learn neighbour graphs: their own search against quellix's", "",
+        common.environment_line(), f"CPU: {common.cpu_model()}", "",
+        f"## UMAP's nearest-neighbour step ({K} neighbours per row, the row itself included)", "",
+        f"Cluster rows: bench/common.py's mixture in {DIM} dimensions, euclidean. LSA rows: {lsa.description}, "
+        f"cosine. Cold: a side's first call in the process; warm: the fastest of {args.repeat} calls taking "
+        f"turns; side / quellix: its warm seconds over quellix's (above 1: quellix is faster). Recall@{K} of "
+        f"{args.sample:,} rows against the exact float64 neighbours.", "",
+        common.markdown_table(["data", "n_jobs", "side", "cold s", "warm s", "side / quellix", f"recall@{K}"],
+                              umap_rows),
+        "",
+        f"## scikit-learn: fit_transform of {args.sklearn_n:,} x {DIM} clusters, n_neighbors {K}", "",
+        common.markdown_table(["n_jobs", "side", "seconds", "side / quellix", "exact entries held"], sk_rows),
+    ])
+    print(text)
+    name = "integrations_quick" if args.quick else "integrations" if defaults else (
+        f"integrations_n{args.n}_s{args.sklearn_n}")
+    print("written to", common.write_report(name, text))
+    if name == "integrations" and args.threads == [-1, 1]:  # the default run is the recorded one
+        print(f"and its section of {common.record_section('integrations.py', text)}")
+
+
+if __name__ == "__main__":
+    main()
