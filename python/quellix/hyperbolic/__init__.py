@@ -10,6 +10,7 @@ It reads gensim models, ``KeyedVectors`` and their saved files (``quellix[gensim
 files and plain arrays, and saves itself to one file that carries the keys, the float64 vectors and
 the index. Plain arrays may be points of the Poincaré ball or of the Lorentz model, of any curvature;
 :func:`poincare_to_lorentz` and :func:`lorentz_to_poincare` convert between the two.
+:class:`GensimIndexer` answers gensim's own ``most_similar(..., indexer=...)`` through a quellix graph.
 """
 
 from quellix.hyperbolic._indexer import GensimIndexer
