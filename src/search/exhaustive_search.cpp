@@ -243,13 +243,33 @@ void HyperbolicIndex::scan_one(ScanRow& row, const Filter& filter) const {
     const int32_t n = static_cast<int32_t>(size());
     const size_t row_bytes = std::max<size_t>(1, dims() * sizeof(float));
     const int32_t ahead = static_cast<int32_t>(std::max<size_t>(2, kPrefetchBytes / row_bytes));
-    for (int32_t i = 0; i < n; ++i) {
-        if (i + ahead < n) prefetch_vector(i + ahead);
-        if (Screen && !filter.screen(masks[i], stored_norms[i])) continue;
+    auto score = [&](int32_t i) {
         float sum = kernels::accumulate_one<Metric != Cosine>(row.query, vec(i), dims());
-        if (!settle<Metric>(row, sum, Metric == Euclidean ? 0.0f : node_term(i), i)) continue;
+        if (!settle<Metric>(row, sum, Metric == Euclidean ? 0.0f : node_term(i), i)) return;
         offer_scored(row, filter, sum, i);
         row.rebound(Metric, filter);
+    };
+    if constexpr (!Screen) {
+        for (int32_t i = 0; i < n; ++i) {
+            if (i + ahead < n) prefetch_vector(i + ahead);
+            score(i);
+        }
+    } else {
+        // The screen runs ahead over a stretch of nodes and only the vectors of those that pass are
+        // requested and read: under a selective filter the scan then costs the masks, not the vectors.
+        constexpr int32_t kStretch = 1024;
+        std::array<int32_t, kStretch> passing;
+        for (int32_t from = 0; from < n; from += kStretch) {
+            const int32_t to = std::min(n, from + kStretch);
+            int32_t count = 0;
+            for (int32_t i = from; i < to; ++i)
+                if (filter.screen(masks[i], stored_norms[i])) passing[count++] = i;
+            for (int32_t j = 0; j < std::min(ahead, count); ++j) prefetch_vector(passing[j]);
+            for (int32_t j = 0; j < count; ++j) {
+                if (j + ahead < count) prefetch_vector(passing[j + ahead]);
+                score(passing[j]);
+            }
+        }
     }
 }
 
