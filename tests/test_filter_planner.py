@@ -1,0 +1,100 @@
+"""The filter planner: which way a filtered search answers (a walk or a scan of the passing nodes), that a
+scan's answer is the exact search's, and that the passing counts it plans with follow every change."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import quellix
+
+N, D = 3000, 12
+
+
+@pytest.fixture(scope="module")
+def clustered():
+    rng = np.random.default_rng(21)
+    centres = rng.normal(size=(30, D)) * 3.0
+    x = (centres[rng.integers(0, 30, N)] + rng.normal(size=(N, D))).astype(np.float32)
+    x /= np.float32(1.2) * np.linalg.norm(x, axis=1).max()  # inside the unit ball, for every metric
+    # bit 0: every node; bit 1: one node; bit 2: none; bit 3: 0.5 %; bit 4: 30 %
+    masks = np.ones(N, np.uint64)
+    masks[17] |= 2
+    masks[rng.choice(N, 15, replace=False)] |= 8
+    masks[rng.random(N) < 0.3] |= 16
+    return x, masks, rng.normal(size=(25, D)).astype(np.float32) * np.float32(0.05)
+
+
+@pytest.mark.parametrize("metric", ["poincare", "euclidean", "cosine"])
+@pytest.mark.parametrize("mask", [2, 4, 8, 16, 1])
+def test_a_scan_answers_as_the_exact_search_does(clustered, metric, mask):
+    x, masks, queries = clustered
+    index = quellix.Index(D, metric, M=8, seed=0)
+    index.add(x, masks, num_threads=1)
+    bounds = dict(filter_mask=mask, max_norm=0.6)
+    truth = index.exact_search(queries, 10, **bounds)
+    for found in (index.filtered_search(queries, 10, strategy="scan", **bounds),
+                  index.search(queries, 10, strategy="scan", **bounds)):
+        for a, b in zip(found, truth):
+            np.testing.assert_array_equal(a, b)
+    # The gap cut of a scan is the walk's cut, applied to the exact ranking.
+    cut_ids, cut_d = index.filtered_search(queries, 10, strategy="scan", cut_gaps=True, **bounds)
+    for row_ids, row_d, ids, d in zip(cut_ids, cut_d, *truth):
+        kept = int((row_ids >= 0).sum())
+        np.testing.assert_array_equal(row_ids[:kept], ids[:kept])
+        np.testing.assert_array_equal(row_d[:kept], d[:kept])
+        for i in range(1, int((ids >= 0).sum())):  # the reference cut, entry by entry
+            if (d[i - 1] > np.float32(0.01) and d[i] - d[i - 1] > np.float32(0.6)) or d[i] > np.float32(2.0):
+                assert kept == i
+                break
+        else:
+            assert kept == (ids >= 0).sum()
+
+
+def test_the_planner_scans_what_few_nodes_pass_and_walks_the_rest(clustered):
+    x, masks, queries = clustered
+    big = quellix.Index(D, "euclidean", M=8, seed=0)
+    big.add(np.tile(x, (10, 1)), np.tile(masks, 10), num_threads=0)  # 30,000 nodes
+    plans = {mask: big.explain(10, filter_mask=mask) for mask in (1, 2, 4, 8, 16)}
+    assert {m: p["passing"] for m, p in plans.items()} == {1: 30000, 2: 10, 4: 0, 8: 150,
+                                                          16: 10 * int((masks & 16).astype(bool).sum())}
+    assert [plans[m]["strategy"] for m in (2, 4, 8)] == ["scan"] * 3
+    assert [plans[m]["strategy"] for m in (1, 16)] == ["graph"] * 2
+    assert plans[2]["ef"] is None and plans[16]["ef"] >= 10
+    # search walks when nothing filters it, whatever the cost; a forced strategy is taken as given
+    assert big.explain(10, filtered=False)["strategy"] == "graph"
+    assert big.explain(10, filter_mask=1, strategy="scan")["strategy"] == "scan"
+    assert big.explain(10, filter_mask=2, strategy="graph")["strategy"] == "graph"
+    ids, _ = big.filtered_search(queries, 10, filter_mask=2)
+    assert set(ids[0][ids[0] >= 0] % N) == {17}
+    with pytest.raises(ValueError, match="unknown strategy 'fast'"):
+        big.filtered_search(queries, 10, strategy="fast")
+
+
+def test_the_passing_counts_follow_every_change(clustered):
+    x, masks, _ = clustered
+    rng = np.random.default_rng(5)
+    index = quellix.Index(D, "cosine", M=8, seed=0)
+    model: dict[int, int] = {}  # id -> mask
+    for step in range(12):
+        action = step % 4
+        if action == 0:
+            rows = rng.choice(N, 200, replace=False)
+            new = masks[rows] ^ rng.integers(0, 32, 200).astype(np.uint64)
+            for i, m in zip(index.add(x[rows], new, num_threads=1), new):
+                model[int(i)] = int(m)
+        elif action == 1:
+            gone = rng.choice(sorted(model), 60, replace=False)
+            index.remove(gone)
+            for i in gone:
+                del model[int(i)]
+        elif action == 2:
+            new = rng.integers(0, 32, len(index)).astype(np.uint64)
+            index.set_masks(new)
+            model = dict(zip(map(int, index.ids), map(int, new)))
+        else:
+            index.compact()
+        held = np.array(list(model.values()), dtype=np.uint64)
+        for mask in (1, 2, 6, 16):
+            expected = int(((held & np.uint64(mask)) == mask).sum())
+            assert index.explain(10, filter_mask=mask)["passing"] == expected, (step, mask)
