@@ -76,7 +76,7 @@ def worker_pid(client, sx: ShardedIndex, shard: int) -> int:
 
 
 EXACT_OPTIONS = [{}, {"filter_mask": 1}, {"filter_mask": 6, "max_distance": 0.4}, {"min_norm": 0.3},
-                 {"max_norm": 0.45, "filter_mask": 2}]
+                 {"max_norm": 0.45, "filter_mask": 2}, {"filter_mask": 1, "filter_any": 6}]
 
 
 @pytest.mark.parametrize("n_shards", [1, 3])

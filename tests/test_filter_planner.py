@@ -26,13 +26,21 @@ def clustered():
 
 
 @pytest.mark.parametrize("metric", ["poincare", "euclidean", "cosine"])
-@pytest.mark.parametrize("mask", [2, 4, 8, 16, 1])
-def test_a_scan_answers_as_the_exact_search_does(clustered, metric, mask):
+@pytest.mark.parametrize("mask, any_of", [(2, 0), (4, 0), (8, 0), (16, 0), (1, 0), (1, 8 | 2), (16, 8 | 4)])
+def test_a_scan_answers_as_the_exact_search_does(clustered, metric, mask, any_of):
     x, masks, queries = clustered
     index = quellix.Index(D, metric, M=8, seed=0)
     index.add(x, masks, num_threads=1)
-    bounds = dict(filter_mask=mask, max_norm=0.6)
+    bounds = dict(filter_mask=mask, filter_any=any_of, max_norm=0.6)
     truth = index.exact_search(queries, 10, **bounds)
+    # The exact search keeps, from the whole unfiltered ranking, the first ten nodes that pass.
+    passes = ((masks & np.uint64(mask)) == mask) & (((masks & np.uint64(any_of)) != 0) | (any_of == 0))
+    passes &= np.linalg.norm(x.astype(np.float64), axis=1) <= 0.6 * (1 + 1e-6)
+    every_ids, every_d = index.exact_search(queries, N)
+    for ids, d, all_ids, all_d in zip(*truth, every_ids, every_d):
+        kept = passes[all_ids]
+        np.testing.assert_array_equal(ids[ids >= 0], all_ids[kept][:10])
+        np.testing.assert_array_equal(d[ids >= 0], all_d[kept][:10])
     for found in (index.filtered_search(queries, 10, strategy="scan", **bounds),
                   index.search(queries, 10, strategy="scan", **bounds)):
         for a, b in zip(found, truth):
@@ -95,6 +103,6 @@ def test_the_passing_counts_follow_every_change(clustered):
         else:
             index.compact()
         held = np.array(list(model.values()), dtype=np.uint64)
-        for mask in (1, 2, 6, 16):
-            expected = int(((held & np.uint64(mask)) == mask).sum())
-            assert index.explain(10, filter_mask=mask)["passing"] == expected, (step, mask)
+        for mask, any_of in ((1, 0), (2, 0), (6, 0), (16, 0), (0, 6), (1, 24)):
+            expected = int((((held & np.uint64(mask)) == mask) & (((held & np.uint64(any_of)) != 0) | (any_of == 0))).sum())
+            assert index.explain(10, filter_mask=mask, filter_any=any_of)["passing"] == expected, (step, mask)

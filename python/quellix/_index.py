@@ -265,7 +265,7 @@ class Index:
         self._ef_construction = ef_construction
         self._curvature = curvature
         self._scale = _ball_scale(curvature)
-        self._passing: dict[int, tuple[int, int]] = {}  # mask -> (change count, nodes passing)
+        self._passing: dict[tuple[int, int], tuple[int, int]] = {}  # masks -> (change count, nodes passing)
         self._changes = 0
         self._engine = _native.Engine(dim, self._metric, M, seed)
 
@@ -277,7 +277,7 @@ class Index:
         self._ef_construction = ef_construction
         self._curvature = curvature
         self._scale = _ball_scale(curvature)
-        self._passing: dict[int, tuple[int, int]] = {}  # mask -> (change count, nodes passing)
+        self._passing: dict[tuple[int, int], tuple[int, int]] = {}  # masks -> (change count, nodes passing)
         self._changes = 0
         return self
 
@@ -466,7 +466,7 @@ class Index:
 
     # ---- searching ------------------------------------------------------------------------------------
 
-    def _query(self, queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads):
+    def _query(self, queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads, filter_any=0):
         # A query's remainders count only against an index that keeps its own.
         rows, factors, rest, single = self._rows(queries, "queries", self._engine.has_remainders)
         radius, lo, hi = (_bound(max_distance, "max_distance"), _bound(min_norm, "min_norm"),
@@ -478,7 +478,7 @@ class Index:
             # that _distances can cut exactly at the returned float32 distances.
             radius = None if radius is None else radius * root * _RADIUS_MARGIN
         return (rows, factors, rest, _integer(k, "k", 0), _mask_value(filter_mask), radius, lo, hi,
-                _integer(num_threads, "num_threads", 0, 1 << 16)), single
+                _integer(num_threads, "num_threads", 0, 1 << 16), _mask_value(filter_any, "filter_any")), single
 
     def _distances(self, result: tuple[np.ndarray, np.ndarray], max_distance: Any,
                    single: bool) -> tuple[np.ndarray, np.ndarray]:
@@ -497,7 +497,7 @@ class Index:
     def _user_distances(self, dists: np.ndarray) -> np.ndarray:
         return (dists.astype(np.float64) / self._scale[3]).astype(np.float32)
 
-    def search(self, queries: ArrayLike, k: int = 10, *, ef: int = 50, filter_mask: int = 0,
+    def search(self, queries: ArrayLike, k: int = 10, *, ef: int = 50, filter_mask: int = 0, filter_any: int = 0,
                max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
                strategy: str = "auto", num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Approximate k nearest neighbours through the graph.
@@ -505,23 +505,24 @@ class Index:
         Returns (ids int64, distances float32) of shape (m, k) for m queries, or (k,) for one query
         given as a 1-D array; nearest first, padded with -1 and +inf. The graph is walked with width
         max(ef, k), then the filters are applied to what the walk found: ``filter_mask`` (a node passes
-        when it has every bit of it), ``max_distance`` (inclusive, in the metric's units: squared under
+        when it has every bit of it), ``filter_any`` (when not 0, a node passes only with at least one of
+        its bits), ``max_distance`` (inclusive, in the metric's units: squared under
         "euclidean"), ``min_norm`` and ``max_norm`` (inclusive bounds on a stored vector's norm).
         With a filter, ``strategy="auto"`` scans the passing nodes instead where that costs less than the
         walk (see :meth:`explain`); the scan's answer is :meth:`exact_search`'s. "graph" or "scan" forces one.
         """
-        (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
-            queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
+        (rows, factors, rest, k, mask, radius, lo, hi, threads, any_), single = self._query(
+            queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads, filter_any)
         ef = _integer(ef, "ef", 1)
-        plan = self._plan(k, mask, ef, strategy, False, (radius, lo, hi) != (None, None, None), len(rows))
+        plan = self._plan(k, (mask, any_), ef, strategy, False, (radius, lo, hi) != (None, None, None), len(rows))
         if plan["strategy"] == "scan":
-            found = self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads)
+            found = self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads, any_)
         else:
-            found = self._engine.search(rows, factors, rest, k, ef, mask, radius, lo, hi, threads)
+            found = self._engine.search(rows, factors, rest, k, ef, mask, radius, lo, hi, threads, any_)
         return self._distances(found, max_distance, single)
 
     def filtered_search(self, queries: ArrayLike, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
-                        max_distance: float | None = None, min_norm: float | None = None,
+                        filter_any: int = 0, max_distance: float | None = None, min_norm: float | None = None,
                         max_norm: float | None = None, cut_gaps: bool = False, strategy: str = "auto",
                         num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Approximate k nearest neighbours among the nodes that pass the filters, applied during the walk.
@@ -535,25 +536,27 @@ class Index:
         pass, or the index is small; see :meth:`explain`): the answer is then :meth:`exact_search`'s,
         rows added with ``link=False`` included. "graph" or "scan" forces one.
         """
-        (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
-            queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
+        (rows, factors, rest, k, mask, radius, lo, hi, threads, any_), single = self._query(
+            queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads, filter_any)
         ef = None if ef is None else _integer(ef, "ef", 1)
-        plan = self._plan(k, mask, ef, strategy, True, (radius, lo, hi) != (None, None, None), len(rows))
+        plan = self._plan(k, (mask, any_), ef, strategy, True, (radius, lo, hi) != (None, None, None), len(rows))
         if plan["strategy"] == "scan":
-            found = self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads)
+            found = self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads, any_)
             if cut_gaps:
                 found = _cut_at_gaps(*found)
         else:
             found = self._engine.filtered_search(rows, factors, rest, k, plan["ef"], mask, radius, lo, hi,
-                                                 bool(cut_gaps), threads)
+                                                 bool(cut_gaps), threads, any_)
         return self._distances(found, max_distance, single)
 
-    def explain(self, k: int = 10, *, ef: int | None = None, filter_mask: int = 0, queries: int = 1,
+    def explain(self, k: int = 10, *, ef: int | None = None, filter_mask: int = 0, filter_any: int = 0,
+                queries: int = 1,
                 filtered: bool = True, bounded: bool = False, strategy: str = "auto") -> dict[str, Any]:
         """What :meth:`filtered_search` (or, with ``filtered=False``, :meth:`search`) does for a batch of
         ``queries`` rows asking for k answers each.
 
-        Returns {"strategy": "graph" or "scan", "passing": nodes carrying every bit of ``filter_mask``,
+        Returns {"strategy": "graph" or "scan", "passing": nodes carrying every bit of ``filter_mask``
+        (and one of ``filter_any``),
         "share": their fraction, "ef": the walk's width (None for a scan), "scan_cost", "walk_cost"}: the
         planner's estimates, in nanoseconds per query on one core, that "auto" compares.
         ``bounded=True`` stands for a call with ``max_distance``, ``min_norm`` or ``max_norm``.
@@ -562,7 +565,8 @@ class Index:
         ef = None if ef is None else _integer(ef, "ef", 1)
         if not filtered and ef is None:
             ef = 50  # search's default width
-        return self._plan(k, _mask_value(filter_mask), ef, strategy, bool(filtered), bool(bounded),
+        masks = (_mask_value(filter_mask), _mask_value(filter_any, "filter_any"))
+        return self._plan(k, masks, ef, strategy, bool(filtered), bool(bounded),
                           _integer(queries, "queries", 1))
 
     @contextlib.contextmanager
@@ -575,26 +579,27 @@ class Index:
         finally:
             self._changes += 1
 
-    def _passing_count(self, mask: int) -> int:
-        """How many nodes carry every bit of ``mask``, kept per mask until the index changes."""
+    def _passing_count(self, mask: tuple[int, int]) -> int:
+        """How many nodes carry every bit of ``mask[0]`` and one of ``mask[1]`` (when not 0), kept per pair
+        until the index changes."""
         n = len(self)
-        if not mask or not n:
+        if mask == (0, 0) or not n:
             return n
         changes = self._changes
         kept = self._passing.get(mask)
         if kept is not None and kept[0] == changes:
             return kept[1]
-        count = int(round(self._engine.share_passing(mask) * n))
+        count = int(round(self._engine.share_passing(*mask) * n))
         if not changes & 1:  # not while a change runs
             if len(self._passing) >= _PASSING_KEPT:
                 self._passing.clear()
             self._passing[mask] = (changes, count)
         return count
 
-    def _plan(self, k: int, mask: int, ef: int | None, strategy: Any, filtered: bool, bounded: bool,
+    def _plan(self, k: int, mask: tuple[int, int], ef: int | None, strategy: Any, filtered: bool, bounded: bool,
               rows: int = 1) -> dict[str, Any]:
-        """What a search of k answers for ``rows`` queries under ``mask`` (and norm or distance bounds when
-        ``bounded``) does.
+        """What a search of k answers for ``rows`` queries under ``mask`` (all-of and any-of bits; and norm
+        or distance bounds when ``bounded``) does.
 
         The scan screens every node and scores those that pass; the walk's cost grows with its width,
         which for ``filtered_search`` with ``ef=None`` grows as the share of passing nodes falls. "auto"
@@ -620,7 +625,7 @@ class Index:
             # node it reaches when none passes, each read on its own.
             walk_cost = max(walk_cost, (min(n, k / share) if share > 0 else n) * alone)
         if strategy == "auto":
-            if not filtered and not mask and not bounded:
+            if not filtered and mask == (0, 0) and not bounded:
                 strategy = "graph"
             else:
                 strategy = "scan" if scan_cost <= walk_cost else "graph"
@@ -639,16 +644,17 @@ class Index:
             return max(k, 1)  # nothing can match; the walk ends when the graph is exhausted anyway
         return int(min(max(math.ceil(k * (8.0 + 1.5 / share)), 1), 2**31 - 1))
 
-    def exact_search(self, queries: ArrayLike, k: int = 10, *, filter_mask: int = 0,
+    def exact_search(self, queries: ArrayLike, k: int = 10, *, filter_mask: int = 0, filter_any: int = 0,
                      max_distance: float | None = None, min_norm: float | None = None,
                      max_norm: float | None = None, num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """The exact k nearest neighbours among the nodes that pass the filters, by scoring every node.
 
         Finds unlinked rows too. Results as for :meth:`search`.
         """
-        (rows, factors, rest, k, mask, radius, lo, hi, threads), single = self._query(
-            queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads)
-        return self._distances(self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads),
+        (rows, factors, rest, k, mask, radius, lo, hi, threads, any_), single = self._query(
+            queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads, filter_any)
+        return self._distances(self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads,
+                                                         any_),
                                max_distance, single)
 
     def distances(self, query: ArrayLike, ids: ArrayLike) -> np.ndarray:

@@ -33,7 +33,9 @@ vek::Filter engine_filter(MetricKind metric, const Bounds& bounds) {
     const float max_value = bounds.max_distance ? radius_key(metric, *bounds.max_distance) : -1.0f;
     const float min_sq = bounds.min_norm ? squared(*bounds.min_norm) : -1.0f;
     const float max_sq = bounds.max_norm ? squared(*bounds.max_norm) : -1.0f;
-    return vek::Filter::norm_range(bounds.mask, max_value, min_sq, max_sq);
+    vek::Filter f = vek::Filter::norm_range(bounds.mask, max_value, min_sq, max_sq);
+    f.any = bounds.any;
+    return f;
 }
 
 namespace {

@@ -23,6 +23,7 @@ struct Bounds {
     std::optional<float> max_distance;
     std::optional<double> min_norm;
     std::optional<double> max_norm;
+    uint64_t any = 0;  // a node passes when it carries one of these bits too (0: no such condition)
 };
 
 // The distance a caller sees for an engine distance value.

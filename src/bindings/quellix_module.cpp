@@ -163,11 +163,11 @@ std::vector<int32_t> nodes_of(const Engine& e, const IdArray& ids) {
 int32_t clamp_i32(int64_t v) { return static_cast<int32_t>(std::min<int64_t>(v, INT32_MAX)); }
 
 vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max_distance,
-                        std::optional<double> min_norm, std::optional<double> max_norm) {
+                        std::optional<double> min_norm, std::optional<double> max_norm, uint64_t any) {
     if (max_distance && !(*max_distance >= 0.0f)) throw py::value_error("max_distance must be a number >= 0");
     for (const std::optional<double>& bound : {min_norm, max_norm})
         if (bound && !(*bound >= 0.0)) throw py::value_error("norm bounds must be numbers >= 0");
-    return quellix::engine_filter(e.metric(), {mask, max_distance, min_norm, max_norm});
+    return quellix::engine_filter(e.metric(), {mask, max_distance, min_norm, max_norm, any});
 }
 
 // ---- batch queries ------------------------------------------------------------------------------------
@@ -785,9 +785,9 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                const std::optional<FloatArray>& remainders, int64_t k, int64_t ef, uint64_t mask,
                std::optional<float> max_distance, std::optional<double> min_norm,
-               std::optional<double> max_norm, int num_threads) {
+               std::optional<double> max_norm, int num_threads, uint64_t any) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
-                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
+                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm, any);
                 return run_queries(e, queries, factors, remainders, k, num_threads, vek::kWalkLanes,
                                    [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
                                        quellix::graph_search(e.index(), rows, kk, clamp_i32(ef), f, out);
@@ -795,15 +795,15 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             },
             py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("ef"),
             py::arg("filter_mask"), py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"),
-            py::arg("num_threads"))
+            py::arg("num_threads"), py::arg("filter_any") = 0)
         .def(
             "filtered_search",
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                const std::optional<FloatArray>& remainders, int64_t k, int64_t ef, uint64_t mask,
                std::optional<float> max_distance, std::optional<double> min_norm,
-               std::optional<double> max_norm, bool cut_gaps, int num_threads) {
+               std::optional<double> max_norm, bool cut_gaps, int num_threads, uint64_t any) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
-                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
+                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm, any);
                 return run_queries(e, queries, factors, remainders, k, num_threads, vek::kWalkLanes,
                                    [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
                                        quellix::filtered_search(e.index(), rows, kk, clamp_i32(ef), f, cut_gaps, out);
@@ -811,14 +811,14 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             },
             py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("ef"),
             py::arg("filter_mask"), py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"),
-            py::arg("cut_gaps"), py::arg("num_threads"))
+            py::arg("cut_gaps"), py::arg("num_threads"), py::arg("filter_any") = 0)
         .def(
             "exact_search",
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                const std::optional<FloatArray>& remainders, int64_t k, uint64_t mask,
                std::optional<float> max_distance, std::optional<double> min_norm,
-               std::optional<double> max_norm, int num_threads) {
-                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm);
+               std::optional<double> max_norm, int num_threads, uint64_t any) {
+                const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm, any);
                 // Blocks of queries share each pass over the stored vectors.
                 return run_queries(e, queries, factors, remainders, k, num_threads, kSharedPass,
                                    [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
@@ -826,7 +826,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                                    });
             },
             py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("filter_mask"),
-            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"))
+            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"), py::arg("filter_any") = 0)
         .def(
             "distances",
             [](const Engine& e, const FloatArray& query, std::optional<double> factor,
@@ -886,16 +886,18 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             py::arg("masks"))
         .def(
             "share_passing",
-            [](const Engine& e, uint64_t mask) {
+            [](const Engine& e, uint64_t mask, uint64_t any) {
                 return without_gil<Shared>(e.index(), [&] {
                     const HyperbolicIndex& index = e.index();
                     size_t passing = 0;
-                    for (size_t i = 0; i < index.size(); ++i)
-                        passing += (index.mask(static_cast<int32_t>(i)) & mask) == mask;
+                    for (size_t i = 0; i < index.size(); ++i) {
+                        const uint64_t m = index.mask(static_cast<int32_t>(i));
+                        passing += (m & mask) == mask && (any == 0 || (m & any) != 0);
+                    }
                     return index.size() ? static_cast<double>(passing) / static_cast<double>(index.size()) : 0.0;
                 });
             },
-            py::arg("mask"))
+            py::arg("mask"), py::arg("any") = 0)
         .def("rank_counts", &rank_counts, py::arg("vectors"), py::arg("children"), py::arg("starts"),
              py::arg("positives"), py::arg("num_threads"))
         .def("stats", &stats)

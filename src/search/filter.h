@@ -9,6 +9,7 @@ namespace vek {
 
 struct Filter {
     uint64_t mask = 0;  // bits a node must carry; 0 accepts every node
+    uint64_t any = 0;   // bits of which a node must carry at least one; 0 accepts every node
 
     bool norm_on = false;
     float norm_floor = 0.0f;       // smallest cached squared norm accepted
@@ -47,10 +48,11 @@ struct Filter {
     }
 
     // Whether screen() passes every node, so that a scan need not read masks or norms for it.
-    bool screens_nothing() const { return mask == 0 && !norm_on && !ceiling_on; }
+    bool screens_nothing() const { return mask == 0 && any == 0 && !norm_on && !ceiling_on; }
     // The screens that need no distance: mask and norm.
     bool screen(uint64_t node_mask, float node_norm) const {
         if ((node_mask & mask) != mask) return false;
+        if (any != 0 && (node_mask & any) == 0) return false;
         if (norm_on && !(nan_norm_passes ? !(node_norm < norm_floor) : node_norm >= norm_floor)) return false;
         if (ceiling_on && !(node_norm <= norm_ceiling)) return false;
         return true;

@@ -459,32 +459,36 @@ class ShardedIndex:
             ids[row], dists[row] = _ties.replay(scans, self._n, total, k)
         return ids, dists
 
-    def search(self, queries: Any, k: int = 10, *, ef: int = 50, filter_mask: int = 0,
+    def search(self, queries: Any, k: int = 10, *, ef: int = 50, filter_mask: int = 0, filter_any: int = 0,
                max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
-               num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+               strategy: str = "auto", num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Graph search on every shard at width ``ef``, merged by (distance, global id). Arguments and
-        results as for :meth:`quellix.Index.search`; ``num_threads`` is each shard's."""
-        return self._search("search", queries, k, dict(ef=ef, filter_mask=filter_mask, max_distance=max_distance,
-                                                       min_norm=min_norm, max_norm=max_norm, num_threads=num_threads))
+        results as for :meth:`quellix.Index.search`; ``num_threads`` is each shard's, and so is the
+        planner's choice under ``strategy="auto"``."""
+        return self._search("search", queries, k, dict(ef=ef, filter_mask=filter_mask, filter_any=filter_any,
+                                                       max_distance=max_distance, min_norm=min_norm,
+                                                       max_norm=max_norm, strategy=strategy, num_threads=num_threads))
 
     def filtered_search(self, queries: Any, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
-                        max_distance: float | None = None, min_norm: float | None = None,
-                        max_norm: float | None = None, cut_gaps: bool = False,
+                        filter_any: int = 0, max_distance: float | None = None, min_norm: float | None = None,
+                        max_norm: float | None = None, cut_gaps: bool = False, strategy: str = "auto",
                         num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Filtered graph search on every shard, merged; ``ef=None`` lets each shard pick its width from
-        the share of its nodes that pass the mask; ``cut_gaps`` cuts the merged ranking."""
+        the share of its nodes that pass the mask, and ``strategy="auto"`` lets each shard's planner walk
+        or scan; ``cut_gaps`` cuts the merged ranking."""
         return self._search("filtered_search", queries, k,
-                            dict(ef=ef, filter_mask=filter_mask, max_distance=max_distance, min_norm=min_norm,
-                                 max_norm=max_norm, cut_gaps=cut_gaps, num_threads=num_threads))
+                            dict(ef=ef, filter_mask=filter_mask, filter_any=filter_any, max_distance=max_distance,
+                                 min_norm=min_norm, max_norm=max_norm, cut_gaps=cut_gaps, strategy=strategy,
+                                 num_threads=num_threads))
 
-    def exact_search(self, queries: Any, k: int = 10, *, filter_mask: int = 0, max_distance: float | None = None,
-                     min_norm: float | None = None, max_norm: float | None = None,
+    def exact_search(self, queries: Any, k: int = 10, *, filter_mask: int = 0, filter_any: int = 0,
+                     max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
                      num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Exact search: the same ids and distances as :meth:`quellix.Index.exact_search` on one index
         holding the same vectors in the same order, equal distances included."""
-        return self._search("exact_search", queries, k, dict(filter_mask=filter_mask, max_distance=max_distance,
-                                                             min_norm=min_norm, max_norm=max_norm,
-                                                             num_threads=num_threads))
+        return self._search("exact_search", queries, k, dict(filter_mask=filter_mask, filter_any=filter_any,
+                                                             max_distance=max_distance, min_norm=min_norm,
+                                                             max_norm=max_norm, num_threads=num_threads))
 
     # ---- files ----------------------------------------------------------------------------------------
 

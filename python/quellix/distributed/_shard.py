@@ -101,10 +101,14 @@ class Shard:
                     order = np.argsort(row_ids[keep], kind="stable")
                     out.append(self._scan(row_ids[keep][order], row_dists[keep][order], k, n))
             return out
-        mask = int(options.get("filter_mask", 0))
+        mask, any_of = int(options.get("filter_mask", 0)), int(options.get("filter_any", 0))
         screened = np.arange(n, dtype=np.int64)
-        if mask:
-            screened = screened[(self.index.masks & np.uint64(mask)) == np.uint64(mask)]
+        if mask or any_of:
+            held = self.index.masks
+            keep = (held & np.uint64(mask)) == np.uint64(mask)
+            if any_of:
+                keep &= (held & np.uint64(any_of)) != 0
+            screened = screened[keep]
         radius = options.get("max_distance")
         for q in queries:
             dists = self.index.distances(q, screened) if screened.size else np.empty(0, np.float32)
