@@ -39,12 +39,17 @@ class Dataset:
         return self.base.shape[1]
 
 
+def split_rows(total, n, n_queries, seed=SPLIT_SEED):
+    """Which source rows become the base and which the queries (two index arrays), as load splits a
+    source of `total` rows: so that per-row data (labels, masks) can follow the same split."""
+    order = np.random.default_rng(seed).permutation(total)
+    n_queries = min(n_queries, total // 10)
+    return order[n_queries:n_queries + n], order[:n_queries]
+
+
 def _split(rows, n, n_queries, seed=SPLIT_SEED):
-    order = np.random.default_rng(seed).permutation(len(rows))
-    n_queries = min(n_queries, len(rows) // 10)
-    q = rows[order[:n_queries]]
-    b = rows[order[n_queries:n_queries + n]]
-    return np.ascontiguousarray(b, np.float32), np.ascontiguousarray(q, np.float32)
+    b, q = split_rows(len(rows), n, n_queries, seed)
+    return np.ascontiguousarray(rows[b], np.float32), np.ascontiguousarray(rows[q], np.float32)
 
 
 def _corpora():
@@ -95,3 +100,26 @@ def _load(name, n, n_queries):
         base /= np.linalg.norm(base, axis=1, keepdims=True)
         queries /= np.linalg.norm(queries, axis=1, keepdims=True)
     return Dataset(name, metric, description, base, queries, n + n_queries)
+
+
+def lexfiles(names):
+    """Each named synset's lexicographer file, as its number in corpora.wordnet.LEXNAMES (int64)."""
+    from corpora.wordnet import POS_FILES, read_synsets
+    number = {}
+    for pos in POS_FILES:
+        synsets, part = read_synsets(pos)
+        number.update(zip(part, (s.lex_filenum for s in synsets)))
+    return np.array([number[name] for name in names], dtype=np.int64)
+
+
+def labelled_glosses(n, n_queries):
+    """The lsa-cosine set, with each base row's lexicographer file number and part of speech ("n", "v",
+    "a", "s" or "r"): real labels that go with the vectors. Both are None on the fallback set."""
+    corpora, why = _corpora()
+    if why is not None:
+        return load("lsa-cosine", n, n_queries), None, None
+    gv = corpora.gloss_vectors(normalize=True)
+    b, _ = split_rows(len(gv), n, n_queries)
+    base, queries = _split(gv.vectors, n, n_queries)
+    ds = Dataset("lsa-cosine", "cosine", DATASETS["lsa-cosine"][1], base, queries, len(gv))
+    return ds, lexfiles(gv.names)[b], gv.pos[b]
