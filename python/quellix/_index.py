@@ -610,15 +610,14 @@ class Index:
         n = len(self)
         passing = self._passing_count(mask)
         share = passing / n if n else 0.0
-        if ef is None:
-            width = self._filtered_width(k, share) if filtered else 50
-        else:
-            width = max(ef, k, 1)
+        # search always names its width; filtered_search's ef=None follows the share
+        width = self._filtered_width(k, share) if ef is None else max(ef, k, 1)
         rows = max(rows, 1)
+        score = _SCORE_NS[0] + _SCORE_NS[1] * self.dim
+        alone = score + _SCORE_ALONE_NS[0] + _SCORE_ALONE_NS[1] * self.dim
+        # The screen and a lone query's own reads are shared among the rows of a batch.
+        scan_cost = (n * _SCREEN_NS + passing * (alone - score)) / rows + passing * score
         dim = self.dim
-        alone = _SCORE_NS[0] + _SCORE_NS[1] * dim + _SCORE_ALONE_NS[0] + _SCORE_ALONE_NS[1] * dim
-        scan_cost = (n * _SCREEN_NS + passing * (_SCORE_NS[0] + _SCORE_NS[1] * dim) * rows
-                     + passing * (_SCORE_ALONE_NS[0] + _SCORE_ALONE_NS[1] * dim)) / rows
         walk_cost = width * (_WALK_NS[0] + _WALK_NS[1] * dim)
         if filtered and k:
             # The filtered walk goes on until it holds k matches: it scores about k / share nodes, every
