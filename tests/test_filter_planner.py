@@ -77,6 +77,15 @@ def test_the_planner_scans_what_few_nodes_pass_and_walks_the_rest(clustered):
     assert set(ids[0][ids[0] >= 0] % N) == {17}
     with pytest.raises(ValueError, match="unknown strategy 'fast'"):
         big.filtered_search(queries, 10, strategy="fast")
+    # Lists given per query are planned query by query: a long list walks, a short one scans.
+    lists = [np.arange(0, 30000, 2), np.arange(5)]
+    plan = big.explain(10, ids=lists)
+    assert plan["strategy"] == ["graph", "scan"] and plan["passing"] == [15000, 5]
+    ids, dists = big.filtered_search(queries[:2], 10, ids=lists)
+    exact = big.exact_search(queries[:2], 10, ids=lists)
+    np.testing.assert_array_equal(ids[1], exact[0][1])
+    np.testing.assert_array_equal(dists[1], exact[1][1])
+    assert len(set(ids[0]) & set(exact[0][0])) >= 9 and (ids[0] % 2 == 0).all()
 
 
 def test_the_passing_counts_follow_every_change(clustered):
@@ -106,3 +115,69 @@ def test_the_passing_counts_follow_every_change(clustered):
         for mask, any_of in ((1, 0), (2, 0), (6, 0), (16, 0), (0, 6), (1, 24)):
             expected = int((((held & np.uint64(mask)) == mask) & (((held & np.uint64(any_of)) != 0) | (any_of == 0))).sum())
             assert index.explain(10, filter_mask=mask, filter_any=any_of)["passing"] == expected, (step, mask)
+
+
+@pytest.mark.parametrize("case", ["allow", "deny", "both", "rows", "ragged"])
+def test_id_lists_keep_to_a_dict_model(clustered, case):
+    x, masks, queries = clustered
+    rng = np.random.default_rng(len(case))
+    index = quellix.Index(D, "euclidean", M=8, seed=0)
+    user = rng.choice(10**9, N, replace=False) + 5  # the index's own ids, not positions
+    index.add(x, masks, ids=user, num_threads=1)
+    gone = user[rng.choice(N, 300, replace=False)]
+    index.remove(gone)
+    live = dict(zip(map(int, user), range(N)))
+    for i in gone:
+        del live[int(i)]
+    m = len(queries)
+
+    def some(count):  # live ids, a removed one, one never held, and a repeat
+        picked = rng.choice(sorted(live), count, replace=False)
+        return np.concatenate([picked, gone[:1], [3], picked[:1]])
+
+    shared_allow, shared_deny = some(400), some(900)
+    per_row = [some(int(rng.integers(1, 60))) for _ in range(m)]
+    kwargs, allowed, denied = {
+        "allow": (dict(ids=shared_allow), [shared_allow] * m, [[]] * m),
+        "deny": (dict(exclude_ids=shared_deny), [None] * m, [shared_deny] * m),
+        "both": (dict(ids=shared_allow, exclude_ids=shared_allow[::3]), [shared_allow] * m, [shared_allow[::3]] * m),
+        "rows": (dict(ids=np.stack([r[:1] for r in per_row] * 1)[:, [0, 0]]), [r[:1] for r in per_row], [[]] * m),
+        "ragged": (dict(ids=per_row, exclude_ids=shared_allow, filter_mask=16), per_row, [shared_allow] * m),
+    }[case]
+    mask = kwargs.get("filter_mask", 0)
+    every_ids, every_d = index.exact_search(queries, len(index))
+    truth = index.exact_search(queries, 10, **kwargs)
+    plan = index.explain(10, queries=m, **kwargs)
+    admitted = []
+    for r in range(m):
+        ok = np.array([(allowed[r] is None or i in set(map(int, allowed[r]))) and i not in set(map(int, denied[r]))
+                       and (int(masks[live[int(i)]]) & mask) == mask for i in every_ids[r]])
+        admitted.append(set(every_ids[r][ok]))
+        np.testing.assert_array_equal(truth[0][r][truth[0][r] >= 0], every_ids[r][ok][:10])
+        np.testing.assert_array_equal(truth[1][r][truth[0][r] >= 0], every_d[r][ok][:10])
+        assert (plan["passing"][r] if isinstance(plan["passing"], list) else plan["passing"]) == ok.sum()
+    for strategy in ("scan", "auto"):
+        for a, b in zip(index.filtered_search(queries, 10, strategy=strategy, **kwargs), truth):
+            np.testing.assert_array_equal(a, b)
+    # The walks return only what the lists admit, and the filtered walk nearly all of the exact answer.
+    found = index.filtered_search(queries, 10, strategy="graph", **kwargs)[0]
+    walked = index.search(queries, 10, ef=200, strategy="graph", **kwargs)[0]
+    for r in range(m):
+        assert set(found[r][found[r] >= 0]) | set(walked[r][walked[r] >= 0]) <= admitted[r]
+    hits = sum(len(set(f[f >= 0]) & set(t[t >= 0])) for f, t in zip(found, truth[0]))
+    assert hits >= 0.9 * (truth[0] >= 0).sum()
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(ids=[1, -2]), ValueError, "ids must be non-negative: id -2"),
+    (dict(exclude_ids=[[1], [2]]), ValueError, r"exclude_ids must hold one list per query \(25\), got 2"),
+    (dict(ids=[0.5]), TypeError, "ids must hold integers"),
+    (dict(ids=np.zeros((2, 2, 2), int)), ValueError, "ids must be a list of ids"),
+])
+def test_bad_id_lists_are_refused_before_anything_runs(clustered, kwargs, error, message):
+    x, masks, queries = clustered
+    index = quellix.Index(D, "cosine", M=8, seed=0)
+    index.add(x[:100], num_threads=1)
+    for call in (index.search, index.filtered_search, index.exact_search):
+        with pytest.raises(error, match=message):
+            call(queries, 5, **kwargs)

@@ -22,6 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quellix import _native
+from quellix._lists import IdLists
 
 #: Metric names accepted by :class:`Index`; "l2" is another name for "euclidean".
 METRICS = ("poincare", "euclidean", "l2", "cosine")
@@ -67,6 +68,8 @@ _SCREEN_NS = 0.3
 _SCORE_NS = (0.9, 0.0215)  # per passing node and query, in a batch: a + b * dim
 _SCORE_ALONE_NS = (9.5, 0.19)  # what a lone query adds to that, divided among the rows of a batch
 _WALK_NS = (200.0, 1.6)  # per unit of width: a + b * dim
+# A listed node's screen, read from a random place, against a node's in a pass over all of them.
+_LISTED_SCREEN = 4.0
 # Masks whose passing counts are kept between calls, until the next change of the index.
 _PASSING_KEPT = 64
 
@@ -498,76 +501,120 @@ class Index:
         return (dists.astype(np.float64) / self._scale[3]).astype(np.float32)
 
     def search(self, queries: ArrayLike, k: int = 10, *, ef: int = 50, filter_mask: int = 0, filter_any: int = 0,
-               max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
-               strategy: str = "auto", num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+               ids: Any = None, exclude_ids: Any = None, max_distance: float | None = None,
+               min_norm: float | None = None, max_norm: float | None = None, strategy: str = "auto",
+               num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Approximate k nearest neighbours through the graph.
 
         Returns (ids int64, distances float32) of shape (m, k) for m queries, or (k,) for one query
         given as a 1-D array; nearest first, padded with -1 and +inf. The graph is walked with width
         max(ef, k), then the filters are applied to what the walk found: ``filter_mask`` (a node passes
         when it has every bit of it), ``filter_any`` (when not 0, a node passes only with at least one of
-        its bits), ``max_distance`` (inclusive, in the metric's units: squared under
-        "euclidean"), ``min_norm`` and ``max_norm`` (inclusive bounds on a stored vector's norm).
+        its bits), ``ids`` (an allow-list: only these ids pass) and ``exclude_ids`` (a deny-list), each
+        one list of ids for every query or a list per query (a 2-D array or a sequence of lists; ids the
+        index does not hold are ignored), ``max_distance`` (inclusive, in the metric's units: squared
+        under "euclidean"), ``min_norm`` and ``max_norm`` (inclusive bounds on a stored vector's norm).
         With a filter, ``strategy="auto"`` scans the passing nodes instead where that costs less than the
         walk (see :meth:`explain`); the scan's answer is :meth:`exact_search`'s. "graph" or "scan" forces one.
         """
         (rows, factors, rest, k, mask, radius, lo, hi, threads, any_), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads, filter_any)
+        lists = IdLists.of(ids, exclude_ids, len(rows))
         ef = _integer(ef, "ef", 1)
-        plan = self._plan(k, (mask, any_), ef, strategy, False, (radius, lo, hi) != (None, None, None), len(rows))
-        if plan["strategy"] == "scan":
-            found = self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads, any_)
-        else:
-            found = self._engine.search(rows, factors, rest, k, ef, mask, radius, lo, hi, threads, any_)
+        plan = self._plan(k, (mask, any_), ef, strategy, False, (radius, lo, hi) != (None, None, None), len(rows),
+                          lists)
+        engine = self._engine
+        found = self._planned(plan, (rows, factors, rest), lists,
+                              lambda q, f, r, l: engine.exact_search(q, f, r, k, mask, radius, lo, hi, threads, any_, l),
+                              lambda q, f, r, l, _: engine.search(q, f, r, k, ef, mask, radius, lo, hi, threads, any_, l))
         return self._distances(found, max_distance, single)
 
     def filtered_search(self, queries: ArrayLike, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
-                        filter_any: int = 0, max_distance: float | None = None, min_norm: float | None = None,
+                        filter_any: int = 0, ids: Any = None, exclude_ids: Any = None,
+                        max_distance: float | None = None, min_norm: float | None = None,
                         max_norm: float | None = None, cut_gaps: bool = False, strategy: str = "auto",
                         num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Approximate k nearest neighbours among the nodes that pass the filters, applied during the walk.
 
         The walk does not stop while it holds fewer than k matches, so selective filters still fill the
         answer where the graph reaches enough of them. ``ef=None`` picks the width from k and the share
-        of nodes that pass ``filter_mask``. ``cut_gaps=True`` cuts the ranked matches at the first large
-        jump in distance, as vek_core's filtered search does. Results as for :meth:`search`.
+        of nodes that pass the masks and id lists. ``cut_gaps=True`` cuts the ranked matches at the first
+        large jump in distance, as vek_core's filtered search does. Filters and results as for :meth:`search`.
 
         ``strategy="auto"`` scans the passing nodes instead of walking where that costs less (few nodes
-        pass, or the index is small; see :meth:`explain`): the answer is then :meth:`exact_search`'s,
-        rows added with ``link=False`` included. "graph" or "scan" forces one.
+        pass, or the index is small; see :meth:`explain`), for each query on its own when the id lists
+        are given per query: the answer is then :meth:`exact_search`'s, rows added with ``link=False``
+        included. "graph" or "scan" forces one.
         """
         (rows, factors, rest, k, mask, radius, lo, hi, threads, any_), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads, filter_any)
+        lists = IdLists.of(ids, exclude_ids, len(rows))
         ef = None if ef is None else _integer(ef, "ef", 1)
-        plan = self._plan(k, (mask, any_), ef, strategy, True, (radius, lo, hi) != (None, None, None), len(rows))
-        if plan["strategy"] == "scan":
-            found = self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads, any_)
-            if cut_gaps:
-                found = _cut_at_gaps(*found)
-        else:
-            found = self._engine.filtered_search(rows, factors, rest, k, plan["ef"], mask, radius, lo, hi,
-                                                 bool(cut_gaps), threads, any_)
-        return self._distances(found, max_distance, single)
+        plan = self._plan(k, (mask, any_), ef, strategy, True, (radius, lo, hi) != (None, None, None), len(rows),
+                          lists)
+        engine = self._engine
+
+        def scan(q, f, r, l):
+            found = engine.exact_search(q, f, r, k, mask, radius, lo, hi, threads, any_, l)
+            return _cut_at_gaps(*found) if cut_gaps else found
+
+        def walk(q, f, r, l, widths):
+            width = int(widths[0]) if widths.size else 1
+            row_ef = None if np.all(widths == width) else np.ascontiguousarray(widths, dtype=np.int64)
+            return engine.filtered_search(q, f, r, k, width, mask, radius, lo, hi, bool(cut_gaps), threads, any_,
+                                          l, row_ef)
+
+        return self._distances(self._planned(plan, (rows, factors, rest), lists, scan, walk), max_distance, single)
+
+    def _planned(self, plan: dict[str, Any], query: tuple, lists: IdLists | None, scan: Callable,
+                 walk: Callable) -> tuple[np.ndarray, np.ndarray]:
+        """The answer of ``plan``: scan(rows, factors, remainders, lists) and walk(..., widths) called on the
+        rows each strategy took (all of them, unless the lists are given per row)."""
+        scanned = np.asarray(plan["strategy"]) == "scan"
+        widths = np.asarray([0 if w is None else w for w in np.atleast_1d(np.asarray(plan["ef"], dtype=object))],
+                            dtype=np.int64)
+        rows = len(query[0])
+        if scanned.ndim == 0 or scanned.all() or not scanned.any():
+            native = None if lists is None else lists.native()
+            if bool(np.all(scanned)):
+                return scan(*query, native)
+            return walk(*query, native, np.broadcast_to(widths, (rows,)) if widths.size == 1 else widths)
+        k = int(plan["k"])
+        ids = np.full((rows, k), -1, np.int64)
+        dists = np.full((rows, k), np.inf, np.float32)
+        for picked, call in ((np.flatnonzero(scanned), scan), (np.flatnonzero(~scanned), walk)):
+            if not picked.size:
+                continue
+            part = tuple(None if a is None else np.ascontiguousarray(a[picked]) for a in query)
+            args = (*part, lists.take(picked).native())
+            ids[picked], dists[picked] = call(*args) if call is scan else call(*args, widths[picked])
+        return ids, dists
 
     def explain(self, k: int = 10, *, ef: int | None = None, filter_mask: int = 0, filter_any: int = 0,
-                queries: int = 1,
-                filtered: bool = True, bounded: bool = False, strategy: str = "auto") -> dict[str, Any]:
+                ids: Any = None, exclude_ids: Any = None, queries: int | None = None, filtered: bool = True,
+                bounded: bool = False, strategy: str = "auto") -> dict[str, Any]:
         """What :meth:`filtered_search` (or, with ``filtered=False``, :meth:`search`) does for a batch of
-        ``queries`` rows asking for k answers each.
+        ``queries`` rows asking for k answers each (by default one row, or one per list when the id lists
+        are given per query).
 
         Returns {"strategy": "graph" or "scan", "passing": nodes carrying every bit of ``filter_mask``
-        (and one of ``filter_any``),
-        "share": their fraction, "ef": the walk's width (None for a scan), "scan_cost", "walk_cost"}: the
-        planner's estimates, in nanoseconds per query on one core, that "auto" compares.
-        ``bounded=True`` stands for a call with ``max_distance``, ``min_norm`` or ``max_norm``.
+        (and one of ``filter_any``) that the id lists let through, "share": their fraction, "ef": the
+        walk's width (None for a scan), "scan_cost", "walk_cost"}: the planner's estimates, in
+        nanoseconds per query on one core, that "auto" compares. With lists given per query each value
+        is a list, one entry per query. ``bounded=True`` stands for a call with ``max_distance``,
+        ``min_norm`` or ``max_norm``.
         """
         k = _integer(k, "k", 0)
         ef = None if ef is None else _integer(ef, "ef", 1)
         if not filtered and ef is None:
             ef = 50  # search's default width
         masks = (_mask_value(filter_mask), _mask_value(filter_any, "filter_any"))
-        return self._plan(k, masks, ef, strategy, bool(filtered), bool(bounded),
-                          _integer(queries, "queries", 1))
+        rows = None if queries is None else _integer(queries, "queries", 1)
+        lists = IdLists.of(ids, exclude_ids, rows)
+        plan = self._plan(k, masks, ef, strategy, bool(filtered), bool(bounded),
+                          rows or (lists.rows if lists is not None else 1), lists)
+        del plan["k"]
+        return plan
 
     @contextlib.contextmanager
     def _changing(self):
@@ -597,64 +644,82 @@ class Index:
         return count
 
     def _plan(self, k: int, mask: tuple[int, int], ef: int | None, strategy: Any, filtered: bool, bounded: bool,
-              rows: int = 1) -> dict[str, Any]:
-        """What a search of k answers for ``rows`` queries under ``mask`` (all-of and any-of bits; and norm
-        or distance bounds when ``bounded``) does.
+              rows: int = 1, lists: IdLists | None = None) -> dict[str, Any]:
+        """What a search of k answers for ``rows`` queries under ``mask`` (all-of and any-of bits), the id
+        ``lists`` and, when ``bounded``, norm or distance bounds does.
 
-        The scan screens every node and scores those that pass; the walk's cost grows with its width,
-        which for ``filtered_search`` with ``ef=None`` grows as the share of passing nodes falls. "auto"
-        takes the cheaper per query; ``search`` without any filter always walks.
+        The scan screens every node (or an allow-list's) and scores those that pass; the walk's cost
+        grows with its width, which for ``filtered_search`` with ``ef=None`` grows as the share of passing
+        nodes falls. "auto" takes the cheaper per query, for each query on its own when the lists are
+        given per query; ``search`` without any filter always walks.
         """
         if not isinstance(strategy, str) or strategy not in STRATEGIES:
             raise ValueError(f"unknown strategy {strategy!r}: valid strategies are " + ", ".join(map(repr, STRATEGIES)))
         n = len(self)
-        passing = self._passing_count(mask)
-        share = passing / n if n else 0.0
-        # search always names its width; filtered_search's ef=None follows the share
-        width = self._filtered_width(k, share) if ef is None else max(ef, k, 1)
         rows = max(rows, 1)
+        candidates, sharing = np.array([float(n)]), rows  # screened per call, and the rows that share it
+        if lists is None:
+            passing = np.array([self._passing_count(mask)])
+        else:
+            unlisted = self._passing_count(mask) if lists.allow is None else 0
+            passing = self._engine.passing_counts(mask[0], mask[1], unlisted, lists.native(), rows)
+            if lists.allow is not None:
+                candidates = lists.allow_lengths() * _LISTED_SCREEN
+            if lists.per_row:
+                sharing = 1
+        share = passing / n if n else np.zeros(passing.shape)
+        # search always names its width; filtered_search's ef=None follows the share
+        width = self._filtered_width(k, share) if ef is None else np.full(share.shape, max(ef, k, 1))
         score = _SCORE_NS[0] + _SCORE_NS[1] * self.dim
         alone = score + _SCORE_ALONE_NS[0] + _SCORE_ALONE_NS[1] * self.dim
         # The screen and a lone query's own reads are shared among the rows of a batch.
-        scan_cost = (n * _SCREEN_NS + passing * (alone - score)) / rows + passing * score
-        dim = self.dim
-        walk_cost = width * (_WALK_NS[0] + _WALK_NS[1] * dim)
+        scan_cost = (candidates * _SCREEN_NS + passing * (alone - score)) / sharing + passing * score
+        walk_cost = width * (_WALK_NS[0] + _WALK_NS[1] * self.dim)
         if filtered and k:
             # The filtered walk goes on until it holds k matches: it scores about k / share nodes, every
             # node it reaches when none passes, each read on its own.
-            walk_cost = max(walk_cost, (min(n, k / share) if share > 0 else n) * alone)
-        if strategy == "auto":
-            if not filtered and mask == (0, 0) and not bounded:
-                strategy = "graph"
-            else:
-                strategy = "scan" if scan_cost <= walk_cost else "graph"
-        return {"strategy": strategy, "passing": passing, "share": share,
-                "ef": width if strategy == "graph" else None,
-                "scan_cost": float(scan_cost), "walk_cost": float(walk_cost)}
+            reached = np.where(share > 0, np.minimum(n, k / np.where(share > 0, share, 1.0)), n)
+            walk_cost = np.maximum(walk_cost, reached * alone)
+        if strategy != "auto":
+            scans = np.full(share.shape, strategy == "scan")
+        elif not filtered and mask == (0, 0) and not bounded and lists is None:
+            scans = np.zeros(share.shape, bool)
+        else:
+            scans = scan_cost <= walk_cost
+        plan = {"strategy": np.where(scans, "scan", "graph").tolist(), "passing": passing.tolist(),
+                "share": share.tolist(), "ef": [None if s else int(w) for s, w in zip(scans, width)],
+                "scan_cost": scan_cost.astype(float).tolist(), "walk_cost": walk_cost.astype(float).tolist()}
+        if len(share) == 1 and not (lists is not None and lists.per_row):
+            plan = {key: value[0] for key, value in plan.items()}
+        plan["k"] = k
+        return plan
 
     @staticmethod
-    def _filtered_width(k: int, share: float) -> int:
+    def _filtered_width(k: int, share: np.ndarray) -> np.ndarray:
         """The width for ``ef=None``: k * (8 + 1.5 / share), share being the fraction of nodes that pass the
         mask. On 100,000 clustered 64-d points with random masks, 1.5 / share keeps recall@10 against the
         exact search with the same mask at 0.987 or more from 0.1 % to 5 % (0.7 / share, tuned earlier on
         20,000 points, fell to 0.89 at 0.3 % and 1 %); where so wide a walk costs more than a scan, the
-        planner scans instead."""
-        if share <= 0.0:
-            return max(k, 1)  # nothing can match; the walk ends when the graph is exhausted anyway
-        return int(min(max(math.ceil(k * (8.0 + 1.5 / share)), 1), 2**31 - 1))
+        planner scans instead. Where nothing can match the walk ends when the graph is exhausted anyway."""
+        safe = np.where(share > 0, share, 1.0)
+        width = np.minimum(np.maximum(np.ceil(k * (8.0 + 1.5 / safe)), 1), 2**31 - 1)
+        return np.where(share > 0, width, max(k, 1)).astype(np.int64)
 
     def exact_search(self, queries: ArrayLike, k: int = 10, *, filter_mask: int = 0, filter_any: int = 0,
-                     max_distance: float | None = None, min_norm: float | None = None,
-                     max_norm: float | None = None, num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
-        """The exact k nearest neighbours among the nodes that pass the filters, by scoring every node.
+                     ids: Any = None, exclude_ids: Any = None, max_distance: float | None = None,
+                     min_norm: float | None = None, max_norm: float | None = None,
+                     num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+        """The exact k nearest neighbours among the nodes that pass the filters, by scoring every node (or
+        only an allow-list's).
 
-        Finds unlinked rows too. Results as for :meth:`search`.
+        Finds unlinked rows too. Filters and results as for :meth:`search`.
         """
         (rows, factors, rest, k, mask, radius, lo, hi, threads, any_), single = self._query(
             queries, k, filter_mask, max_distance, min_norm, max_norm, num_threads, filter_any)
-        return self._distances(self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads,
-                                                         any_),
-                               max_distance, single)
+        lists = IdLists.of(ids, exclude_ids, len(rows))
+        found = self._engine.exact_search(rows, factors, rest, k, mask, radius, lo, hi, threads, any_,
+                                          None if lists is None else lists.native())
+        return self._distances(found, max_distance, single)
 
     def distances(self, query: ArrayLike, ids: ArrayLike) -> np.ndarray:
         """float32 distances from one query (dim,) to the stored vectors ``ids``."""

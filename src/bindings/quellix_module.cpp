@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "bindings/binding_helpers.h"
+#include "bindings/id_lists.h"
 #include "bindings/labels.h"
 #include "bindings/quellix_engine.h"
 #include "core/parallel_for.h"
@@ -173,7 +174,14 @@ vek::Filter make_filter(const Engine& e, uint64_t mask, std::optional<float> max
 // ---- batch queries ------------------------------------------------------------------------------------
 
 constexpr size_t kSharedPass = 0;
-using BlockSearch = std::function<void(const quellix::Rows&, int32_t, std::vector<NodeDist>*)>;
+// search(rows, first, filter, k, results): the block of rows starting at row `first`, under `filter`.
+using BlockSearch =
+    std::function<void(const quellix::Rows&, size_t, const vek::Filter&, int32_t, std::vector<NodeDist>*)>;
+
+// A search's id lists as Python hands them over: allow- and deny-list, each with its row starts or none.
+struct ListArgs {
+    std::optional<IdArray> allow, allow_starts, deny, deny_starts;
+};
 
 // Under the Poincare metric each row may come with its float32 remainders x - float(x) (for float64
 // values); an index with remainders of its own ranks by them, with zeros for rows given none.
@@ -190,17 +198,23 @@ const float* check_remainders(const std::optional<FloatArray>& remainders, const
 }
 
 // Answers queries in blocks of `block_rows` rows, or for a search that shares one pass over the nodes
-// among its rows (kSharedPass) of vek::scan_block rows: search(rows, k, results) fills one result per
-// row of the block. Blocks are handed out to the threads one at a time.
+// among its rows (kSharedPass) of vek::scan_block rows: search(...) fills one result per row of the
+// block, under `filter` narrowed to the id lists (none when null). Lists given per row make every row a block of its
+// own. Blocks are handed out to the threads one at a time.
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                       const std::optional<FloatArray>& remainders, int64_t k, int num_threads, size_t block_rows,
-                      const BlockSearch& search) {
+                      const vek::Filter& filter, const ListArgs* lists, const BlockSearch& search) {
     check_rows(queries, e, "queries");
     if (k < 0) throw py::value_error("k must be >= 0");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
     const py::ssize_t m = queries.shape(0);
     const double* qfactors = check_factors(factors, e, m);
     const float* qremainders = check_remainders(remainders, e, m);
+    static const ListArgs unlisted;
+    const ListArgs& list_args = lists != nullptr ? *lists : unlisted;
+    const quellix::IdList allow = quellix::check_id_list(list_args.allow, list_args.allow_starts, m, "ids");
+    const quellix::IdList deny = quellix::check_id_list(list_args.deny, list_args.deny_starts, m, "exclude_ids");
+    const bool listed = allow.given || deny.given, per_row = allow.per_row() || deny.per_row();
     IdArray ids({m, static_cast<py::ssize_t>(k)});
     py::array_t<float> dists({m, static_cast<py::ssize_t>(k)});
     int64_t* id_out = ids.mutable_data();
@@ -211,9 +225,13 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         const HyperbolicIndex& index = e.index();
         const size_t d = e.dims();
         const size_t rows = static_cast<size_t>(m);
-        const size_t block = block_rows == 0 ? vek::scan_block(rows, threads) : block_rows;
+        const size_t block = per_row ? 1 : block_rows == 0 ? vek::scan_block(rows, threads) : block_rows;
         const int32_t kk = clamp_i32(std::min<int64_t>(k, static_cast<int64_t>(index.size())));
-        vek::parallel_for((rows + block - 1) / block, threads, [&](size_t b) {
+        quellix::ListedRows shared_lists;
+        const vek::Filter shared =
+            listed && !per_row ? shared_lists.apply(filter, allow, deny, 0, e.labels(), index.size()) : filter;
+        std::vector<quellix::ListedRows> row_lists(per_row ? static_cast<size_t>(std::max(threads, 1)) : 0);
+        vek::parallel_for((rows + block - 1) / block, threads, [&](size_t b, size_t worker) {
             const size_t first = b * block;
             const size_t count = std::min(block, rows - first);
             std::vector<float> terms(count);
@@ -223,7 +241,11 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
             }
             const float* rem = qremainders ? qremainders + first * d : nullptr;
             std::vector<std::vector<NodeDist>> found(count);
-            if (kk > 0) search({q + first * d, terms.data(), rem, count}, kk, found.data());
+            if (kk > 0) {
+                const vek::Filter row_filter =
+                    per_row ? row_lists[worker].apply(filter, allow, deny, first, e.labels(), index.size()) : shared;
+                search({q + first * d, terms.data(), rem, count}, first, row_filter, kk, found.data());
+            }
             for (size_t i = 0; i < count; ++i) {
                 int64_t* ids_row = id_out + (first + i) * static_cast<size_t>(k);
                 float* dists_row = dist_out + (first + i) * static_cast<size_t>(k);
@@ -240,6 +262,42 @@ py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::opt
         });
     });
     return py::make_tuple(ids, dists);
+}
+
+// How many nodes pass `mask` and `any` and the id lists, for each row of lists given per row (for the
+// one row otherwise). `unlisted` is the number that pass the masks alone: a deny-list is taken from it,
+// so that only an allow-list's nodes, or a deny-list's, are counted here.
+IdArray passing_counts(const Engine& e, uint64_t mask, uint64_t any, int64_t unlisted, const ListArgs& list_args,
+                       int64_t rows) {
+    if (rows < 1) throw py::value_error("rows must be >= 1");
+    const quellix::IdList allow = quellix::check_id_list(list_args.allow, list_args.allow_starts, rows, "ids");
+    const quellix::IdList deny = quellix::check_id_list(list_args.deny, list_args.deny_starts, rows, "exclude_ids");
+    const size_t out_rows = allow.per_row() || deny.per_row() ? static_cast<size_t>(rows) : 1;
+    IdArray counts(static_cast<py::ssize_t>(out_rows));
+    int64_t* out = counts.mutable_data();
+    without_gil<Shared>(e.index(), [&] {
+        const HyperbolicIndex& index = e.index();
+        vek::Filter masks_only;
+        masks_only.mask = mask;
+        masks_only.any = any;
+        auto passes = [&](const vek::Filter& f, int32_t node) {
+            return f.screen(static_cast<size_t>(node), index.mask(node), index.stored_norm(node));
+        };
+        quellix::ListedRows listed;
+        for (size_t r = 0; r < out_rows; ++r) {
+            const vek::Filter f = listed.apply(masks_only, allow, deny, r, e.labels(), index.size());
+            int64_t count = 0;
+            if (allow.given) {
+                for (size_t j = 0; j < f.allowed_count; ++j) count += passes(f, f.allowed_nodes[j]);
+            } else {
+                const vek::NodeSet& denied = listed.denied();
+                count = unlisted;
+                for (size_t j = 0; j < denied.size(); ++j) count -= passes(masks_only, denied.members()[j]);
+            }
+            out[r] = std::max<int64_t>(count, 0);
+        }
+    });
+    return counts;
 }
 
 // ---- reconstruction ranks -----------------------------------------------------------------------------
@@ -740,6 +798,15 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         py::arg("wanted") = py::none(),
         "Whether batch scans use 512-bit tiles; `wanted` False keeps them on 256-bit ones (for tests).");
 
+    py::class_<ListArgs>(m, "IdLists", py::module_local())
+        .def(py::init([](std::optional<IdArray> allow, std::optional<IdArray> allow_starts,
+                         std::optional<IdArray> deny, std::optional<IdArray> deny_starts) {
+                 return ListArgs{std::move(allow), std::move(allow_starts), std::move(deny), std::move(deny_starts)};
+             }),
+             py::arg("allow") = py::none(), py::arg("allow_starts") = py::none(), py::arg("deny") = py::none(),
+             py::arg("deny_starts") = py::none(),
+             "A search's allow- and deny-list of ids: one list for every query, or with starts one per query.");
+
     py::class_<Engine>(m, "Engine", py::module_local())
         .def(py::init<int32_t, const std::string&, int32_t, std::optional<uint64_t>>(), py::arg("dim"),
              py::arg("metric"), py::arg("M"), py::arg("seed") = py::none())
@@ -785,48 +852,63 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                const std::optional<FloatArray>& remainders, int64_t k, int64_t ef, uint64_t mask,
                std::optional<float> max_distance, std::optional<double> min_norm,
-               std::optional<double> max_norm, int num_threads, uint64_t any) {
+               std::optional<double> max_norm, int num_threads, uint64_t any, const ListArgs* lists) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm, any);
-                return run_queries(e, queries, factors, remainders, k, num_threads, vek::kWalkLanes,
-                                   [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
-                                       quellix::graph_search(e.index(), rows, kk, clamp_i32(ef), f, out);
+                return run_queries(e, queries, factors, remainders, k, num_threads, vek::kWalkLanes, f, lists,
+                                   [&](const quellix::Rows& rows, size_t, const vek::Filter& rf, int32_t kk,
+                                       std::vector<NodeDist>* out) {
+                                       quellix::graph_search(e.index(), rows, kk, clamp_i32(ef), rf, out);
                                    });
             },
             py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("ef"),
             py::arg("filter_mask"), py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"),
-            py::arg("num_threads"), py::arg("filter_any") = 0)
+            py::arg("num_threads"), py::arg("filter_any") = 0, py::arg("lists") = py::none())
         .def(
             "filtered_search",
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                const std::optional<FloatArray>& remainders, int64_t k, int64_t ef, uint64_t mask,
                std::optional<float> max_distance, std::optional<double> min_norm,
-               std::optional<double> max_norm, bool cut_gaps, int num_threads, uint64_t any) {
+               std::optional<double> max_norm, bool cut_gaps, int num_threads, uint64_t any, const ListArgs* lists,
+               const std::optional<IdArray>& row_ef) {
                 if (ef < 1) throw py::value_error("ef must be at least 1");
+                // A width per row, for rows whose lists pass different shares of the nodes.
+                const int64_t* efs = nullptr;
+                if (row_ef) {
+                    if (row_ef->ndim() != 1 || row_ef->shape(0) != queries.shape(0))
+                        throw py::value_error("row_ef must hold one width per query");
+                    efs = row_ef->data();
+                    for (py::ssize_t i = 0; i < row_ef->shape(0); ++i)
+                        if (efs[i] < 1) throw py::value_error("ef must be at least 1");
+                }
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm, any);
-                return run_queries(e, queries, factors, remainders, k, num_threads, vek::kWalkLanes,
-                                   [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
-                                       quellix::filtered_search(e.index(), rows, kk, clamp_i32(ef), f, cut_gaps, out);
+                const size_t block = efs ? 1 : vek::kWalkLanes;
+                return run_queries(e, queries, factors, remainders, k, num_threads, block, f, lists,
+                                   [&](const quellix::Rows& rows, size_t first, const vek::Filter& rf, int32_t kk,
+                                       std::vector<NodeDist>* out) {
+                                       const int32_t width = clamp_i32(efs ? efs[first] : ef);
+                                       quellix::filtered_search(e.index(), rows, kk, width, rf, cut_gaps, out);
                                    });
             },
             py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("ef"),
             py::arg("filter_mask"), py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"),
-            py::arg("cut_gaps"), py::arg("num_threads"), py::arg("filter_any") = 0)
+            py::arg("cut_gaps"), py::arg("num_threads"), py::arg("filter_any") = 0, py::arg("lists") = py::none(),
+            py::arg("row_ef") = py::none())
         .def(
             "exact_search",
             [](const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                const std::optional<FloatArray>& remainders, int64_t k, uint64_t mask,
                std::optional<float> max_distance, std::optional<double> min_norm,
-               std::optional<double> max_norm, int num_threads, uint64_t any) {
+               std::optional<double> max_norm, int num_threads, uint64_t any, const ListArgs* lists) {
                 const vek::Filter f = make_filter(e, mask, max_distance, min_norm, max_norm, any);
                 // Blocks of queries share each pass over the stored vectors.
-                return run_queries(e, queries, factors, remainders, k, num_threads, kSharedPass,
-                                   [&](const quellix::Rows& rows, int32_t kk, std::vector<NodeDist>* out) {
-                                       quellix::exact_search(e.index(), rows, kk, f, out);
-                                   });
+                return run_queries(e, queries, factors, remainders, k, num_threads, kSharedPass, f, lists,
+                                   [&](const quellix::Rows& rows, size_t, const vek::Filter& rf, int32_t kk,
+                                       std::vector<NodeDist>* out) { quellix::exact_search(e.index(), rows, kk, rf, out); });
             },
             py::arg("queries"), py::arg("factors"), py::arg("remainders"), py::arg("k"), py::arg("filter_mask"),
-            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"), py::arg("filter_any") = 0)
+            py::arg("max_distance"), py::arg("min_norm"), py::arg("max_norm"), py::arg("num_threads"),
+            py::arg("filter_any") = 0, py::arg("lists") = py::none())
         .def(
             "distances",
             [](const Engine& e, const FloatArray& query, std::optional<double> factor,
@@ -898,6 +980,8 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 });
             },
             py::arg("mask"), py::arg("any") = 0)
+        .def("passing_counts", &passing_counts, py::arg("mask"), py::arg("any"), py::arg("unlisted"),
+             py::arg("lists"), py::arg("rows"))
         .def("rank_counts", &rank_counts, py::arg("vectors"), py::arg("children"), py::arg("starts"),
              py::arg("positives"), py::arg("num_threads"))
         .def("stats", &stats)

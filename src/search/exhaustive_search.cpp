@@ -1,4 +1,5 @@
-// Exhaustive search: every node in id order, screened by mask and cached norm before its distance.
+// Exhaustive search: every node in id order (or an allow-list's nodes), screened by mask and cached norm
+// before its distance.
 //
 // Nodes are scored one at a time in address order: the vectors then stream through memory as one
 // sequential read; interleaving several nodes' sums (as the walks do for scattered neighbours) splits
@@ -158,6 +159,22 @@ void HyperbolicIndex::offer_scored(ScanRow& row, const Filter& filter, float sum
 
 namespace {
 
+// The nodes a screened scan considers, in ascending order: the allow-list's, or every node.
+size_t candidate_count(const Filter& filter, size_t n) {
+    return filter.allowed_nodes != nullptr ? filter.allowed_count : n;
+}
+
+// visit(node) for each candidate from..to-1 (positions as candidate_count counts them) that passes the
+// screen.
+template <class Visit>
+void for_screened(const Filter& filter, const uint64_t* masks, const float* norms, size_t from, size_t to,
+                  Visit&& visit) {
+    for (size_t j = from; j < to; ++j) {
+        const size_t i = filter.allowed_nodes != nullptr ? static_cast<size_t>(filter.allowed_nodes[j]) : j;
+        if (filter.screen(i, masks[i], norms[i])) visit(static_cast<int32_t>(i));
+    }
+}
+
 // What a batch scan compares with a row's bound: the metric's value, under Poincare the argument of
 // arccosh (what offer_scored compares with the row's limit).
 template <MetricKind Metric>
@@ -257,13 +274,14 @@ void HyperbolicIndex::scan_one(ScanRow& row, const Filter& filter) const {
     } else {
         // The screen runs ahead over a stretch of nodes and only the vectors of those that pass are
         // requested and read: under a selective filter the scan then costs the masks, not the vectors.
+        // An allow-list is the stretch's source instead of every node.
         constexpr int32_t kStretch = 1024;
         std::array<int32_t, kStretch> passing;
-        for (int32_t from = 0; from < n; from += kStretch) {
-            const int32_t to = std::min(n, from + kStretch);
+        const size_t total = candidate_count(filter, static_cast<size_t>(n));
+        for (size_t from = 0; from < total; from += kStretch) {
             int32_t count = 0;
-            for (int32_t i = from; i < to; ++i)
-                if (filter.screen(masks[i], stored_norms[i])) passing[count++] = i;
+            for_screened(filter, masks.data(), stored_norms.data(), from, std::min(total, from + kStretch),
+                         [&](int32_t i) { passing[count++] = i; });
             for (int32_t j = 0; j < std::min(ahead, count); ++j) prefetch_vector(passing[j]);
             for (int32_t j = 0; j < count; ++j) {
                 if (j + ahead < count) prefetch_vector(passing[j + ahead]);
@@ -362,9 +380,9 @@ void HyperbolicIndex::exhaustive_search_batch(const float* queries, const float*
     if (n != 0 && k != 0 && m != 0) {
         std::vector<int32_t> ids;
         std::vector<float> terms;  // each screened node's term, next to its id
-        ids.reserve(n);
-        for (size_t i = 0; i < n; ++i)
-            if (filter.screen(masks[i], stored_norms[i])) ids.push_back(static_cast<int32_t>(i));
+        const size_t total = candidate_count(filter, n);
+        ids.reserve(total);
+        for_screened(filter, masks.data(), stored_norms.data(), 0, total, [&](int32_t i) { ids.push_back(i); });
         if (metric != Euclidean) {
             terms.resize(ids.size());
             for (size_t j = 0; j < ids.size(); ++j)

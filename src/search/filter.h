@@ -3,6 +3,7 @@
 // named constructor below is one search's reading, so they can be compared side by side.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vek {
@@ -21,6 +22,14 @@ struct Filter {
     bool radius_on = false;
     float radius = 0.0f;               // largest distance accepted, in the metric's own units
     bool nan_distance_passes = false;  // whether a NaN distance passes
+
+    // Node lists, each a bitmap over the nodes (bit i of word i / 64 for node i) or null: a node must be
+    // set in `allowed` and clear in `denied`. `allowed_nodes` holds the nodes of `allowed` ascending,
+    // so that a scan can visit those alone.
+    const uint64_t* allowed = nullptr;
+    const uint64_t* denied = nullptr;
+    const int32_t* allowed_nodes = nullptr;
+    size_t allowed_count = 0;
 
     // Graph search: `min_norm` is a plain norm, squared in float32 before the comparison; the bounds
     // reject only what compares as out of range, so a NaN norm or distance passes.
@@ -48,9 +57,16 @@ struct Filter {
     }
 
     // Whether screen() passes every node, so that a scan need not read masks or norms for it.
-    bool screens_nothing() const { return mask == 0 && any == 0 && !norm_on && !ceiling_on; }
-    // The screens that need no distance: mask and norm.
-    bool screen(uint64_t node_mask, float node_norm) const {
+    bool screens_nothing() const {
+        return mask == 0 && any == 0 && !norm_on && !ceiling_on && allowed == nullptr && denied == nullptr;
+    }
+    bool admits(size_t node) const {
+        if (allowed != nullptr && !(allowed[node / 64] >> (node % 64) & 1)) return false;
+        return denied == nullptr || !(denied[node / 64] >> (node % 64) & 1);
+    }
+    // The screens that need no distance: node lists, mask and norm.
+    bool screen(size_t node, uint64_t node_mask, float node_norm) const {
+        if (!admits(node)) return false;
         if ((node_mask & mask) != mask) return false;
         if (any != 0 && (node_mask & any) == 0) return false;
         if (norm_on && !(nan_norm_passes ? !(node_norm < norm_floor) : node_norm >= norm_floor)) return false;
@@ -60,8 +76,8 @@ struct Filter {
     bool within(float d) const {
         return !radius_on || (nan_distance_passes ? !(d > radius) : d <= radius);
     }
-    bool passes(uint64_t node_mask, float node_norm, float d) const {
-        return screen(node_mask, node_norm) && within(d);
+    bool passes(size_t node, uint64_t node_mask, float node_norm, float d) const {
+        return screen(node, node_mask, node_norm) && within(d);
     }
 
 private:

@@ -20,7 +20,7 @@ struct MatchPolicy {
     // otherwise end the walk on it as soon as it matched.
     bool expand_entry;
 
-    bool passes(NodeDist e) const { return filter.passes(index.mask(e.id), index.stored_norm(e.id), e.dist); }
+    bool passes(NodeDist e) const { return filter.passes(static_cast<size_t>(e.id), index.mask(e.id), index.stored_norm(e.id), e.dist); }
 
     void enter(NodeDist e) {
         beam.enter(e);

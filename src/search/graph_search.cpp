@@ -34,7 +34,9 @@ std::vector<NodeDist> HyperbolicIndex::nearest_passing(FarthestFirst& beam, int3
     std::vector<NodeDist> out;
     out.reserve(static_cast<size_t>(k));
     for (auto e = farthest_first.rbegin(); e != farthest_first.rend(); ++e) {
-        if (screens ? !filter.passes(masks[e->id], stored_norms[e->id], e->dist) : !filter.within(e->dist)) continue;
+        const size_t node = static_cast<size_t>(e->id);
+        if (screens ? !filter.passes(node, masks[node], stored_norms[node], e->dist) : !filter.within(e->dist))
+            continue;
         out.push_back(*e);
         if (static_cast<int64_t>(out.size()) >= k) break;
     }
