@@ -15,6 +15,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pytest
 
 import vek_core
 from indexfile import IndexFile
@@ -192,3 +193,14 @@ def run_child(script, *args, timeout, env=None) -> subprocess.CompletedProcess:
     run; its output is captured as text."""
     return subprocess.run([sys.executable, str(HERE / script), *map(str, args)], check=False, capture_output=True,
                           text=True, timeout=timeout, env=env)
+
+
+@pytest.fixture
+def short_slices():
+    """Adds cut into slices of one row: an add looks at signals and calls its progress callback between
+    slices of about 50 ms, which a fast machine could fill with a whole test's add."""
+    from quellix import _native
+
+    before = _native._slice_time(0.0)
+    yield
+    _native._slice_time(before)

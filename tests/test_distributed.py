@@ -76,7 +76,9 @@ def worker_pid(client, sx: ShardedIndex, shard: int) -> int:
 
 
 EXACT_OPTIONS = [{}, {"filter_mask": 1}, {"filter_mask": 6, "max_distance": 0.4}, {"min_norm": 0.3},
-                 {"max_norm": 0.45, "filter_mask": 2}, {"filter_mask": 1, "filter_any": 6}]
+                 {"max_norm": 0.45, "filter_mask": 2}, {"filter_mask": 1, "filter_any": 6},
+                 {"ids": np.r_[np.arange(0, 1500, 3), 10**6]}, {"exclude_ids": np.arange(0, 1500, 2), "filter_mask": 1},
+                 {"ids": [np.arange(r, 1500, 7 + r) for r in range(40)], "min_norm": 0.1}]
 
 
 @pytest.mark.parametrize("n_shards", [1, 3])
@@ -144,6 +146,17 @@ def test_filters_apply_across_shards(client):
         truth = single.exact_search(queries, 10, filter_mask=5)[0]
         found = sx.filtered_search(queries, 10, filter_mask=5)[0]
         assert np.mean([len(np.intersect1d(f, t)) for f, t in zip(found, truth)]) / 10 >= 0.95
+        # id lists, shared and per query, go to each shard in its own ids
+        per_query = [np.arange(r, 2000, 5) for r in range(len(queries))]
+        for lists in (dict(ids=np.arange(1, 2000, 2)), dict(ids=per_query, exclude_ids=np.arange(0, 2000, 3))):
+            truth = single.exact_search(queries, 10, **lists)[0]
+            found = sx.filtered_search(queries, 10, strategy="graph", **lists)[0]
+            assert np.mean([len(np.intersect1d(f, t)) for f, t in zip(found, truth)]) / 10 >= 0.95
+            walked = sx.search(queries, 10, **lists)[0]
+            for row, (f, w, t) in enumerate(zip(found, walked, truth)):
+                allowed = set(single.exact_search(queries[row], 2000, **{k: v[row] if isinstance(v, list) else v
+                                                                       for k, v in lists.items()})[0])
+                assert set(f[f >= 0]) | set(w[w >= 0]) <= allowed
         within = sx.search(queries, 10, max_distance=0.02)[1]
         assert np.all(within[np.isfinite(within)] <= 0.02)
         uncut = sx.filtered_search(queries, 10)

@@ -434,3 +434,61 @@ def test_binary_word2vec_is_refused(trained, tmp_path):
     trained[0].kv.save_word2vec_format(str(path), binary=True)
     with pytest.raises(ValueError):
         KeyedIndex.from_word2vec_text(path)
+
+
+# ---- changes ------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("model", ["poincare", "lorentz"])
+def test_adds_replacements_and_removals_keep_to_a_dict_model(model, tmp_path):
+    from quellix.hyperbolic import lorentz_to_poincare, poincare_to_lorentz
+
+    rng = np.random.default_rng(7)
+
+    def points(count):
+        x = rng.normal(size=(count, 4))
+        x *= rng.uniform(0.1, 0.95, size=(count, 1)) / np.linalg.norm(x, axis=1, keepdims=True)
+        return x if model == "poincare" else poincare_to_lorentz(x)
+
+    names = iter(f"k{i}" for i in range(10**6))
+    start = [next(names) for _ in range(300)]
+    kv = KeyedIndex.from_arrays(start, points(300), model=model, M=8, seed=1)
+    truth = dict(zip(start, kv.vectors))
+    for step in range(8):
+        keys = [next(names) for _ in range(40)] + list(rng.choice(sorted(truth), 20, replace=False))
+        values = points(len(keys))
+        replace = step % 2 == 1
+        kv.add_vectors(keys, values, replace=replace)
+        for key, value in zip(keys, values):
+            if replace or key not in truth:
+                truth[key] = value
+        gone = list(rng.choice(sorted(truth), 30, replace=False))
+        assert kv.remove(gone + ["never.held"], missing_ok=True) == 30
+        for key in gone:
+            del truth[key]
+        # A refused call changes nothing.
+        for refused in (lambda: kv.remove([gone[0]]), lambda: kv.add_vectors(["a", "a"], points(2)),
+                        lambda: kv.add_vectors(["a"], points(1)[:, :-1])):
+            with pytest.raises((KeyError, ValueError)):
+                refused()
+        assert kv.keys == list(truth) and np.array_equal(kv.vectors, np.array(list(truth.values())))
+        assert len(kv.index) == len(kv) and "a" not in kv and all(key not in kv for key in gone)
+    # The answers are gensim's over the live keys alone, exact and through the graph.
+    reference = PoincareKeyedVectors(4, 0, dtype=np.float64)
+    reference.add_vectors(kv.keys, kv.vectors if model == "poincare" else lorentz_to_poincare(kv.vectors))
+    for key in kv.keys[1::25]:  # (gensim keeps the query in its answer when it is key 0)
+        expected = [k for k, _ in reference.most_similar(key, topn=5)]
+        assert [k for k, _ in kv.most_similar(key, 5, exact=True)] == expected
+        assert [k for k, _ in kv.most_similar(key, 5, ef=len(kv))] == expected
+    # Interrupted part way, an add leaves everything as it was.
+    before = (kv.keys, kv.vectors.copy())
+
+    def stop(done, total):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        kv.add_vectors([next(names) for _ in range(500)] + kv.keys[:5], points(505), replace=True, progress=stop)
+    assert (kv.keys, len(kv.index)) == (before[0], len(before[0])) and np.array_equal(kv.vectors, before[1])
+    kv.save(tmp_path / "changed.qlx")
+    for copy in (KeyedIndex.load(tmp_path / "changed.qlx"), pickle.loads(pickle.dumps(kv))):
+        assert copy.keys == kv.keys and np.array_equal(copy.vectors, kv.vectors)
+        assert copy.most_similar(kv.keys[3], 6) == kv.most_similar(kv.keys[3], 6)

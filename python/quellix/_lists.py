@@ -119,3 +119,35 @@ class IdLists:
             chosen = [values[starts[r]:starts[r + 1]] for r in picked]
             return (np.concatenate(chosen) if chosen else np.zeros(0, np.int64)), new_starts
         return IdLists(part(self.allow), part(self.deny), len(picked))
+
+    def select(self, keep: Any) -> IdLists:
+        """The lists with each id v replaced by keep(v) (an int64 array of the same length) where that is
+        not negative, and dropped where it is: an id's place in another numbering, or none."""
+        def part(p):
+            if p is None:
+                return None
+            values, starts = p
+            mapped = keep(values)
+            kept = mapped >= 0
+            if starts is not None:
+                starts = np.concatenate([[0], np.cumsum(kept)])[starts].astype(np.int64)
+            return np.ascontiguousarray(mapped[kept], dtype=np.int64), starts
+        return IdLists(part(self.allow), part(self.deny), self.rows)
+
+    def kwargs(self) -> dict[str, Any]:
+        """The lists as a search takes them: ``ids`` and ``exclude_ids``, per query as lists of arrays."""
+        out = {}
+        for name, p in (("ids", self.allow), ("exclude_ids", self.deny)):
+            if p is not None:
+                values, starts = p
+                out[name] = values if starts is None else [values[a:b] for a, b in zip(starts[:-1], starts[1:])]
+        return out
+
+    def keep(self, nodes: np.ndarray, row: int) -> np.ndarray:
+        """The entries of ``nodes`` that row ``row``'s lists let through."""
+        for p, allowed in ((self.allow, True), (self.deny, False)):
+            if p is not None:
+                values, starts = p
+                listed = values if starts is None else values[starts[row]:starts[row + 1]]
+                nodes = nodes[np.isin(nodes, listed) == allowed]
+        return nodes

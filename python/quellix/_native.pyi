@@ -5,9 +5,14 @@ from __future__ import annotations
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['Engine', 'UnknownIdError', 'usable_cores']
+__all__: list[str] = ['Engine', 'IdLists', 'UnknownIdError', 'usable_cores']
 class UnknownIdError(KeyError, IndexError):
     pass
+class IdLists:
+    def __init__(self, allow: typing.Annotated[numpy.typing.ArrayLike, numpy.int64] | None = None, allow_starts: typing.Annotated[numpy.typing.ArrayLike, numpy.int64] | None = None, deny: typing.Annotated[numpy.typing.ArrayLike, numpy.int64] | None = None, deny_starts: typing.Annotated[numpy.typing.ArrayLike, numpy.int64] | None = None) -> None:
+        """
+        A search's allow- and deny-list of ids: one list for every query, or with starts one per query.
+        """
 class Engine:
     @staticmethod
     def from_records(data: bytes, name: str, metric: str, terms: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, vek_core_file: bool, remainders: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None = None) -> Engine:
@@ -24,11 +29,11 @@ class Engine:
         ...
     def distances(self, query: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], factor: typing.SupportsFloat | typing.SupportsIndex | None, remainder: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, ids: typing.Annotated[numpy.typing.ArrayLike, numpy.int64]) -> numpy.typing.NDArray[numpy.float32]:
         ...
-    def exact_search(self, queries: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], factors: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None, remainders: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, k: typing.SupportsInt | typing.SupportsIndex, filter_mask: typing.SupportsInt | typing.SupportsIndex, max_distance: typing.SupportsFloat | typing.SupportsIndex | None, min_norm: typing.SupportsFloat | typing.SupportsIndex | None, max_norm: typing.SupportsFloat | typing.SupportsIndex | None, num_threads: typing.SupportsInt | typing.SupportsIndex, filter_any: typing.SupportsInt | typing.SupportsIndex = 0) -> tuple:
+    def exact_search(self, queries: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], factors: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None, remainders: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, k: typing.SupportsInt | typing.SupportsIndex, filter_mask: typing.SupportsInt | typing.SupportsIndex, max_distance: typing.SupportsFloat | typing.SupportsIndex | None, min_norm: typing.SupportsFloat | typing.SupportsIndex | None, max_norm: typing.SupportsFloat | typing.SupportsIndex | None, num_threads: typing.SupportsInt | typing.SupportsIndex, filter_any: typing.SupportsInt | typing.SupportsIndex = 0, lists: IdLists = None) -> tuple:
         ...
     def fill_masks(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
         ...
-    def filtered_search(self, queries: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], factors: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None, remainders: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, k: typing.SupportsInt | typing.SupportsIndex, ef: typing.SupportsInt | typing.SupportsIndex, filter_mask: typing.SupportsInt | typing.SupportsIndex, max_distance: typing.SupportsFloat | typing.SupportsIndex | None, min_norm: typing.SupportsFloat | typing.SupportsIndex | None, max_norm: typing.SupportsFloat | typing.SupportsIndex | None, cut_gaps: bool, num_threads: typing.SupportsInt | typing.SupportsIndex, filter_any: typing.SupportsInt | typing.SupportsIndex = 0) -> tuple:
+    def filtered_search(self, queries: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], factors: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None, remainders: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, k: typing.SupportsInt | typing.SupportsIndex, ef: typing.SupportsInt | typing.SupportsIndex, filter_mask: typing.SupportsInt | typing.SupportsIndex, max_distance: typing.SupportsFloat | typing.SupportsIndex | None, min_norm: typing.SupportsFloat | typing.SupportsIndex | None, max_norm: typing.SupportsFloat | typing.SupportsIndex | None, cut_gaps: bool, num_threads: typing.SupportsInt | typing.SupportsIndex, filter_any: typing.SupportsInt | typing.SupportsIndex = 0, lists: IdLists = None, row_ef: typing.Annotated[numpy.typing.ArrayLike, numpy.int64] | None = None) -> tuple:
         ...
     def generator_state(self) -> str:
         ...
@@ -40,6 +45,8 @@ class Engine:
         ...
     def masks(self) -> numpy.typing.NDArray[numpy.uint64]:
         ...
+    def passing_counts(self, mask: typing.SupportsInt | typing.SupportsIndex, any: typing.SupportsInt | typing.SupportsIndex, unlisted: typing.SupportsInt | typing.SupportsIndex, lists: IdLists, rows: typing.SupportsInt | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.int64]:
+        ...
     def rank_counts(self, vectors: typing.Annotated[numpy.typing.ArrayLike, numpy.float64], children: typing.Annotated[numpy.typing.ArrayLike, numpy.int64], starts: typing.Annotated[numpy.typing.ArrayLike, numpy.int64], positives: typing.Annotated[numpy.typing.ArrayLike, numpy.int64], num_threads: typing.SupportsInt | typing.SupportsIndex) -> tuple:
         ...
     def reachability(self) -> tuple:
@@ -48,7 +55,7 @@ class Engine:
         ...
     def remove(self, ids: typing.Annotated[numpy.typing.ArrayLike, numpy.int64], missing_ok: bool, ef_construction: typing.SupportsInt | typing.SupportsIndex, num_threads: typing.SupportsInt | typing.SupportsIndex) -> int:
         ...
-    def search(self, queries: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], factors: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None, remainders: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, k: typing.SupportsInt | typing.SupportsIndex, ef: typing.SupportsInt | typing.SupportsIndex, filter_mask: typing.SupportsInt | typing.SupportsIndex, max_distance: typing.SupportsFloat | typing.SupportsIndex | None, min_norm: typing.SupportsFloat | typing.SupportsIndex | None, max_norm: typing.SupportsFloat | typing.SupportsIndex | None, num_threads: typing.SupportsInt | typing.SupportsIndex, filter_any: typing.SupportsInt | typing.SupportsIndex = 0) -> tuple:
+    def search(self, queries: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], factors: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None, remainders: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] | None, k: typing.SupportsInt | typing.SupportsIndex, ef: typing.SupportsInt | typing.SupportsIndex, filter_mask: typing.SupportsInt | typing.SupportsIndex, max_distance: typing.SupportsFloat | typing.SupportsIndex | None, min_norm: typing.SupportsFloat | typing.SupportsIndex | None, max_norm: typing.SupportsFloat | typing.SupportsIndex | None, num_threads: typing.SupportsInt | typing.SupportsIndex, filter_any: typing.SupportsInt | typing.SupportsIndex = 0, lists: IdLists = None) -> tuple:
         ...
     def set_generator_state(self, state: str) -> None:
         ...
@@ -74,6 +81,10 @@ class Engine:
     @property
     def metric(self) -> str:
         ...
+def _slice_time(seconds: typing.SupportsFloat | typing.SupportsIndex | None = None) -> float:
+    """
+    How long an add holds the index between two looks at signals and progress (for tests).
+    """
 def _wide_tiles(wanted: bool | None = None) -> bool:
     """
     Whether batch scans use 512-bit tiles; `wanted` False keeps them on 256-bit ones (for tests).

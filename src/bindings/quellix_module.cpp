@@ -553,6 +553,12 @@ private:
     size_t n_;
 };
 
+// How long one slice of an add holds the index lock; tests shorten it so that even a fast add is cut.
+std::atomic<int64_t>& slice_micros() {
+    static std::atomic<int64_t> micros{50000};
+    return micros;
+}
+
 // Rows are added in slices of about 50 ms, with the GIL back in between for Ctrl-C and the progress
 // callback, so an interruption leaves whole slices. On several threads a slice is linked concurrently
 // and stands or falls as one; on one thread every row does. A row whose id the index holds already
@@ -580,7 +586,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
     const float* v = vectors.data();
     const uint64_t* mk = masks.data();
     const size_t d = e.dims();
-    constexpr auto slice_time = std::chrono::milliseconds(50);
+    const auto slice_time = std::chrono::microseconds(slice_micros().load());
     py::ssize_t done = 0;
     py::ssize_t slice = 64 * threads;  // rows per concurrent slice, adjusted to take about slice_time
     while (done < n) {
@@ -797,6 +803,18 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         },
         py::arg("wanted") = py::none(),
         "Whether batch scans use 512-bit tiles; `wanted` False keeps them on 256-bit ones (for tests).");
+
+    m.def(
+        "_slice_time",
+        [](std::optional<double> seconds) {
+            if (seconds) {
+                if (!(*seconds >= 0.0 && *seconds <= 60.0)) throw py::value_error("seconds must lie in [0, 60]");
+                slice_micros().store(static_cast<int64_t>(*seconds * 1e6));
+            }
+            return static_cast<double>(slice_micros().load()) / 1e6;
+        },
+        py::arg("seconds") = py::none(),
+        "How long an add holds the index between two looks at signals and progress (for tests).");
 
     py::class_<ListArgs>(m, "IdLists", py::module_local())
         .def(py::init([](std::optional<IdArray> allow, std::optional<IdArray> allow_starts,

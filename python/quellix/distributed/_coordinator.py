@@ -28,6 +28,7 @@ from distributed import Client
 
 from quellix import Index
 from quellix._index import _integer
+from quellix._lists import IdLists
 from quellix.distributed import _files, _ties
 from quellix.distributed._files import ManifestError, local_count
 from quellix.distributed._shard import Shard, _OutOfStep
@@ -420,27 +421,38 @@ class ShardedIndex:
         empty = getattr(self._probe, kind)(queries, k, **options)
         rows, single = self._queries(queries)
         k = int(k)
+        lists = IdLists.of(options.pop("ids"), options.pop("exclude_ids"), len(rows))
         with self._lock:
             self._check_lost()
             total = self._count
             shards = [s for s in range(self._n) if local_count(s, self._n, total)]
             if k == 0 or not shards or len(rows) == 0:
                 return empty
-            return self._search_shards(kind, rows, single, k, options, shards, total)
+            return self._search_shards(kind, rows, single, k, options, shards, total, lists)
 
-    def _search_shards(self, kind, rows, single, k, options, shards, total):
+    def _local_lists(self, lists: IdLists | None, shard: int, picked: np.ndarray | None = None) -> dict[str, Any]:
+        """The id lists of the rows ``picked`` (all by default) in shard ``shard``'s local ids."""
+        if lists is None:
+            return {}
+        if picked is not None and lists.per_row:
+            lists = lists.take(picked)
+        n = self._n
+        return lists.select(lambda ids: np.where(ids % n == shard, ids // n, -1)).kwargs()
+
+    def _search_shards(self, kind, rows, single, k, options, shards, total, lists):
         shard_k = k + 1 if kind == "exact_search" and k < 2**31 - 1 else k
         shard_options = dict(options, cut_gaps=False) if kind == "filtered_search" else options
-        answers = self._call(shards, "search", lambda s: (kind, rows, shard_k, shard_options))
+        answers = self._call(shards, "search",
+                             lambda s: (kind, rows, shard_k, dict(shard_options, **self._local_lists(lists, s))))
         ids, dists = _merge([(s, *answers[s]) for s in shards], self._n, shard_k)
         if kind == "exact_search":
-            ids, dists = self._settle_ties(rows, k, options, ids, dists, shards, total)
+            ids, dists = self._settle_ties(rows, k, options, ids, dists, shards, total, lists)
         ids, dists = np.ascontiguousarray(ids[:, :k]), np.ascontiguousarray(dists[:, :k])
         if kind == "filtered_search" and options.get("cut_gaps"):
             _cut_at_gaps(ids, dists)
         return (ids[0], dists[0]) if single else (ids, dists)
 
-    def _settle_ties(self, rows, k, options, ids, dists, shards, total):
+    def _settle_ties(self, rows, k, options, ids, dists, shards, total, lists):
         """Rows whose k + 1 nearest are not all at different distances depend on how the single index's
         heap orders equal distances: they are replayed (see _ties)."""
         width = min(k + 1, ids.shape[1])
@@ -448,7 +460,8 @@ class ShardedIndex:
         tied = np.flatnonzero((real & ~(dists[:, 1:width] > dists[:, :width - 1])).any(axis=1))
         if not tied.size:
             return ids, dists
-        answers = self._call(shards, "exact_candidates", lambda s: (rows[tied], k, options))
+        answers = self._call(shards, "exact_candidates",
+                             lambda s: (rows[tied], k, dict(options, **self._local_lists(lists, s, tied))))
         ids = ids[:, :k].copy()
         dists = dists[:, :k].copy()
         for i, row in enumerate(tied):
@@ -460,33 +473,39 @@ class ShardedIndex:
         return ids, dists
 
     def search(self, queries: Any, k: int = 10, *, ef: int = 50, filter_mask: int = 0, filter_any: int = 0,
-               max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
-               strategy: str = "auto", num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+               ids: Any = None, exclude_ids: Any = None, max_distance: float | None = None,
+               min_norm: float | None = None, max_norm: float | None = None, strategy: str = "auto",
+               num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Graph search on every shard at width ``ef``, merged by (distance, global id). Arguments and
         results as for :meth:`quellix.Index.search`; ``num_threads`` is each shard's, and so is the
         planner's choice under ``strategy="auto"``."""
         return self._search("search", queries, k, dict(ef=ef, filter_mask=filter_mask, filter_any=filter_any,
+                                                       ids=ids, exclude_ids=exclude_ids,
                                                        max_distance=max_distance, min_norm=min_norm,
                                                        max_norm=max_norm, strategy=strategy, num_threads=num_threads))
 
     def filtered_search(self, queries: Any, k: int = 10, *, ef: int | None = None, filter_mask: int = 0,
-                        filter_any: int = 0, max_distance: float | None = None, min_norm: float | None = None,
+                        filter_any: int = 0, ids: Any = None, exclude_ids: Any = None,
+                        max_distance: float | None = None, min_norm: float | None = None,
                         max_norm: float | None = None, cut_gaps: bool = False, strategy: str = "auto",
                         num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Filtered graph search on every shard, merged; ``ef=None`` lets each shard pick its width from
         the share of its nodes that pass the mask, and ``strategy="auto"`` lets each shard's planner walk
         or scan; ``cut_gaps`` cuts the merged ranking."""
         return self._search("filtered_search", queries, k,
-                            dict(ef=ef, filter_mask=filter_mask, filter_any=filter_any, max_distance=max_distance,
+                            dict(ef=ef, filter_mask=filter_mask, filter_any=filter_any, ids=ids,
+                                 exclude_ids=exclude_ids, max_distance=max_distance,
                                  min_norm=min_norm, max_norm=max_norm, cut_gaps=cut_gaps, strategy=strategy,
                                  num_threads=num_threads))
 
     def exact_search(self, queries: Any, k: int = 10, *, filter_mask: int = 0, filter_any: int = 0,
-                     max_distance: float | None = None, min_norm: float | None = None, max_norm: float | None = None,
+                     ids: Any = None, exclude_ids: Any = None, max_distance: float | None = None,
+                     min_norm: float | None = None, max_norm: float | None = None,
                      num_threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
         """Exact search: the same ids and distances as :meth:`quellix.Index.exact_search` on one index
         holding the same vectors in the same order, equal distances included."""
         return self._search("exact_search", queries, k, dict(filter_mask=filter_mask, filter_any=filter_any,
+                                                             ids=ids, exclude_ids=exclude_ids,
                                                              max_distance=max_distance, min_norm=min_norm,
                                                              max_norm=max_norm, num_threads=num_threads))
 

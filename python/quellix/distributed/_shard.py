@@ -14,6 +14,7 @@ from typing import Any, Callable
 import numpy as np
 
 from quellix import Index
+from quellix._lists import IdLists
 from quellix.distributed import _files, _ties
 
 _SEARCHES = ("search", "filtered_search", "exact_search")
@@ -91,11 +92,15 @@ class Shard:
         out = []
         if n == 0:
             return [(np.empty(0, np.int64), np.empty(0, np.float32), None)] * len(queries)
+        lists = IdLists.of(options.get("ids"), options.get("exclude_ids"), len(queries))
         if options.get("min_norm") is not None or options.get("max_norm") is not None:
             # The norm screens compare the index's own cached norms: let the index apply every filter
             # and hand back all it offers.
             for begin in range(0, len(queries), _CANDIDATE_CHUNK):
-                ids, dists = self.index.exact_search(queries[begin:begin + _CANDIDATE_CHUNK], n, **options)
+                chunk = np.arange(begin, min(begin + _CANDIDATE_CHUNK, len(queries)))
+                if lists is not None and lists.per_row:
+                    options = dict(options, **lists.take(chunk).kwargs())
+                ids, dists = self.index.exact_search(queries[chunk], n, **options)
                 for row_ids, row_dists in zip(ids, dists):
                     keep = row_ids >= 0
                     order = np.argsort(row_ids[keep], kind="stable")
@@ -110,9 +115,9 @@ class Shard:
                 keep &= (held & np.uint64(any_of)) != 0
             screened = screened[keep]
         radius = options.get("max_distance")
-        for q in queries:
-            dists = self.index.distances(q, screened) if screened.size else np.empty(0, np.float32)
-            ids = screened
+        for row, q in enumerate(queries):
+            ids = screened if lists is None else lists.keep(screened, row)
+            dists = self.index.distances(q, ids) if ids.size else np.empty(0, np.float32)
             if radius is not None:
                 within = dists <= np.float32(radius)
                 ids, dists = ids[within], dists[within]

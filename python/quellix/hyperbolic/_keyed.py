@@ -219,6 +219,82 @@ class KeyedIndex:
         except (KeyError, TypeError):
             raise KeyError(f"key {key!r} not present") from None
 
+    # ---- changes --------------------------------------------------------------------------------------
+
+    def add_vectors(self, keys: Iterable[str], vectors: Any, replace: bool = False, *, num_threads: int = 0,
+                    progress: Any = False) -> None:
+        """Adds the points ``vectors`` under ``keys``, as gensim's ``KeyedVectors.add_vectors``: a key already
+        present keeps its vector unless ``replace``, when it takes the new one (and keeps its place
+        in :attr:`keys`). New keys go after the others. Keys, vectors and model as for the class; a
+        refused call, or one that fails part way, leaves the index as it was."""
+        keys, _, given, ball = _checked(keys, vectors, self._model, self._curvature)
+        if given.shape[1] != self._given.shape[1]:
+            raise ValueError(f"vectors must have {self._given.shape[1]} values per row, got {given.shape[1]}")
+        present = np.array([key in self._ids for key in keys], dtype=bool)
+        fresh_rows = np.flatnonzero(~present)
+        replaced_rows = np.flatnonzero(present) if replace else np.zeros(0, np.int64)
+        if not fresh_rows.size and not replaced_rows.size:
+            return
+        n = len(self)
+        rows = np.concatenate([fresh_rows, replaced_rows])
+        unit = _unit(ball, self._curvature)
+        ids = np.arange(n, n + len(rows), dtype=np.int64)
+        old = np.array([self._ids[keys[int(r)]] for r in replaced_rows], dtype=np.int64)
+        index = self._index
+        try:
+            index.add(unit[rows], ids=ids, num_threads=num_threads, progress=progress)
+            if old.size:
+                index.remove(old)
+        except BaseException:
+            index.remove(ids, missing_ok=True)  # what was added goes again; the replaced nodes are still there
+            raise
+        # A replacement takes its key's id, so that the ids stay the positions of the keys in order.
+        final = np.arange(n + len(rows), dtype=np.int64)
+        final[n + len(fresh_rows):] = old
+        self._renumber(final, n + len(fresh_rows))
+        all_given = np.concatenate([self._given, given[fresh_rows]])
+        all_ball = np.concatenate([self._vectors_ball(), ball[fresh_rows]])
+        all_unit = np.concatenate([self._vectors, unit[fresh_rows]])
+        all_given[old], all_ball[old], all_unit[old] = given[replaced_rows], ball[replaced_rows], unit[replaced_rows]
+        all_keys = self._keys + [keys[int(r)] for r in fresh_rows]
+        self._set(all_keys, {key: i for i, key in enumerate(all_keys)}, all_given, all_ball, all_unit, index,
+                  self._model, self._curvature)
+
+    def remove(self, keys: str | Iterable[str], *, missing_ok: bool = False) -> int:
+        """Removes ``keys`` (one key, or an iterable of them) and their vectors; returns how many were
+        removed. A key not present is a KeyError naming it, and nothing is removed, unless ``missing_ok``."""
+        wanted = [keys] if isinstance(keys, str) else list(keys)
+        gone = []
+        for key in wanted:
+            node = self._ids.get(key) if isinstance(key, str) else None
+            if node is None:
+                if not missing_ok:
+                    raise KeyError(f"key {key!r} not present")
+            else:
+                gone.append(node)
+        gone = np.unique(np.asarray(gone, dtype=np.int64))
+        if not gone.size:
+            return 0
+        self._index.remove(gone)
+        keep = np.ones(len(self), dtype=bool)
+        keep[gone] = False
+        self._renumber(np.cumsum(keep) - 1, int(keep.sum()))
+        kept_keys = [key for key, k in zip(self._keys, keep) if k]
+        self._set(kept_keys, {key: i for i, key in enumerate(kept_keys)}, self._given[keep], self._vectors_ball()[keep],
+                  self._vectors[keep], self._index, self._model, self._curvature)
+        return int(gone.size)
+
+    def _renumber(self, final: np.ndarray, count: int) -> None:
+        """Gives each node of the index the id ``final[id]`` (0..count-1, one each) and puts the nodes in
+        that order, so that ids stay the keys' positions."""
+        index = self._index
+        index._engine.set_labels(np.ascontiguousarray(final[index.ids]), count)
+        index.compact()
+
+    def _vectors_ball(self) -> np.ndarray:
+        """The points in the caller's ball (what the norms are taken of)."""
+        return self._given if self._model == "poincare" else _lorentz_to_ball(self._given, self._curvature)
+
     # ---- queries --------------------------------------------------------------------------------------
 
     def _query(self, key_or_vector: Any) -> tuple[np.ndarray, int | None]:
