@@ -6,6 +6,7 @@ sharded exact search must give its answer exactly, ties included.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import signal
@@ -21,6 +22,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 
 import quellix  # noqa: E402
 from quellix.distributed import ManifestError, ShardedIndex, ShardUnavailableError  # noqa: E402
+from quellix.distributed._files import owners  # noqa: E402
 
 METRICS = ["poincare", "euclidean", "cosine"]
 DIM = 8
@@ -91,6 +93,14 @@ def test_exact_search_is_the_single_index_answer_with_ties(client, metric, n_sha
             for options in EXACT_OPTIONS:
                 assert_same(sx.exact_search(queries, k, **options), single.exact_search(queries, k, **options))
         assert_same(sx.exact_search(queries[0], 5), single.exact_search(queries[0], 5))
+        # After removals and replacements the single index scans its nodes in id order once compacted.
+        gone, moved = np.arange(0, 1500, 7), np.arange(3, 1500, 11)
+        for index in (sx, single):
+            index.remove(gone)
+            index.add(vectors[moved][::-1], masks[moved], ids=moved, replace=True)
+        single.compact()
+        for options in EXACT_OPTIONS[:3]:
+            assert_same(sx.exact_search(queries, 10, **options), single.exact_search(queries, 10, **options))
 
 
 def test_exact_search_without_ties_and_float64_queries(client):
@@ -121,7 +131,7 @@ def test_graph_recall_is_at_least_one_index(client, metric):
             assert recall(sx.search(queries, 10, ef=ef)[0]) >= recall(single.search(queries, 10, ef=ef)[0])
 
 
-def test_ids_are_dense_in_order_and_placed_by_modulo(client):
+def test_ids_are_dense_in_order_and_spread_by_a_mix(client):
     rng = np.random.default_rng(8)
     vectors = rng.normal(size=(101, DIM))
     with ShardedIndex(client, 3, DIM, "euclidean") as sx:
@@ -129,10 +139,16 @@ def test_ids_are_dense_in_order_and_placed_by_modulo(client):
         assert [g.dtype for g in got] == [np.int64] * 4
         np.testing.assert_array_equal(np.concatenate(got), np.arange(101))
         assert len(sx) == 101
-        assert [s["count"] for s in sx.stats()["shards"]] == [34, 34, 33]
+        assert [s["count"] for s in sx.stats()["shards"]] == np.bincount(owners(np.arange(101), 3, 0)).tolist()
         ids, dists = sx.exact_search(vectors, 1)
         np.testing.assert_array_equal(ids[:, 0], np.arange(101))
         assert not dists.any()
+    # Sequential and strided ids alike spread within 5 % of an even share (id % n would put every id of
+    # a stride of n on one shard).
+    for ids in (np.arange(60000), np.arange(0, 60000 * 64, 64), np.arange(7, 60000 * 1000, 1000)):
+        for n in (2, 3, 4, 8):
+            counts = np.bincount(owners(ids, n, 0), minlength=n)
+            assert counts.min() >= 0.95 * len(ids) / n and counts.max() <= 1.05 * len(ids) / n, (ids[:3], n, counts)
 
 
 def test_filters_apply_across_shards(client):
@@ -252,11 +268,12 @@ def _swap_files(directory):
 @pytest.mark.parametrize("tamper, message", [
     (_flip_byte, "shard 1: .* checksum"),
     (_swap_files, "shard 0: .* checksum"),
-    (_set(("shards", 1, "count"), 99), "shard 1: holds 99 vectors"),
-    (_set(("count",), 61), "shard 0: holds 20 vectors"),
+    (_set(("shards", 1, "count"), 99), "the shards hold 138 vectors, not 60"),
+    (_set(("count",), 61), "the shards hold 60 vectors, not 61"),
     (_set(("n_shards",), 2), "n_shards is 2 but 3 shards"),
     (_set(("shards", 2, "file"), "../elsewhere.quellix"), "shard 2: file name"),
-    (_set(("version",), 2), "format version 2"),
+    (_set(("version",), 3), "format version 3"),
+    (_set(("legacy",), -1), "legacy -1 out of range"),
     (_set(("dim",), DIM + 1), "shard 0: .*dim"),
     (lambda d: (d / "manifest.json").write_text("{"), "not JSON"),
     (lambda d: os.remove(d / json.loads((d / "manifest.json").read_text())["shards"][2]["file"]),
@@ -269,6 +286,35 @@ def test_load_refuses_a_manifest_its_shards_disagree_with(client, tmp_path, tamp
     tamper(tmp_path)
     with pytest.raises(ManifestError, match=message):
         ShardedIndex.load(client, tmp_path)
+
+
+def test_a_directory_of_the_first_layout_loads_and_changes(client, tmp_path):
+    # Written as the first release did: id g on shard g % 3 as its local id g // 3, manifest version 1.
+    vectors, masks, queries = tied_data(60, seed=14, distinct=60)
+    shards = []
+    for s in range(3):
+        part = quellix.Index(DIM, "euclidean", seed=s)
+        part.add(vectors[s::3], masks[s::3])
+        part.save(tmp_path / f"shard-{s:05d}-0000000{s}.quellix")
+        data = (tmp_path / f"shard-{s:05d}-0000000{s}.quellix").read_bytes()
+        shards.append({"shard": s, "file": f"shard-{s:05d}-0000000{s}.quellix", "count": 20, "bytes": len(data),
+                       "sha256": hashlib.sha256(data).hexdigest()})
+    (tmp_path / "manifest.json").write_text(json.dumps({
+        "format": "quellix-sharded-index", "version": 1, "count": 60, "dim": DIM, "metric": "euclidean", "M": 16,
+        "ef_construction": 200, "n_shards": 3, "shards": shards}))
+    single = reference(vectors, masks, "euclidean")
+    with ShardedIndex.load(client, tmp_path, storage=tmp_path / "again") as sx:
+        assert_same(sx.exact_search(queries, 5), single.exact_search(queries, 5))
+        np.testing.assert_array_equal(sx.ids, np.arange(60))
+        assert 7 in sx and 60 not in sx
+        assert sx.remove([7, 8]) == 2 and (7 not in sx) and len(sx) == 58
+        np.testing.assert_array_equal(sx.add(vectors[:2], masks[:2]), [60, 61])
+        sx.save()
+        expected = sx.exact_search(queries, 5)
+    with ShardedIndex.load(client, tmp_path / "again") as sx:
+        assert json.loads((tmp_path / "again" / "manifest.json").read_text())["version"] == 2
+        assert_same(sx.exact_search(queries, 5), expected)
+        assert len(sx) == 60 and 8 not in sx and 61 in sx
 
 
 # ---- faults ----------------------------------------------------------------------------------------
@@ -333,7 +379,7 @@ def test_killed_worker_mid_workload_loses_and_repeats_nothing(fault_client, tmp_
         sx.save()
         sx.add(vectors[3000:4000])  # kept by the coordinator: the rebuilt shards need it
         # One kill inside a long add, one inside the third of a run of searches.
-        killed = _kill_during(sx, "add", 1, 1, worker_pid(fault_client, sx, 1))
+        killed = _kill_during(sx, "apply", 1, 1, worker_pid(fault_client, sx, 1))
         np.testing.assert_array_equal(sx.add(vectors[4000:9000]), np.arange(4000, 9000))
         assert killed
         single = reference(vectors[:9000], None, "euclidean")
@@ -347,10 +393,57 @@ def test_killed_worker_mid_workload_loses_and_repeats_nothing(fault_client, tmp_
         np.testing.assert_array_equal(sx.add(vectors[9000:]), np.arange(9000, 12000))
         stats = sx.stats()
         assert stats["recoveries"] >= 2
-        assert len(sx) == 12000 and [s["count"] for s in stats["shards"]] == [3000] * 4
+        assert len(sx) == 12000
+        assert [s["count"] for s in stats["shards"]] == np.bincount(owners(np.arange(12000), 4, 0)).tolist()
         single.add(vectors[9000:])
         assert_same(sx.exact_search(queries, 10), single.exact_search(queries, 10))
         assert not sx.exact_search(vectors[::7], 1)[1].any()
+
+
+def test_removals_and_replacements_survive_killed_workers(fault_client, tmp_path):
+    rng = np.random.default_rng(44)
+    vectors = rng.normal(size=(4000, 8)) * 0.05
+    ids = rng.choice(10**12, 4000, replace=False)
+    queries = rng.normal(size=(30, 8)) * 0.05
+    model: dict[int, np.ndarray] = {}
+
+    def agrees(sx):
+        held = np.array(sorted(model), dtype=np.int64)
+        single = quellix.Index(8, "euclidean", seed=0)
+        single.add(np.array([model[i] for i in held]), ids=held)
+        assert_same(sx.exact_search(queries, 10), single.exact_search(queries, 10))
+        np.testing.assert_array_equal(sx.ids, held)
+        assert len(sx) == len(model) == sum(s["count"] for s in sx.stats()["shards"])
+
+    sx = ShardedIndex(fault_client, 3, 8, "euclidean", seed=3, storage=tmp_path, heartbeat=2.0)
+    with sx:
+        sx.add(vectors[:2000], ids=ids[:2000])
+        sx.save()
+        sx.add(vectors[2000:3000], ids=ids[2000:3000])
+        model.update(zip(ids[:3000].tolist(), vectors[:3000]))
+        gone = rng.choice(ids[:3000], 300, replace=False)
+        assert sx.remove(gone) == 300
+        for i in gone.tolist():
+            del model[i]
+        # A worker dies between a removal and the next search: its shards are rebuilt from the save and
+        # the changes since, the removal included.
+        os.kill(worker_pid(fault_client, sx, 1), signal.SIGKILL)
+        agrees(sx)
+        assert not set(sx.search(queries, 10, ef=64)[0].ravel().tolist()) & set(gone.tolist())
+        _wait_for_both_workers(fault_client)
+        # One dies inside a replacing add that also adds new ids.
+        replaced = rng.choice(sorted(model), 200, replace=False)
+        batch = np.concatenate([replaced, ids[3000:3500]])
+        killed = _kill_during(sx, "apply", 2, 1, worker_pid(fault_client, sx, 2))
+        np.testing.assert_array_equal(sx.add(vectors[3000:3700], ids=batch, replace=True), batch)
+        assert killed
+        model.update(zip(batch.tolist(), vectors[3000:3700]))
+        agrees(sx)
+        with pytest.raises(ValueError, match="already in the index"):
+            sx.add(vectors[:1], ids=batch[:1])
+        with pytest.raises(KeyError):
+            sx.remove([int(gone[0])])
+        agrees(sx)
 
 
 def test_a_shard_that_cannot_be_rebuilt_is_named(fault_client, tmp_path):

@@ -1,14 +1,14 @@
 """ShardedIndex: the coordinator of a sharded index on a Dask cluster.
 
-Global ids are dense in insertion order and id g lives on shard g % n_shards as that shard's local id
-g // n_shards, so the coordinator never keeps a table of ids. Every call goes to each shard once per
-batch, all shards at once.
+Every id lives on one shard, chosen from the id alone (see _files.owners), and each shard's index holds
+the global ids as its own, so the coordinator never keeps a table of ids: it asks the shard that owns
+an id whether it holds it. Every call goes to each shard once per batch, all shards at once.
 
 What the coordinator keeps so that a shard can be rebuilt: where each shard was last saved (file and
-checksum) and every add since, in order. A shard whose worker dies or stops answering is rebuilt on a
-live worker from that file plus those adds, and the call that noticed it is repeated on the new shard.
-Adds carry the local id their first row must get, so a repeated add is recognised and not applied a
-second time.
+checksum) and every change since (adds, replacements, removals), in order. A shard whose worker dies or
+stops answering is rebuilt on a live worker from that file plus those changes, and the call that
+noticed it is repeated on the new shard. Each change carries its number among the shard's changes
+since its file, so a repeated call (the retry after a lost reply) is recognised and not applied twice.
 """
 
 from __future__ import annotations
@@ -16,6 +16,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import math
+import operator
 import os
 import threading
 import uuid
@@ -27,15 +28,16 @@ import numpy as np
 from distributed import Client
 
 from quellix import Index
-from quellix._index import _integer
+from quellix._index import _ids, _integer, _new_ids
+from quellix import _native
 from quellix._lists import IdLists
 from quellix.distributed import _files, _ties
-from quellix.distributed._files import ManifestError, local_count
+from quellix.distributed._files import ManifestError, owners
 from quellix.distributed._shard import Shard, _OutOfStep
 
 log = logging.getLogger("quellix.distributed")
 
-_REPLAY_BYTES = 64 << 20  # adds replayed into a rebuilt shard are sent in pieces of about this size
+_REPLAY_BYTES = 64 << 20  # plain adds replayed into a rebuilt shard are joined into pieces of about this size
 _SPAWN_TIMEOUT = 20.0  # seconds for a worker to start a shard's actor (at least three heartbeats)
 
 
@@ -70,7 +72,7 @@ class _Fault(Exception):
 
 def _merge(parts: list[tuple[int, np.ndarray, np.ndarray]], n_shards: int, k: int) -> tuple[np.ndarray, np.ndarray]:
     """The k nearest of the shards' (m, k') answers by (distance, global id); padding sorts last."""
-    ids = np.concatenate([np.where(local >= 0, local * n_shards + s, -1) for s, local, _ in parts], axis=1)
+    ids = np.concatenate([found for _, found, _ in parts], axis=1)
     dists = np.concatenate([d for _, _, d in parts], axis=1)
     tiebreak = np.where(ids >= 0, ids, np.iinfo(np.int64).max)
     order = np.lexsort((tiebreak, ids < 0, dists), axis=-1)[:, :k]
@@ -126,8 +128,15 @@ class ShardedIndex:
         self._name = uuid.uuid4().hex[:12]
         self._lock = threading.RLock()
         self._count = 0
-        self._log: list[tuple[int, np.ndarray, np.ndarray]] = []  # (first id, vectors, masks) since the last save
-        self._snapshots: list[tuple[str, str, int] | None] = [None] * n_shards  # (file, sha256, count)
+        self._next = 0  # the id of the next row added without one: past every id ever held
+        self._legacy = 0  # ids below it were placed by the first layout (see _files.owners)
+        self._counts = [0] * n_shards  # vectors per shard
+        # Changes since the last save, in order: ("add", ids, vectors, masks, replace, owners) or
+        # ("remove", ids, owners); and how many of them each shard took part in.
+        self._log: list[tuple] = []
+        self._changes = [0] * n_shards
+        # (file, sha256, count, first-layout (shard, n_shards) or None) of each shard's last save
+        self._snapshots: list[tuple[str, str, int, tuple[int, int] | None] | None] = [None] * n_shards
         self._lost: dict[int, str] = {}
         self._recoveries = 0
         self._last_save: str | None = None
@@ -327,53 +336,109 @@ class ShardedIndex:
             raise ShardUnavailableError(s, self._lost[s])
 
     def _fill(self, h: _Handle) -> None:
-        """Loads a new shard actor with the shard's last saved file and replays the adds since."""
+        """Loads a new shard actor with the shard's last saved file and replays the changes since."""
         s = h.shard
         snapshot = self._snapshots[s]
         if snapshot is not None:
-            path, digest, count = snapshot
-            status, value = self._wait(h, self._send(h, "restore", path, digest, count))
+            status, value = self._wait(h, self._send(h, "restore", *snapshot))
             if status == "error":
                 h.future.cancel()
                 raise _Unrecoverable(f"its last saved file cannot be used: {value}")
-        for begin, rows, row_masks in self._replay_pieces(s):
-            status, value = self._wait(h, self._send(h, "add", rows, row_masks, begin))
+        for seq, count, change in self._replay_pieces(s):
+            status, value = self._wait(h, self._send(h, "apply", self._base(s), seq, change, count))
             if status == "error":
                 h.future.cancel()
-                raise _Unrecoverable(f"replaying the adds since the last save failed: {value!r}")
-        want = local_count(s, self._n, self._count)
+                raise _Unrecoverable(f"replaying the changes since the last save failed: {value!r}")
         status, have = self._wait(h, self._send(h, "count"))
-        if have != want:
+        if have != self._counts[s]:
             h.future.cancel()
-            raise _Unrecoverable(f"rebuilt with {have} vectors where {want} belong to it")
+            raise _Unrecoverable(f"rebuilt with {have} vectors where {self._counts[s]} belong to it")
+
+    def _base(self, s: int) -> str | None:
+        """The file shard s's changes count from (None: from its start)."""
+        return None if self._snapshots[s] is None else self._snapshots[s][0]
+
+    @staticmethod
+    def _part(change: tuple, s: int) -> tuple | None:
+        """Shard s's part of a logged change, or None when it has none."""
+        mine = change[-1] == s
+        if not mine.any():
+            return None
+        if change[0] == "add":
+            _, ids, vectors, masks, replace, _ = change
+            return "add", ids[mine], vectors[mine], masks[mine], replace
+        return "remove", change[1][mine]
 
     def _replay_pieces(self, s: int):
-        """Shard s's rows of the logged adds, in order, joined into pieces of about _REPLAY_BYTES:
-        (first local id, vectors, masks)."""
-        begin, rows, masks, size = 0, [], [], 0
-        for start, vectors, vector_masks in self._log:
-            first = (s - start) % self._n
-            part = vectors[first::self._n]
-            if not len(part):
+        """Shard s's parts of the logged changes, in order, as (number of the first, how many, change):
+        runs of plain adds (no replacement, rows of one dtype) joined into pieces of about
+        _REPLAY_BYTES."""
+        seq, run, size = 0, [], 0
+
+        def joined():
+            ids, vectors, masks = (np.concatenate([part[i] for part in run]) for i in (1, 2, 3))
+            return seq - len(run), len(run), ("add", ids, vectors, masks, False)
+
+        for change in self._log:
+            part = self._part(change, s)
+            if part is None:
                 continue
-            if rows and (size >= _REPLAY_BYTES or part.dtype != rows[0].dtype):
-                yield begin, np.concatenate(rows), np.concatenate(masks)
-                rows, masks, size = [], [], 0
-            if not rows:
-                begin = local_count(s, self._n, start)
-            rows.append(part)
-            masks.append(vector_masks[first::self._n])
-            size += part.nbytes
-        if rows:
-            yield begin, np.concatenate(rows), np.concatenate(masks)
+            plain = part[0] == "add" and not part[4]
+            if run and (not plain or size >= _REPLAY_BYTES or part[2].dtype != run[0][2].dtype):
+                yield joined()
+                run, size = [], 0
+            if plain:
+                run.append(part)
+                size += part[2].nbytes
+            else:
+                yield seq, 1, part
+            seq += 1
+        if run:
+            yield joined()
+
+    def _apply(self, change: tuple, counts: np.ndarray) -> None:
+        """Logs `change` and applies it on every shard it concerns, after which shard s holds counts[s]
+        vectors. A change that cannot reach one of them raises and is forgotten: the shards it reached
+        are rebuilt without it."""
+        shards = sorted(set(change[-1].tolist()))
+        seqs = {s: self._changes[s] for s in shards}
+        before = list(self._counts)
+        # A shard rebuilt while the change runs replays it, and is checked against the counts after it.
+        self._log.append(change)
+        self._counts = [int(c) for c in counts]
+        for s in shards:
+            self._changes[s] += 1
+        try:
+            self._call(shards, "apply", lambda s: (self._base(s), seqs[s], self._part(change, s), 1))
+        except BaseException:
+            # Which shards applied it is not known for sure: forget it, and have every shard it went to
+            # rebuilt without it before the next call.
+            self._log.pop()
+            self._counts = before
+            for s in shards:
+                self._changes[s] -= 1
+                self._lost.setdefault(s, f"it is rebuilt without a failed {change[0]} of {len(change[1])} ids")
+            raise
+        self._count = sum(self._counts)
+
+    def _held(self, ids: np.ndarray, owner: np.ndarray) -> np.ndarray:
+        """Which of `ids` (placed on the shards `owner`) the index holds."""
+        held = np.zeros(len(ids), dtype=bool)
+        shards = sorted(set(owner.tolist()))
+        answers = self._call(shards, "held", lambda s: (ids[owner == s],))
+        for s in shards:
+            held[owner == s] = answers[s]
+        return held
 
     # ---- building -------------------------------------------------------------------------------------
 
-    def add(self, vectors: Any, masks: Any = None) -> np.ndarray:
-        """Adds one vector (dim,) or a batch (n, dim) and answers their global ids (int64, dense, in
-        order). Rows and masks are checked as :meth:`quellix.Index.add` checks them, before any shard
-        is called; a bad batch adds nothing. An add that cannot reach every shard raises and adds
-        nothing: the shards that took their rows are rebuilt without them."""
+    def add(self, vectors: Any, masks: Any = None, *, ids: Any = None, replace: bool = False) -> np.ndarray:
+        """Adds one vector (dim,) or a batch (n, dim) and answers their ids (int64). Without ``ids`` the
+        rows take the ids past every id ever held, in order (0, 1, 2, ... for an index given none of its
+        own). With ``ids`` a row whose id the index holds is a ValueError, unless ``replace``: then it
+        replaces that vector. Rows, masks and ids are checked as :meth:`quellix.Index.add` checks them,
+        before any shard is called; a bad batch adds nothing. An add that cannot reach every shard raises
+        and changes nothing: the shards that took their rows are rebuilt without them."""
         scratch = Index(self.dim, self.metric)
         scratch.add(vectors, masks, link=False)  # refuses what a shard would refuse, naming the row
         mask_rows = scratch.masks
@@ -383,30 +448,65 @@ class ShardedIndex:
         # its array afterwards. Float64 stays float64, for the poincare factor.
         rows = np.array(arr.reshape(1, -1) if arr.ndim == 1 else arr, dtype=np.float64 if arr.dtype.kind == "O" else None)
         n = len(rows)
+        given = None if ids is None else _new_ids(ids, n)
         with self._lock:
             self._check_lost()
-            start = self._count
             if n == 0:
                 return np.empty(0, dtype=np.int64)
-            self._log.append((start, rows, mask_rows))
-            self._count = start + n
-            shards = [s for s in range(self._n) if (s - start) % self._n < n]
+            new = given if given is not None else np.arange(self._next, self._next + n, dtype=np.int64)
+            owner = owners(new, self._n, self._legacy)
+            held = self._held(new, owner) if given is not None else np.zeros(n, dtype=bool)
+            if held.any() and not replace:
+                raise ValueError(f"id {int(new[held][0])} is already in the index (replace=True replaces it)")
+            counts = np.array(self._counts) + np.bincount(owner[~held], minlength=self._n)
+            self._apply(("add", new, rows, mask_rows, bool(replace), owner), counts)
+            self._next = max(self._next, int(new.max()) + 1)
+        return new.copy()
 
-            def args(s: int) -> tuple:
-                first = (s - start) % self._n
-                return rows[first::self._n], mask_rows[first::self._n], local_count(s, self._n, start)
+    def remove(self, ids: Any, *, missing_ok: bool = False) -> int:
+        """Removes the vectors ``ids``; answers how many were removed (a repeated id counts once). An id
+        the index does not hold is a quellix._native.UnknownIdError (a KeyError) naming it, and nothing
+        is removed, unless ``missing_ok``."""
+        wanted = np.unique(_ids(ids))
+        with self._lock:
+            self._check_lost()
+            valid = wanted[wanted >= 0]
+            owner = owners(valid, self._n, self._legacy)
+            held = self._held(valid, owner) if len(valid) else np.zeros(0, dtype=bool)
+            if not missing_ok and (len(valid) < len(wanted) or not held.all()):
+                missing = wanted[0] if len(valid) < len(wanted) else valid[~held][0]
+                raise _native.UnknownIdError(f"id {int(missing)} is not in the index")
+            gone, owner = valid[held], owner[held]
+            if not len(gone):
+                return 0
+            self._apply(("remove", gone, owner), np.array(self._counts) - np.bincount(owner, minlength=self._n))
+        return len(gone)
 
-            try:
-                self._call(shards, "add", args)
-            except BaseException:
-                # Which shards hold the batch is not known for sure: forget it, and have every shard it
-                # went to rebuilt without it before the next call.
-                self._log.pop()
-                self._count = start
-                for s in shards:
-                    self._lost.setdefault(s, f"it is rebuilt without the failed add of ids {start}..{start + n - 1}")
-                raise
-        return np.arange(start, start + n, dtype=np.int64)
+    @property
+    def ids(self) -> np.ndarray:
+        """The ids held, ascending (int64)."""
+        with self._lock:
+            self._check_lost()
+            answers = self._call(list(range(self._n)), "ids", lambda s: ())
+        return np.sort(np.concatenate([answers[s] for s in range(self._n)]))
+
+    def __contains__(self, id: object) -> bool:
+        try:
+            value = operator.index(id)
+        except TypeError:
+            return False
+        if not 0 <= value < 2**63:
+            return False
+        ids = np.array([value], dtype=np.int64)
+        with self._lock:
+            self._check_lost()
+            return bool(self._held(ids, owners(ids, self._n, self._legacy))[0])
+
+    def compact(self) -> None:
+        """Compacts every shard (see :meth:`quellix.Index.compact`); ids and answers do not change."""
+        with self._lock:
+            self._check_lost()
+            self._call(list(range(self._n)), "compact", lambda s: ())
 
     # ---- searching ------------------------------------------------------------------------------------
 
@@ -424,35 +524,33 @@ class ShardedIndex:
         lists = IdLists.of(options.pop("ids"), options.pop("exclude_ids"), len(rows))
         with self._lock:
             self._check_lost()
-            total = self._count
-            shards = [s for s in range(self._n) if local_count(s, self._n, total)]
+            shards = [s for s in range(self._n) if self._counts[s]]
             if k == 0 or not shards or len(rows) == 0:
                 return empty
-            return self._search_shards(kind, rows, single, k, options, shards, total, lists)
+            return self._search_shards(kind, rows, single, k, options, shards, lists)
 
     def _local_lists(self, lists: IdLists | None, shard: int, picked: np.ndarray | None = None) -> dict[str, Any]:
-        """The id lists of the rows ``picked`` (all by default) in shard ``shard``'s local ids."""
+        """The id lists of the rows ``picked`` (all by default), as far as shard ``shard`` owns the ids."""
         if lists is None:
             return {}
         if picked is not None and lists.per_row:
             lists = lists.take(picked)
-        n = self._n
-        return lists.select(lambda ids: np.where(ids % n == shard, ids // n, -1)).kwargs()
+        return lists.select(lambda ids: np.where(owners(ids, self._n, self._legacy) == shard, ids, -1)).kwargs()
 
-    def _search_shards(self, kind, rows, single, k, options, shards, total, lists):
+    def _search_shards(self, kind, rows, single, k, options, shards, lists):
         shard_k = k + 1 if kind == "exact_search" and k < 2**31 - 1 else k
         shard_options = dict(options, cut_gaps=False) if kind == "filtered_search" else options
         answers = self._call(shards, "search",
                              lambda s: (kind, rows, shard_k, dict(shard_options, **self._local_lists(lists, s))))
         ids, dists = _merge([(s, *answers[s]) for s in shards], self._n, shard_k)
         if kind == "exact_search":
-            ids, dists = self._settle_ties(rows, k, options, ids, dists, shards, total, lists)
+            ids, dists = self._settle_ties(rows, k, options, ids, dists, shards, lists)
         ids, dists = np.ascontiguousarray(ids[:, :k]), np.ascontiguousarray(dists[:, :k])
         if kind == "filtered_search" and options.get("cut_gaps"):
             _cut_at_gaps(ids, dists)
         return (ids[0], dists[0]) if single else (ids, dists)
 
-    def _settle_ties(self, rows, k, options, ids, dists, shards, total, lists):
+    def _settle_ties(self, rows, k, options, ids, dists, shards, lists):
         """Rows whose k + 1 nearest are not all at different distances depend on how the single index's
         heap orders equal distances: they are replayed (see _ties)."""
         width = min(k + 1, ids.shape[1])
@@ -467,9 +565,9 @@ class ShardedIndex:
         for i, row in enumerate(tied):
             scans = [None] * self._n
             for s in shards:
-                local_ids, d, bits = answers[s][i]
-                scans[s] = _ties.ShardScan(local_ids, d, bits, local_count(s, self._n, total))
-            ids[row], dists[row] = _ties.replay(scans, self._n, total, k)
+                held, per_query = answers[s]
+                scans[s] = _ties.ShardScan(*per_query[i], held)
+            ids[row], dists[row] = _ties.replay(scans, k)
         return ids, dists
 
     def search(self, queries: Any, k: int = 10, *, ef: int = 50, filter_mask: int = 0, filter_any: int = 0,
@@ -515,7 +613,7 @@ class ShardedIndex:
         """Writes every shard to its own quellix file in the directory ``path`` (default: ``storage``),
         then the manifest (count, dim, metric, the shard files with their sizes and SHA-256) atomically,
         then removes the files of earlier saves there. Answers the directory. From then on shards are
-        rebuilt from these files and the coordinator forgets the adds before the save."""
+        rebuilt from these files and the coordinator forgets the changes before the save."""
         if path is None:
             if self._storage is None:
                 raise ValueError("save() needs a path: this ShardedIndex was made without storage")
@@ -526,7 +624,7 @@ class ShardedIndex:
             self._check_lost()
             generation = _files.new_generation()
             names = [_files.shard_file_name(s, generation) for s in range(self._n)]
-            count = self._count
+            counts = list(self._counts)
             try:
                 written = self._call(list(range(self._n)), "save", lambda s: (str(directory / names[s]),))
             except BaseException:
@@ -535,14 +633,15 @@ class ShardedIndex:
             entries = []
             for s in range(self._n):
                 c, size, digest = written[s]
-                if c != local_count(s, self._n, count):
-                    raise RuntimeError(f"shard {s} saved {c} vectors where {local_count(s, self._n, count)} belong to it")
+                if c != counts[s]:
+                    raise RuntimeError(f"shard {s} saved {c} vectors where {counts[s]} belong to it")
                 entries.append({"shard": s, "file": names[s], "count": c, "bytes": size, "sha256": digest})
             _files.write_atomically(directory / _files.MANIFEST, _files.manifest_bytes(
-                count=count, dim=self.dim, metric=self.metric, M=self.M, ef_construction=self.ef_construction,
-                shards=entries))
-            self._snapshots = [(str(directory / e["file"]), e["sha256"], e["count"]) for e in entries]
+                count=sum(counts), dim=self.dim, metric=self.metric, M=self.M, ef_construction=self.ef_construction,
+                next_id=self._next, legacy=self._legacy, shards=entries))
+            self._snapshots = [(str(directory / e["file"]), e["sha256"], e["count"], None) for e in entries]
             self._log = []
+            self._changes = [0] * self._n
             self._last_save = str(directory)
             _files.remove_unreferenced(directory, {e["file"] for e in entries})
         return str(directory)
@@ -568,8 +667,11 @@ class ShardedIndex:
         self = cls.__new__(cls)
         self._setup(client, doc["n_shards"], probe, None, path if storage is None else storage, heartbeat, retries)
         directory = Path(doc["directory"])
-        self._count = doc["count"]
-        self._snapshots = [(str(directory / e["file"]), e["sha256"], e["count"]) for e in doc["shards"]]
+        self._count, self._next, self._legacy = doc["count"], doc["next_id"], doc["legacy"]
+        self._counts = [e["count"] for e in doc["shards"]]
+        # Shard files of the first layout hold local ids, which each shard turns into global ones.
+        self._snapshots = [(str(directory / e["file"]), e["sha256"], e["count"],
+                            (s, self._n) if doc["local_ids"] else None) for s, e in enumerate(doc["shards"])]
         self._last_save = str(directory)
         self._start_shards()
 
@@ -595,7 +697,8 @@ class ShardedIndex:
             return {
                 "count": self._count, "dim": self.dim, "metric": self.metric, "M": self.M,
                 "ef_construction": self.ef_construction, "n_shards": self._n,
-                "unsaved_vectors": sum(len(v) for _, v, _ in self._log), "recoveries": self._recoveries,
+                "unsaved_vectors": sum(len(c[1]) for c in self._log if c[0] == "add"),
+                "unsaved_removals": sum(len(c[1]) for c in self._log if c[0] == "remove"), "recoveries": self._recoveries,
                 "storage": self._storage, "last_save": self._last_save,
                 "shards": [{"shard": s, "worker": self._handles[s].worker, **shard_stats[s]} for s in range(self._n)],
             }

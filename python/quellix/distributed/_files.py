@@ -15,9 +15,11 @@ import secrets
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 MANIFEST = "manifest.json"
 FORMAT = "quellix-sharded-index"
-VERSION = 1
+VERSION = 2
 _SHARD_FILE = re.compile(r"^shard-(\d{5})-([0-9a-f]{8})\.quellix$")
 
 
@@ -34,8 +36,22 @@ def shard_file_name(shard: int, generation: str) -> str:
 
 
 def local_count(shard: int, n_shards: int, total: int) -> int:
-    """How many of the global ids 0 .. total-1 live on `shard` (id g lives on shard g % n_shards)."""
+    """How many of the global ids 0 .. total-1 lived on `shard` in the first layout (id g on shard
+    g % n_shards)."""
     return max(0, (total - shard + n_shards - 1) // n_shards)
+
+
+def owners(ids: np.ndarray, n_shards: int, legacy: int) -> np.ndarray:
+    """The shard of each id: ids below `legacy` were placed by an earlier release (id % n_shards) and
+    stay there; every other id by a 64-bit mix of its bits (splitmix64's finaliser), so that sequential
+    and strided ids spread evenly."""
+    ids = np.asarray(ids, dtype=np.int64)
+    z = ids.astype(np.uint64) + np.uint64(0x9E3779B97F4A7C15)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    z ^= z >> np.uint64(31)
+    mixed = (z % np.uint64(n_shards)).astype(np.int64)
+    return np.where(ids < legacy, ids % n_shards, mixed)
 
 
 def sha256(data: bytes) -> str:
@@ -75,10 +91,11 @@ def fsync_directory(directory: Path) -> None:
         os.close(fd)
 
 
-def manifest_bytes(*, count: int, dim: int, metric: str, M: int, ef_construction: int,
+def manifest_bytes(*, count: int, dim: int, metric: str, M: int, ef_construction: int, next_id: int, legacy: int,
                    shards: list[dict[str, Any]]) -> bytes:
     doc = {"format": FORMAT, "version": VERSION, "count": count, "dim": dim, "metric": metric, "M": M,
-           "ef_construction": ef_construction, "n_shards": len(shards), "shards": shards}
+           "ef_construction": ef_construction, "next_id": next_id, "legacy": legacy, "n_shards": len(shards),
+           "shards": shards}
     return (json.dumps(doc, indent=1) + "\n").encode()
 
 
@@ -114,8 +131,8 @@ def read_manifest(directory: str | os.PathLike) -> dict[str, Any]:
     if not isinstance(doc, dict) or doc.get("format") != FORMAT:
         raise fail("not a quellix sharded index manifest")
     version = _field(doc, "version", int, "", fail)
-    if version != VERSION:
-        raise fail(f"format version {version} is not supported (this quellix reads {VERSION})")
+    if version not in (1, VERSION):
+        raise fail(f"format version {version} is not supported (this quellix reads 1 to {VERSION})")
     count = _field(doc, "count", int, "", fail)
     n_shards = _field(doc, "n_shards", int, "", fail)
     for name in ("dim", "M", "ef_construction"):
@@ -138,12 +155,24 @@ def read_manifest(directory: str | os.PathLike) -> dict[str, Any]:
             raise fail(f"{where}file name {name!r} is not a shard file of this directory")
         seen.add(name)
         c = _field(entry, "count", int, where, fail)
-        if c != local_count(s, n_shards, count):
+        if version == 1 and c != local_count(s, n_shards, count):
             raise fail(f"{where}holds {c} vectors, but {local_count(s, n_shards, count)} of the {count} ids "
                        f"belong to it")
+        if c < 0:
+            raise fail(f"{where}holds {c} vectors")
         _field(entry, "bytes", int, where, fail)
         if not re.fullmatch(r"[0-9a-f]{64}", _field(entry, "sha256", str, where, fail)):
             raise fail(f"{where}sha256 is not a SHA-256 digest")
+    if version == 1:
+        # The first layout: ids 0..count-1, id g on shard g % n_shards as its local id g // n_shards.
+        doc.update(next_id=count, legacy=count, local_ids=True)
+    else:
+        for name in ("next_id", "legacy"):
+            if _field(doc, name, int, "", fail) < 0:
+                raise fail(f"{name} {doc[name]} out of range")
+        if sum(entry["count"] for entry in shards) != count:
+            raise fail(f"the shards hold {sum(entry['count'] for entry in shards)} vectors, not {count}")
+        doc["local_ids"] = False
     doc["directory"] = str(directory.resolve())
     return doc
 

@@ -1,6 +1,6 @@
 """Exact search across shards when neighbours tie.
 
-A single index's exact search offers every node that passes the filters, in id order, to a bounded
+A single index's exact search offers every node that passes the filters, in node order, to a bounded
 max-heap with the behaviour of libstdc++'s push_heap/pop_heap, comparing distances only. Among equal
 distances, which nodes survive and the order they come out in depend on the heap's layout, and so on
 every node offered before, near or far. Merging the shards' answers by (distance, id) reproduces that
@@ -111,46 +111,52 @@ def near_candidates(dists: np.ndarray, k: int) -> np.ndarray:
 # ---- on the coordinator ---------------------------------------------------------------------------------
 
 class ShardScan:
-    """One shard's part of one query: its candidate nodes (local ids ascending, with distances) and
-    which of its nodes were offered: a packed bit per local id, or None when all of them were."""
+    """One shard's part of one query: its candidate nodes (ids ascending, with distances) and which of
+    its nodes were offered: a packed bit per id of ``held`` (the shard's ids ascending), or None when all
+    of them were."""
 
-    __slots__ = ("local_ids", "dists", "offered_prefix", "size")
+    __slots__ = ("ids", "dists", "held", "offered_prefix")
 
-    def __init__(self, local_ids: np.ndarray, dists: np.ndarray, offered_bits: np.ndarray | None, size: int):
-        self.local_ids = local_ids
+    def __init__(self, ids: np.ndarray, dists: np.ndarray, offered_bits: np.ndarray | None, held: np.ndarray):
+        self.ids = ids
         self.dists = dists
-        self.size = size
+        self.held = held
         if offered_bits is None:
             self.offered_prefix = None
         else:
-            bits = np.unpackbits(offered_bits, count=size).astype(np.int64)
+            bits = np.unpackbits(offered_bits, count=len(held)).astype(np.int64)
             self.offered_prefix = np.concatenate([[0], np.cumsum(bits)])
 
-    def offered_before(self, gids: np.ndarray, shard: int, n_shards: int) -> np.ndarray:
-        """How many of this shard's offered nodes have a global id below each of `gids`."""
-        local = np.clip((gids - shard + n_shards - 1) // n_shards, 0, self.size)
-        return local if self.offered_prefix is None else self.offered_prefix[local]
+    def offered_below(self, gids: np.ndarray, side: str) -> np.ndarray:
+        """How many of this shard's offered nodes have an id below (side "left") or up to (side "right")
+        each of `gids`."""
+        at = np.searchsorted(self.held, gids, side=side)
+        return at if self.offered_prefix is None else self.offered_prefix[at]
+
+    def offered(self) -> int:
+        return len(self.held) if self.offered_prefix is None else int(self.offered_prefix[-1])
 
 
-def replay(scans: list[ShardScan | None], n_shards: int, total: int, k: int) -> tuple[np.ndarray, np.ndarray]:
-    """The single index's exact answer for one query, from every shard's ShardScan (None for a shard
-    that holds no nodes): ids int64 and distances float32, nearest first, padded to k."""
-    parts = [(s, scan) for s, scan in enumerate(scans) if scan is not None]
-    gids = np.concatenate([scan.local_ids * n_shards + s for s, scan in parts] or [np.empty(0, np.int64)])
-    dists = np.concatenate([scan.dists for _, scan in parts] or [np.empty(0, np.float32)])
+def replay(scans: list[ShardScan | None], k: int) -> tuple[np.ndarray, np.ndarray]:
+    """The single index's exact answer for one query, its nodes in id order, from every shard's
+    ShardScan (None for a shard that holds no nodes): ids int64 and distances float32, nearest first,
+    padded to k."""
+    parts = [scan for scan in scans if scan is not None]
+    gids = np.concatenate([scan.ids for scan in parts] or [np.empty(0, np.int64)])
+    dists = np.concatenate([scan.dists for scan in parts] or [np.empty(0, np.float32)])
     order = np.argsort(gids, kind="stable")
     gids, dists = gids[order], dists[order]
 
-    def offered_before(at: np.ndarray) -> np.ndarray:
+    def offered_below(at: np.ndarray, side: str) -> np.ndarray:
         out = np.zeros(len(at), dtype=np.int64)
-        for s, scan in parts:
-            out += scan.offered_before(at, s, n_shards)
+        for scan in parts:
+            out += scan.offered_below(at, side)
         return out
 
     # Offered nodes strictly between consecutive candidates, and after the last one.
-    ends = np.concatenate([gids, [total]])
-    starts = np.concatenate([[0], gids + 1])
-    gaps = (offered_before(ends) - offered_before(starts)).tolist()
+    upto = offered_below(gids, "right")
+    gaps = (offered_below(gids, "left") - np.concatenate([[0], upto[:-1]])).tolist()
+    gaps.append(sum(scan.offered() for scan in parts) - (int(upto[-1]) if len(upto) else 0))
 
     heap: list = []
     for d, g, gap in zip(dists.tolist(), gids.tolist(), gaps):
