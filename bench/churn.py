@@ -20,19 +20,32 @@ Peers: hnswlib with `replace_deleted` (deleted slots reused), hnswlib with `mark
 slots (the index grows), USearch `remove` + `add`; for the replace workload hnswlib's update of an
 existing label and USearch remove + add. M 16, ef_construction 200 everywhere.
 
+The sharded workload ("sharded") is the random one on quellix.distributed.ShardedIndex with two shards
+on two local Dask workers, against the in-process index doing the same calls (at the last `--threads`
+value): recall at the same widths against a fresh sharded build of the live set every 20 rounds, removed
+ids returned, short answers, unreachable nodes over the shards, and rows/s of remove + add against the
+in-process index's (Dask's cost).
+
 A default run writes out/churn.md and its section of bench/RESULTS.md.
 """
-import common  # noqa: I001  (pins BLAS threads before NumPy loads)
-
-import datetime
-import os
-import shlex
 import sys
-import time
+from pathlib import Path
 
-import numpy as np
+# The folder's distributed.py would shadow Dask's `distributed` package (which the sharded workload
+# and its worker processes import): the folder goes last on the path.
+_here = Path(__file__).resolve().parent
+sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _here] + [str(_here)]
 
-import peer_data
+import common  # noqa: E402, I001  (pins BLAS threads before NumPy loads)
+
+import datetime  # noqa: E402
+import os  # noqa: E402
+import shlex  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+import peer_data  # noqa: E402
 
 K = 10
 M = 16
@@ -43,9 +56,10 @@ RECALL_FOR_WIDTH = 0.98
 FIXED_EF = 64
 FRESH_EVERY = 20
 DATASETS = ("clusters", "lsa", "nouns")
-WORKLOADS = ("random", "window", "replace")
+WORKLOADS = ("random", "window", "replace", "sharded")
 METRIC = {"clusters": "euclidean", "lsa": "cosine", "nouns": "poincare"}
 TARGET_GAP, TARGET_MEMORY, TARGET_QPS, TARGET_ROWS = 0.002, 1.05, 0.95, 1.0
+TARGET_SHARDED_GAP, TARGET_DASK_COST = 0.005, 1.3
 
 
 # --- data -------------------------------------------------------------------------------------
@@ -171,6 +185,35 @@ def systems(dim, metric, threads, n, workload):
     return out
 
 
+class Sharded:
+    """quellix.distributed.ShardedIndex, two shards on the two workers of `client`."""
+
+    name = "sharded"
+
+    def __init__(self, client, dim, metric):
+        from quellix.distributed import ShardedIndex
+        self.index = ShardedIndex(client, 2, dim, metric, M=M, ef_construction=EF_CONSTRUCTION, seed=1)
+
+    def add(self, ids, rows):
+        self.index.add(rows, ids=ids)
+
+    def remove(self, ids):
+        self.index.remove(ids)
+
+    def search(self, queries, ef):
+        return self.index.search(queries, K, ef=ef)[0]
+
+    def unreachable(self):
+        return sum(s["unreachable"] for s in self.index.stats()["shards"])
+
+
+def local_cluster():
+    from distributed import Client, LocalCluster
+    cluster = LocalCluster(host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
+                           dashboard_address="127.0.0.1:0")
+    return cluster, Client(cluster)
+
+
 # --- one run ------------------------------------------------------------------------------------
 
 def recall(found, truth):
@@ -283,6 +326,89 @@ def run(name, workload, threads, args, pool, queries):
             "rows_per_s": {name_: rows_done / max(sec, 1e-9) for name_, sec in seconds.items()}}
 
 
+def run_sharded(name, threads, args, pool, queries, client):
+    """The random workload on the sharded index and on the in-process one, side by side."""
+    metric = METRIC[name]
+    n, step = args.n, max(1, int(round(SHARE * args.n)))
+    rng = np.random.default_rng(7)
+    vectors = {i: pool[i] for i in range(n)}
+    row_of = {i: i for i in range(n)}
+    next_id = n
+    single, sharded = Quellix(pool.shape[1], metric, threads), Sharded(client, pool.shape[1], metric)
+    for side in (single, sharded):
+        side.add(np.arange(n), pool[:n])
+    truth = single.index.exact_search(queries, K)[0]
+    width = next((ef for ef in WIDTHS if recall(sharded.search(queries, ef), truth) >= RECALL_FOR_WIDTH), WIDTHS[-1])
+    efs = sorted({width, FIXED_EF})
+    seconds = {"sharded": 0.0, "quellix": 0.0}
+    rows_done, rounds, fresh = 0, [], []
+    for r in range(args.rounds + 1):
+        gone = np.empty(0, np.int64)
+        if r > 0:
+            live = np.fromiter(vectors, np.int64, len(vectors))
+            gone = rng.choice(live, step, replace=False)
+            held = set(row_of.values())
+            taken = [j for j in rng.permutation(len(pool)).tolist() if j not in held][:step]
+            new = np.arange(next_id, next_id + step)
+            next_id += step
+            for side in (single, sharded):  # in turns, so that a burst of load falls on both alike
+                t = time.perf_counter()
+                side.remove(gone)
+                side.add(new, pool[taken])
+                seconds[side.name] += time.perf_counter() - t
+            for i in gone.tolist():
+                del vectors[i], row_of[i]
+            for i, j in zip(new.tolist(), taken):
+                vectors[i], row_of[i] = pool[j], j
+            rows_done += 2 * step
+        truth = single.index.exact_search(queries, K)[0]
+        row = {"round": r, "unreachable": sharded.unreachable()}
+        removed = set(gone.tolist())
+        for ef in efs:
+            found = sharded.search(queries, ef)
+            row[("sharded", ef)] = recall(found, truth)
+            row[("sharded", "short")] = row.get(("sharded", "short"), 0) + int((found < 0).any(axis=1).sum())
+            row[("sharded", "removed")] = row.get(("sharded", "removed"), 0) + int(np.isin(found, list(removed)).sum())
+        rounds.append(row)
+        if r % FRESH_EVERY == 0 or r == args.rounds:
+            ids = np.asarray(sorted(vectors), np.int64)
+            other = Sharded(client, pool.shape[1], metric)
+            other.add(ids, np.stack([vectors[i] for i in ids.tolist()]))
+            fresh.append({"round": r, "live": len(ids),
+                          "churned": {ef: row[("sharded", ef)] for ef in efs},
+                          "fresh": {ef: recall(other.search(queries, ef), truth) for ef in efs}})
+            other.index.close()
+        common.log(f"{name} sharded {threads}t round {r}: {row[('sharded', efs[0])]:.4f}, "
+                   f"unreachable {row['unreachable']}")
+    sharded.index.close()
+    return {"efs": efs, "rounds": rounds, "fresh": fresh,
+            "rows_per_s": {k: rows_done / max(v, 1e-9) for k, v in seconds.items()}}
+
+
+def sharded_section(name, threads, res):
+    efs = res["efs"]
+    lines = [f"### {name}, sharded (2 shards on 2 local Dask workers), random churn, {threads} threads "
+             "in process", ""]
+    head = ["round", "live"] + [f"{label} recall ef {ef}" for label in ("churned", "fresh") for ef in efs]
+    rows = [[e["round"], f"{e['live']:,}"] + [f"{e['churned'][ef]:.4f}" for ef in efs] +
+            [f"{e['fresh'][ef]:.4f}" for ef in efs] for e in res["fresh"]]
+    lines += [common.markdown_table(head, rows), ""]
+    gaps = [e["fresh"][ef] - e["churned"][ef] for e in res["fresh"] for ef in efs]
+    unreachable = max(row["unreachable"] for row in res["rounds"])
+    removed = sum(row[("sharded", "removed")] for row in res["rounds"])
+    short = sum(row[("sharded", "short")] for row in res["rounds"])
+    rate = res["rows_per_s"]
+    cost = rate["quellix"] / rate["sharded"]
+    checks = [f"recall within {TARGET_SHARDED_GAP} of a fresh sharded build: "
+              f"{verdict(max(gaps) <= TARGET_SHARDED_GAP)} (largest gap {max(gaps):+.4f})",
+              f"unreachable 0: {verdict(unreachable == 0)} ({unreachable})",
+              f"removed returned 0: {verdict(removed == 0)}", f"short answers 0: {verdict(short == 0)}",
+              f"Dask's cost on churn calls ≤ {TARGET_DASK_COST}×: {verdict(cost <= TARGET_DASK_COST)} "
+              f"({rate['sharded']:,.0f} rows/s sharded, {rate['quellix']:,.0f} in process: {cost:.2f}×)"]
+    lines += ["**Targets:** " + "; ".join(checks) + ".", ""]
+    return "\n".join(lines)
+
+
 # --- report -------------------------------------------------------------------------------------
 
 def verdict(ok):
@@ -346,12 +472,22 @@ def main():
     started = datetime.datetime.now(datetime.timezone.utc)
     t0, load0 = time.perf_counter(), os.getloadavg()
     parts = []
+    cluster = client = None
     for name in args.datasets:
         pool, queries = load(name, 2 * args.n, args.queries)
         parts.append(f"## {name} ({METRIC[name]}, {pool.shape[1]}-d): {args.n:,} live rows of a pool of {len(pool):,}")
         for workload in args.workloads:
+            if workload == "sharded":
+                if client is None:
+                    cluster, client = local_cluster()
+                res = run_sharded(name, args.threads[-1], args, pool, queries, client)
+                parts.append(sharded_section(name, args.threads[-1], res))
+                continue
             for threads in args.threads:
                 parts.append(section(name, workload, threads, run(name, workload, threads, args, pool, queries)))
+    if client is not None:
+        client.close()
+        cluster.close()
     text = "\n".join([
         "# Churn: quellix, hnswlib, USearch", "",
         f"Generated by `bench/churn.py` ({shlex.join(sys.argv[1:]) or 'default sizes'}) on "
