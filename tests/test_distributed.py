@@ -217,6 +217,24 @@ def test_refused_add_adds_nothing(client, bad):
 # ---- files -----------------------------------------------------------------------------------------
 
 
+def test_a_shard_applies_each_change_once_and_in_order(tmp_path):
+    from quellix.distributed._shard import Shard, _OutOfStep
+
+    shard = Shard(0, "token", DIM, "euclidean", 16, 200, 1)
+    vectors = np.random.default_rng(3).normal(size=(6, DIM))
+    add = ("add", np.arange(10, 16), vectors, np.zeros(6, np.uint64), False)
+    assert shard.apply(None, 0, add) == ("ok", 6)
+    assert shard.apply(None, 0, add) == ("ok", 6)  # the retry after a lost reply
+    assert shard.apply(None, 1, ("remove", np.array([11, 12]))) == ("ok", 4)
+    for base, seq in ((None, 3), (str(tmp_path / "elsewhere"), 2)):  # a change missed, another base
+        status, error = shard.apply(base, seq, ("remove", np.array([13])))
+        assert status == "error" and isinstance(error, _OutOfStep)
+    status, (count, _, _) = shard.save(str(tmp_path / "s.quellix"))
+    assert count == 4 and shard.apply(None, 2, ("remove", np.array([13])))[0] == "error"
+    assert shard.apply(str(tmp_path / "s.quellix"), 0, ("remove", np.array([13]))) == ("ok", 3)
+    assert shard.ids()[1].tolist() == [10, 14, 15]
+
+
 def test_save_and_load_give_the_same_answers(client, tmp_path):
     vectors, masks, queries = tied_data(900, seed=6)
     with sharded(client, 3, vectors, masks, "poincare", storage=tmp_path / "a") as sx:

@@ -479,6 +479,9 @@ def test_adds_replacements_and_removals_keep_to_a_dict_model(model, tmp_path):
         expected = [k for k, _ in reference.most_similar(key, topn=5)]
         assert [k for k, _ in kv.most_similar(key, 5, exact=True)] == expected
         assert [k for k, _ in kv.most_similar(key, 5, ef=len(kv))] == expected
+    pairs = [(kv.keys[i], kv.keys[j]) for i, j in rng.integers(0, len(kv), size=(200, 2))]
+    fresh = KeyedIndex.from_arrays(kv.keys, kv.vectors, model=model, M=8, seed=1)
+    assert kv.evaluate_reconstruction(pairs) == fresh.evaluate_reconstruction(pairs)
     # Interrupted part way, an add leaves everything as it was.
     before = (kv.keys, kv.vectors.copy())
 
