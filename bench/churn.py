@@ -240,6 +240,24 @@ def _timed(search, queries, ef):
     return time.perf_counter() - start
 
 
+def churn(sides, gone, new, rows, seconds):
+    """Removes `gone` and adds `rows` under the ids `new` on every side, in turns (so that a burst of
+    load falls on all of them alike), adding each side's time to `seconds`."""
+    for side in sides:
+        t = time.perf_counter()
+        side.remove(gone)
+        side.add(new, rows)
+        seconds[side.name] += time.perf_counter() - t
+
+
+def follow(vectors, row_of, gone, new, taken, pool):
+    """The model of the live set after a round: `gone` removed, `new` holding the pool rows `taken`."""
+    for i in gone.tolist():
+        del vectors[i], row_of[i]
+    for i, j in zip(new.tolist(), taken):
+        vectors[i], row_of[i] = pool[j], j
+
+
 def run(name, workload, threads, args, pool, queries):
     metric = METRIC[name]
     n, step = args.n, max(1, int(round(SHARE * args.n)))
@@ -285,17 +303,10 @@ def run(name, workload, threads, args, pool, queries):
                 rows = pool[taken]
                 new = np.arange(next_id, next_id + step)
                 next_id += step
-                for s in sides:
-                    t = time.perf_counter()
-                    s.remove(gone)
-                    s.add(new, rows)
-                    seconds[s.name] += time.perf_counter() - t
+                churn(sides, gone, new, rows, seconds)
                 dropped = set(gone.tolist())
                 live = [i for i in live if i not in dropped] + new.tolist()
-                for i in gone.tolist():
-                    del vectors[i], row_of[i]
-                for i, j in zip(new.tolist(), taken):
-                    vectors[i], row_of[i] = pool[j], j
+                follow(vectors, row_of, gone, new, taken, pool)
                 rows_done += 2 * step
         truth = main.index.exact_search(queries, K)[0]
         row = {"round": r, "unreachable": main.index.stats()["unreachable"]}
@@ -351,15 +362,8 @@ def run_sharded(name, threads, args, pool, queries, client):
             taken = [j for j in rng.permutation(len(pool)).tolist() if j not in held][:step]
             new = np.arange(next_id, next_id + step)
             next_id += step
-            for side in (single, sharded):  # in turns, so that a burst of load falls on both alike
-                t = time.perf_counter()
-                side.remove(gone)
-                side.add(new, pool[taken])
-                seconds[side.name] += time.perf_counter() - t
-            for i in gone.tolist():
-                del vectors[i], row_of[i]
-            for i, j in zip(new.tolist(), taken):
-                vectors[i], row_of[i] = pool[j], j
+            churn((single, sharded), gone, new, pool[taken], seconds)
+            follow(vectors, row_of, gone, new, taken, pool)
             rows_done += 2 * step
         truth = single.index.exact_search(queries, K)[0]
         row = {"round": r, "unreachable": sharded.unreachable()}
