@@ -14,6 +14,7 @@ import pytest
 
 import quellix
 import vek_core
+from conftest import run_child
 from indexfile import IndexFile
 from quellix_data import METRICS, built, points
 
@@ -242,18 +243,18 @@ def test_saves_that_cannot_happen_leave_what_was_there(tmp_path):
     assert target.read_bytes() == b"previous"
 
 
-@pytest.mark.parametrize("failing", ["fsync", "replace"])
-def test_a_save_that_fails_midway_leaves_the_previous_file(tmp_path, monkeypatch, failing):
-    index, _ = built(n=20, dim=4)
+@pytest.mark.parametrize("room", [0, 100, 8192, -2])
+def test_a_save_that_fails_midway_leaves_the_previous_file(tmp_path, room):
     target = tmp_path / "kept.qlx"
+    probe = tmp_path / "probe.qlx"
+    run = run_child("save_under_size_limit.py", probe, 1 << 30, "quellix", timeout=120)
+    size = probe.stat().st_size
+    probe.unlink()
     target.write_bytes(b"previous")
-
-    def fail(*args):
-        raise OSError(28, "No space left on device")
-
-    monkeypatch.setattr(quellix._index.os, failing, fail)
-    with pytest.raises(RuntimeError, match="Failed to write index file: .*No space left"):
-        index.save(target)
+    # A file-size limit fails the writes as a full disk does: at the start, in the records, at the checksum.
+    run = run_child("save_under_size_limit.py", target, room % size, "quellix", timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("RuntimeError:Failed to write index file: ") and str(target) in run.stdout
     assert target.read_bytes() == b"previous"
     assert os.listdir(tmp_path) == ["kept.qlx"]
 

@@ -13,8 +13,6 @@ import math
 import operator
 import os
 import stat
-import struct
-import zlib
 from collections.abc import Callable
 from typing import Any, Union
 
@@ -27,27 +25,12 @@ from quellix._lists import IdLists
 #: Metric names accepted by :class:`Index`; "l2" is another name for "euclidean".
 METRICS = ("poincare", "euclidean", "l2", "cosine")
 _CANONICAL = {"poincare": "poincare", "euclidean": "euclidean", "l2": "euclidean", "cosine": "cosine"}
-_METRIC_CODES = {"poincare": 0, "euclidean": 1, "cosine": 2}
 
 ArrayLike = npt.ArrayLike
 PathLike = Union[str, "os.PathLike[str]"]
 Progress = Union[None, bool, Callable[[int, int], Any]]
 
-# The index file: a fixed header, the graph records (vek_core's record layout), under "poincare" each
-# node's 1 / (1 - |x|^2) as float32, the level generator's state, the float32 remainders of vectors
-# given with more precision (count x dim, or none), each node's id as int64 (none while every id is
-# its node's position), then a CRC-32 of everything before it. Version 1 files have no remainders,
-# versions 1 and 2 no ids; their header ends before the lengths they lack. Version 4 adds the
-# curvature; an index of curvature 1 is still written as version 3, so that its file is the one
-# earlier releases wrote and read.
-_MAGIC = b"QUELLIX\0"
-_FORMAT_VERSION = 4
-# magic, version, metric code, dim, M, ef_construction, node count, then the byte lengths of the
-# records, the terms, the generator state, (from version 2) the remainders and (from version 3) the
-# ids, the next id given to a row without one, and (from version 4) the curvature as float64
-_HEADERS = {1: struct.Struct("<8sIIIIIQQQQ"), 2: struct.Struct("<8sIIIIIQQQQQ"), 3: struct.Struct("<8sIIIIIQQQQQQq"),
-            4: struct.Struct("<8sIIIIIQQQQQQqd")}
-_CHECKSUM = struct.Struct("<I")
+# The index file is the engine's (src/io/quellix_file.h): it writes, reads and checks all of it.
 _MASK_LIMIT = 1 << 64
 # Every factor at least this large has an inverse finite in float32 (1 / 3e-39 < 3.4e38).
 _SAFE_FACTOR = 3e-39
@@ -809,113 +792,26 @@ class Index:
 
     def to_bytes(self) -> bytes:
         """The index file's contents (see :meth:`save`)."""
-        # The records and the generator state are taken one after the other; an add on another thread in
-        # between only advances the generator state saved with the records.
-        records, terms, state, rest, ids, next_id = self._engine.snapshot()
-        count = struct.unpack_from("<Q", records, 20)[0]
-        terms = terms.astype("<f4").tobytes()
-        state = state.encode("ascii")
-        rest = rest.astype("<f4").tobytes()
-        ids = ids.astype("<i8").tobytes()
-        fields = (_METRIC_CODES[self._metric], self.dim, self.M, min(self._ef_construction, 2**32 - 1), count,
-                  len(records), len(terms), len(state), len(rest), len(ids), next_id)
-        if self._curvature == 1.0:
-            header = _HEADERS[3].pack(_MAGIC, 3, *fields)
-        else:
-            header = _HEADERS[4].pack(_MAGIC, 4, *fields, self._curvature)
-        crc = zlib.crc32(header)
-        for part in (records, terms, state, rest, ids):
-            crc = zlib.crc32(part, crc)
-        return b"".join((header, records, terms, state, rest, ids, _CHECKSUM.pack(crc)))
+        return self._engine.file_bytes(min(self._ef_construction, 2**32 - 1), self._curvature)
 
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Index:
         """An index from :meth:`to_bytes` output; a damaged or foreign buffer raises RuntimeError."""
-        return cls._parse(data, "<bytes>")
-
-    @classmethod
-    def _parse(cls, data: Any, name: str) -> Index:
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"index data must be bytes, not {type(data).__name__}")
-        data = bytes(data)
-
-        def invalid(why: str) -> RuntimeError:
-            return RuntimeError(f"Invalid index file: {name}: {why}")
-
-        if data[:len(_MAGIC)] != _MAGIC:
-            raise invalid("not a quellix index file (for a vek_core file use Index.load_vek_core)")
-        if len(data) < _HEADERS[1].size + _CHECKSUM.size:
-            raise invalid("too short for a quellix index file")
-        version = struct.unpack_from("<I", data, len(_MAGIC))[0]
-        if version not in _HEADERS:
-            raise invalid(f"format version {version} is not supported (this quellix reads 1 to {_FORMAT_VERSION})")
-        header = _HEADERS[version]
-        if len(data) < header.size + _CHECKSUM.size:
-            raise invalid("too short for a quellix index file")
-        _, version, code, dim, M, ef_construction, count, n_records, n_terms, n_state, *more = header.unpack_from(data)
-        n_rest, n_ids, next_id, curvature = tuple(more) + (0, 0, count, 1.0)[len(more):]
-        metric = {c: m for m, c in _METRIC_CODES.items()}.get(code)
-        if metric is None:
-            raise invalid(f"unknown metric code {code}")
-        if dim < 1 or M < 2 or ef_construction < 1:
-            raise invalid(f"dim {dim}, M {M}, ef_construction {ef_construction} out of range")
-        try:
-            curvature = _curvature(curvature)
-        except ValueError:
-            raise invalid(f"curvature {curvature!r} is not a finite number > 0") from None
-        if curvature != 1.0 and metric != "poincare":
-            raise invalid(f"curvature {curvature!r} under {metric!r}, which has none")
-        announced = header.size + n_records + n_terms + n_state + n_rest + n_ids + _CHECKSUM.size
-        if announced != len(data):
-            raise invalid(f"{len(data)} bytes, but the header announces {announced}")
-        if n_terms != (4 * count if metric == "poincare" else 0):
-            raise invalid(f"{n_terms} bytes of boundary factors for {count} nodes under {metric!r}")
-        if n_rest not in ((0, 4 * count * dim) if metric == "poincare" and count else (0,)):
-            raise invalid(f"{n_rest} bytes of remainders for {count} nodes of {dim} values under {metric!r}")
-        if n_ids not in (0, 8 * count):
-            raise invalid(f"{n_ids} bytes of ids for {count} nodes")
-        body_end = len(data) - _CHECKSUM.size
-        (crc,) = _CHECKSUM.unpack_from(data, body_end)
-        if zlib.crc32(memoryview(data)[:body_end]) != crc:
-            raise invalid("checksum mismatch: the file is damaged")
-        records = data[header.size:header.size + n_records]
-        terms_end = header.size + n_records + n_terms
-        terms = np.frombuffer(data, dtype="<f4", count=n_terms // 4, offset=header.size + n_records)
-        state_end = terms_end + n_state
-        try:
-            state = data[terms_end:state_end].decode("ascii")
-        except UnicodeDecodeError:
-            raise invalid("damaged level generator state") from None
-        rest = None
-        if n_rest:
-            rest = np.frombuffer(data, dtype="<f4", count=n_rest // 4, offset=state_end)
-            rest = rest.astype(np.float32).reshape(count, dim)
-        ids = np.frombuffer(data, dtype="<i8", count=n_ids // 8, offset=state_end + n_rest).astype(np.int64)
-        engine = _native.Engine.from_records(records, name, metric,
-                                             terms.astype(np.float32) if metric == "poincare" else None, False, rest)
-        if (engine.dim, engine.M, len(engine)) != (dim, M, count):
-            raise invalid("the header does not match the records")
-        try:
-            engine.set_generator_state(state)
-        except ValueError:
-            raise invalid("damaged level generator state") from None
-        try:
-            engine.set_labels(ids, next_id)
-        except ValueError as exc:
-            raise invalid(f"damaged ids: {exc}") from None
-        return cls._wrap(engine, ef_construction, curvature)
+        return cls._wrap(*_native.Engine.from_file_bytes(bytes(data), "<bytes>"))
 
     def save(self, path: PathLike) -> None:
         """Writes the index to ``path``: a self-describing file (magic, format version, metric, dim, M,
-        ef_construction, counts, CRC-32) written to a temporary file beside the target, flushed to disk
-        and renamed over it, so a failed save leaves any previous file as it was."""
-        _write_atomically(path, self.to_bytes())
+        ef_construction, counts, CRC-32) streamed to a temporary file beside the target, flushed to disk
+        and renamed over it, so a failed save leaves any previous file as it was; searches go on
+        meanwhile."""
+        self._engine.save_file(os.fspath(path), min(self._ef_construction, 2**32 - 1), self._curvature)
 
     @classmethod
     def load(cls, path: PathLike) -> Index:
         """Reads an index written by :meth:`save`, checking all of it; raises RuntimeError for a bad file."""
-        name = os.fspath(path)
-        return cls._parse(_read_file(name), name)
+        return cls._wrap(*_native.Engine.load_file(os.fspath(path)))
 
     def __reduce__(self):
         return (_from_bytes, (self.to_bytes(),))

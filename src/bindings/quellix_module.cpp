@@ -9,7 +9,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -41,6 +45,8 @@
 #include "bindings/labels.h"
 #include "bindings/quellix_engine.h"
 #include "core/parallel_for.h"
+#include "io/file_writing.h"
+#include "io/quellix_file.h"
 #include "search/rank_count.h"
 #include "search/tile_scan.h"
 
@@ -349,13 +355,7 @@ py::tuple rank_counts(const Engine& e, const ExactArray& vectors, const IdArray&
     return py::make_tuple(nearer, place);
 }
 
-// ---- the index file's records -------------------------------------------------------------------------
-
-struct StreamCloser {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
+// ---- the index file -----------------------------------------------------------------------------------
 
 // The records as vek_core writes them (squared norms in the norm fields under every metric); called
 // under the index lock.
@@ -381,128 +381,132 @@ py::bytes records(const Engine& e) {
     return py::bytes(without_gil<Shared>(e.index(), [&] { return records_of(e.index()); }));
 }
 
-// An engine from records and, under the Poincare metric, the nodes' terms 1 / (1 - |x|^2). A quellix
-// file carries both, and its cached norms must be those of its vectors; a vek_core file carries no
-// terms (they are derived from the float32 values) and its cached norms are recomputed.
+// An engine from records and, under the Poincare metric, the nodes' terms 1 / (1 - |x|^2) (see
+// vek::index_from_records).
 std::unique_ptr<Engine> from_records(const py::bytes& data, const std::string& name, const std::string& metric,
                                      const std::optional<py::array_t<float, py::array::c_style>>& terms,
                                      bool vek_core_file, const std::optional<FloatArray>& remainders) {
     const MetricKind kind = parse_metric(metric);
     const std::string_view view = data;
-    const float* given = terms ? terms->data() : nullptr;
-    const size_t given_count = terms ? static_cast<size_t>(terms->size()) : 0;
-    auto index = std::make_unique<HyperbolicIndex>(0, kind, 2);
-    auto fail = [&](const std::string& why) { throw std::runtime_error("Invalid index file: " + name + ": " + why); };
+    std::unique_ptr<HyperbolicIndex> index;
     {
         py::gil_scoped_release unlocked;
-        std::unique_ptr<FILE, StreamCloser> f(::fmemopen(const_cast<char*>(view.data()), view.size(), "rb"));
-        if (view.size() == 0 || !f) fail("file too short for header");
-        try {
-            index->read_records(f.get(), view.size(), name, vek_core_file || !terms);
-        } catch (const std::invalid_argument& err) {  // a term that overflows float32
-            fail(err.what());
-        }
-        if (index->get_dimension() < 1) fail("dimension " + std::to_string(index->get_dimension()) + " is below 1");
-        if (index->max_links() < 2) fail("M " + std::to_string(index->max_links()) + " is below 2");
-        const size_t n = index->size();
-        const size_t d = index->dims();
-        for (size_t i = 0; i < n; ++i) {
-            const float* v = index->vec(static_cast<int32_t>(i));
-            for (size_t c = 0; c < d; ++c)
-                if (!std::isfinite(v[c])) fail("node " + std::to_string(i) + " holds a value that is not finite");
-            if (!vek_core_file && index->stored_norm(static_cast<int32_t>(i)) != index->simd_dot(v, v))
-                fail("node " + std::to_string(i) + " has a stored norm that does not match its vector");
-        }
-        if (vek_core_file) index->refresh_norms();
-        if (kind == vek::PoincareBall && !vek_core_file) {
-            if (given_count != n) fail("the boundary factors do not match the node count");
-            std::vector<double> factors(n);
-            for (size_t i = 0; i < n; ++i) {
-                if (!(given[i] >= 1.0f && given[i] <= FLT_MAX))
-                    fail("node " + std::to_string(i) + " has an invalid boundary factor");
-                factors[i] = 1.0 / static_cast<double>(given[i]);
-            }
-            index->set_ball_factors(factors.data(), n);
-            if (!std::equal(given, given + n, index->ball_terms().begin()))
-                fail("the boundary factors do not round-trip");
-        }
-        if (remainders) {
-            if (kind != vek::PoincareBall || remainders->ndim() != 2 ||
-                static_cast<size_t>(remainders->shape(0)) != n || static_cast<size_t>(remainders->shape(1)) != d)
-                fail("the remainders do not match the nodes");
-            try {
-                index->set_remainders(remainders->data(), n);
-            } catch (const std::invalid_argument& err) {
-                fail(err.what());
-            }
-        }
+        index = vek::index_from_records(view.data(), view.size(), name, kind, terms ? terms->data() : nullptr,
+                                        terms ? static_cast<size_t>(terms->size()) : 0, vek_core_file,
+                                        remainders ? remainders->data() : nullptr,
+                                        remainders ? static_cast<size_t>(remainders->size()) : 0);
     }
     return std::make_unique<Engine>(std::move(index));
 }
 
-std::string generator_state(const Engine& e) {
-    const Shared lock = lock_with_gil<Shared>(e.index());
-    std::ostringstream out;
-    out << e.index().level_generator();
-    return out.str();
+void assign_labels(Engine& e, std::vector<int64_t> given, int64_t next);
+
+// The engine of a quellix file's bytes, with its ef_construction and curvature; `name` appears in the
+// RuntimeError ("Invalid index file: <name>: ...") for anything unsound. Without the GIL.
+py::tuple engine_of_file(const char* data, size_t size, const std::string& name) {
+    vek::QuellixFileFields fields;
+    std::unique_ptr<Engine> engine;
+    {
+        py::gil_scoped_release unlocked;
+        engine = std::make_unique<Engine>(vek::read_quellix_file(data, size, name, fields));
+        try {
+            assign_labels(*engine, std::move(fields.ids), fields.next_id);
+        } catch (const std::invalid_argument& err) {
+            throw std::runtime_error("Invalid index file: " + name + ": damaged ids: " + err.what());
+        }
+    }
+    return py::make_tuple(std::move(engine), fields.ef_construction, fields.curvature);
 }
 
-void set_generator_state(Engine& e, const std::string& state) {
-    std::mt19937 g;
-    std::istringstream in(state);
-    in >> g;
-    if (!in || (in >> std::ws, !in.eof())) throw py::value_error("invalid level generator state");
-    const Exclusive lock = lock_with_gil<Exclusive>(e.index());
-    e.index().level_generator() = g;
+py::tuple from_file_bytes(const py::bytes& data, const std::string& name) {
+    const std::string_view view = data;
+    return engine_of_file(view.data(), view.size(), name);
 }
 
-// Everything a quellix file holds, taken under one lock: the records, the boundary terms, the level
-// generator's state, the remainders, the ids (none while every id is its node's number) and the next
-// id given to a row without one.
-py::tuple snapshot(const Engine& e) {
-    std::string data, state;
-    std::vector<float> terms, rest;
-    std::vector<int64_t> ids;
-    int64_t next = 0;
+// A saved file, read through a private read-only mapping of it (so that loading holds no second copy).
+py::tuple load_file(const std::string& path) {
+    struct Mapped {
+        void* at = MAP_FAILED;
+        size_t size = 0;
+        ~Mapped() {
+            if (at != MAP_FAILED) ::munmap(at, size);
+        }
+    } mapped;
+    {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (regular && st.st_size > 0) {
+            mapped.size = static_cast<size_t>(st.st_size);
+            mapped.at = ::mmap(nullptr, mapped.size, PROT_READ, MAP_PRIVATE, fd, 0);
+        }
+        if (fd >= 0) ::close(fd);
+        if (!regular || (st.st_size > 0 && mapped.at == MAP_FAILED))
+            throw std::runtime_error("Cannot open file for loading: " + path);
+    }
+    static const char empty = 0;
+    return engine_of_file(mapped.at == MAP_FAILED ? &empty : static_cast<const char*>(mapped.at), mapped.size, path);
+}
+
+py::bytes file_bytes(const Engine& e, uint32_t ef_construction, double curvature) {
+    char* buffer = nullptr;
+    size_t size = 0;
     without_gil<Shared>(e.index(), [&] {
-        const HyperbolicIndex& index = e.index();
-        data = records_of(index);
-        terms = index.ball_terms();
-        rest = index.all_remainders();
-        std::ostringstream out;
-        out << index.level_generator();
-        state = out.str();
-        ids = e.labels().stored();
-        next = e.labels().next(index.size());
+        FILE* f = ::open_memstream(&buffer, &size);
+        if (!f) throw std::bad_alloc();
+        try {
+            vek::write_quellix_file(e.index(), ef_construction, curvature, e.labels().stored(),
+                                    e.labels().next(e.index().size()), f, "<bytes>");
+        } catch (...) {
+            std::fclose(f);
+            std::free(buffer);
+            throw;
+        }
+        if (std::fclose(f) != 0) {
+            std::free(buffer);
+            throw std::bad_alloc();
+        }
     });
-    py::array_t<float> terms_out(static_cast<py::ssize_t>(terms.size()));
-    std::copy(terms.begin(), terms.end(), terms_out.mutable_data());
-    py::array_t<float> rest_out({static_cast<py::ssize_t>(rest.size() / std::max<size_t>(1, e.dims())),
-                                 static_cast<py::ssize_t>(e.dim())});
-    std::copy(rest.begin(), rest.end(), rest_out.mutable_data());
-    IdArray ids_out(static_cast<py::ssize_t>(ids.size()));
-    std::copy(ids.begin(), ids.end(), ids_out.mutable_data());
-    return py::make_tuple(py::bytes(data), terms_out, state, rest_out, ids_out, next);
+    const std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
+    return py::bytes(buffer, size);
 }
 
-// A loaded file's ids (one per node, or none while every id is its node's number) and next id; a
-// ValueError names what is wrong, and nothing changes then.
-void set_labels(Engine& e, const IdArray& ids, int64_t next) {
-    const Exclusive lock = lock_with_gil<Exclusive>(e.index());
+void save_file(const Engine& e, const std::string& path, uint32_t ef_construction, double curvature) {
+    without_gil<Shared>(e.index(), [&] {
+        vek::write_file_atomically(path, [&](FILE* f) {
+            vek::write_quellix_file(e.index(), ef_construction, curvature, e.labels().stored(),
+                                    e.labels().next(e.index().size()), f, path);
+        });
+    });
+}
+
+// A loaded file's ids (one per node, or none while every id is its node's number) and next id;
+// std::invalid_argument names what is wrong, and nothing changes then. Under the index lock.
+void assign_labels(Engine& e, std::vector<int64_t> given, int64_t next) {
     const size_t n = e.index().size();
-    if (ids.ndim() != 1 || (ids.shape(0) != 0 && static_cast<size_t>(ids.shape(0)) != n))
-        throw py::value_error(std::to_string(ids.shape(0)) + " ids for " + std::to_string(n) + " nodes");
-    std::vector<int64_t> given(ids.data(), ids.data() + ids.shape(0));
+    if (!given.empty() && given.size() != n)
+        throw std::invalid_argument(std::to_string(given.size()) + " ids for " + std::to_string(n) + " nodes");
     std::unordered_set<int64_t> seen;
     seen.reserve(given.size());
     int64_t largest = given.empty() ? static_cast<int64_t>(n) - 1 : -1;
     for (int64_t id : given) {
-        if (id < 0) throw py::value_error("negative id " + std::to_string(id));
-        if (!seen.insert(id).second) throw py::value_error("id " + std::to_string(id) + " held twice");
+        if (id < 0) throw std::invalid_argument("negative id " + std::to_string(id));
+        if (!seen.insert(id).second) throw std::invalid_argument("id " + std::to_string(id) + " held twice");
         largest = std::max(largest, id);
     }
-    if (next <= largest) throw py::value_error("next id " + std::to_string(next) + " is not past every id");
+    if (next <= largest) throw std::invalid_argument("next id " + std::to_string(next) + " is not past every id");
     e.labels().assign(std::move(given), next);
+}
+
+void set_labels(Engine& e, const IdArray& ids, int64_t next) {
+    if (ids.ndim() != 1) throw py::value_error("ids must be one-dimensional");
+    std::vector<int64_t> given(ids.data(), ids.data() + ids.shape(0));
+    const Exclusive lock = lock_with_gil<Exclusive>(e.index());
+    try {
+        assign_labels(e, std::move(given), next);
+    } catch (const std::invalid_argument& err) {
+        throw py::value_error(err.what());
+    }
 }
 
 // ---- insertion ----------------------------------------------------------------------------------------
@@ -1007,8 +1011,9 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("records", &records)
         .def_static("from_records", &from_records, py::arg("data"), py::arg("name"), py::arg("metric"),
                     py::arg("terms"), py::arg("vek_core_file"), py::arg("remainders") = py::none())
-        .def("snapshot", &snapshot)
         .def("set_labels", &set_labels, py::arg("ids"), py::arg("next"))
-        .def("generator_state", &generator_state)
-        .def("set_generator_state", &set_generator_state, py::arg("state"));
+        .def_static("from_file_bytes", &from_file_bytes, py::arg("data"), py::arg("name"))
+        .def_static("load_file", &load_file, py::arg("path"))
+        .def("file_bytes", &file_bytes, py::arg("ef_construction"), py::arg("curvature"))
+        .def("save_file", &save_file, py::arg("path"), py::arg("ef_construction"), py::arg("curvature"));
 }

@@ -17,12 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "core/hyperbolic_index.h"
+#include "io/file_writing.h"
 
 namespace vek {
 
@@ -229,7 +231,7 @@ void IndexFile::install_into(HyperbolicIndex& index) {
     index.links.swap(links);
 }
 
-void HyperbolicIndex::save(const std::string& filename) const {
+void write_file_atomically(const std::string& filename, const std::function<void(FILE*)>& write) {
     const SaveTarget target = resolve_target(filename);
     struct stat st;
     if (::stat(target.path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || ::access(target.path.c_str(), W_OK) != 0))
@@ -252,7 +254,7 @@ void HyperbolicIndex::save(const std::string& filename) const {
     };
     try {
         std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 20);
-        write_records(f.get(), filename);
+        write(f.get());
         if (std::fflush(f.get()) != 0) fail("Failed to write index file: ");
         if (target.atomic && ::fsync(::fileno(f.get())) != 0) fail("Failed to write index file: ");
         if (std::fclose(f.release()) != 0) fail("Failed to write index file: ");
@@ -263,6 +265,10 @@ void HyperbolicIndex::save(const std::string& filename) const {
         discard();
         throw;
     }
+}
+
+void HyperbolicIndex::save(const std::string& filename) const {
+    write_file_atomically(filename, [&](FILE* f) { write_records(f, filename); });
 }
 
 void HyperbolicIndex::load(const std::string& filename) {

@@ -1,0 +1,54 @@
+// The quellix index file: a fixed header, the graph records (the vek_core record layout), under the
+// exact Poincare ball each node's 1 / (1 - |x|^2) as float32, the level generator's state, the float32
+// remainders of vectors given with more precision (count x dim, or none), each node's id as int64 (none
+// while every id is its node's position), then a CRC-32 of everything before it. All little-endian.
+//
+// The header: magic "QUELLIX\0", version, metric code (0 poincare, 1 euclidean, 2 cosine), dim, M,
+// ef_construction (uint32 each), node count, then the byte lengths of the records, the terms and the
+// generator state (uint64 each); from version 2 the remainders' length; from version 3 the ids' length
+// and the next id given to a row without one (int64); from version 4 the curvature (float64). An index
+// of curvature 1 is written as version 3, the file earlier releases wrote and read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/hyperbolic_index.h"
+
+namespace vek {
+
+// What a quellix file holds beside the engine's own state.
+struct QuellixFileFields {
+    uint32_t ef_construction = 200;
+    double curvature = 1.0;
+    std::vector<int64_t> ids;  // one per node, or none while every id is its node's position
+    int64_t next_id = 0;
+};
+
+// zlib's crc32: the CRC-32 of `size` bytes continuing `crc` (0 to start).
+uint32_t crc32(uint32_t crc, const void* data, size_t size);
+
+// Writes the file of `index` (with the fields of QuellixFileFields) to f as it goes, never holding a second
+// copy of the index; `name` appears in error messages. To be called under the index lock.
+void write_quellix_file(const HyperbolicIndex& index, uint32_t ef_construction, double curvature,
+                        const std::vector<int64_t>& ids, int64_t next_id, FILE* f, const std::string& name);
+
+// The index of a file's bytes, every part checked (and `fields` filled in); runtime_error "Invalid index
+// file: <name>: <why>" for anything unsound. The ids are returned unchecked: the caller's labels check them.
+std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size, const std::string& name,
+                                                   QuellixFileFields& fields);
+
+// An index from graph records under `metric`. A quellix file carries its Poincare terms
+// 1 / (1 - |x|^2) (`terms`, count nodes) and cached norms that must be its vectors'; a vek_core file
+// (`vek_core_file`) carries no terms, and its cached norms are recomputed. `remainders` (null, or
+// `remainder_values` floats that must be count x dim) are the float32 remainders of the vectors.
+std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t size, const std::string& name,
+                                                    MetricKind metric, const float* terms, size_t term_count,
+                                                    bool vek_core_file, const float* remainders,
+                                                    size_t remainder_values);
+
+}  // namespace vek
