@@ -159,7 +159,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_MAX_LEN ?= 16384
 FUZZ_OUT     := build/fuzz
 FUZZ_BIN     := $(FUZZ_OUT)/cmake/index_file_fuzzer
-FUZZ_SOURCES := $(shell find src -type f -not -path 'src/bindings/*') fuzz/index_file_fuzzer.cpp CMakeLists.txt
+QFUZZ_BIN    := $(FUZZ_OUT)/cmake/quellix_file_fuzzer
+FUZZ_SOURCES := $(shell find src -type f -not -path 'src/bindings/*') fuzz/index_file_fuzzer.cpp \
+                fuzz/quellix_file_fuzzer.cpp CMakeLists.txt
 
 clang:
 	@if ! command -v $(CLANGXX) >/dev/null 2>&1 || ! test -f "$$($(CLANG) -print-file-name=libclang_rt.asan-x86_64.so)" \
@@ -222,20 +224,24 @@ tsan: $(TSAN_OUT)/.built $(TSAN_PY)
 	fi; \
 	echo "no ThreadSanitizer reports"; exit $$status
 
-$(FUZZ_BIN): $(FUZZ_SOURCES) $(SAN_VENV)/.ready | clang
+$(FUZZ_BIN) $(QFUZZ_BIN) &: $(FUZZ_SOURCES) $(SAN_VENV)/.ready | clang
 	$(SAN_VENV)/bin/cmake -S . -B $(FUZZ_OUT)/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV))/bin/ninja \
 	  -DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=Debug -DVEK_FUZZ=ON
-	$(SAN_VENV)/bin/cmake --build $(FUZZ_OUT)/cmake --target index_file_fuzzer
+	$(SAN_VENV)/bin/cmake --build $(FUZZ_OUT)/cmake --target index_file_fuzzer quellix_file_fuzzer
 
-# Fuzzes a working corpus (seeded from the committed fuzz/corpus, kept across runs) for FUZZ_SECONDS.
-# A crash, sanitizer report, leak, hang (-timeout) or memory blow-up (-rss_limit_mb) stops the run and
-# leaves the input under $(FUZZ_OUT)/artifacts/.
-fuzz: $(FUZZ_BIN)
-	mkdir -p $(FUZZ_OUT)/corpus $(FUZZ_OUT)/artifacts
+# Fuzzes working corpora (seeded from the committed fuzz/corpus and fuzz/quellix_corpus, kept across
+# runs) for FUZZ_SECONDS each: the vek_core file reader, then the quellix one. A crash, sanitizer
+# report, leak, hang (-timeout) or memory blow-up (-rss_limit_mb) stops the run and leaves the input
+# under $(FUZZ_OUT)/artifacts/.
+FUZZ_ENV   = UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1
+FUZZ_FLAGS = -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) -timeout=10 -rss_limit_mb=2048 \
+	-use_value_profile=1 -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/artifacts/
+fuzz: $(FUZZ_BIN) $(QFUZZ_BIN)
+	mkdir -p $(FUZZ_OUT)/corpus $(FUZZ_OUT)/quellix_corpus $(FUZZ_OUT)/artifacts
 	cp fuzz/corpus/* $(FUZZ_OUT)/corpus/
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
-	$(FUZZ_BIN) -max_total_time=$(FUZZ_SECONDS) -max_len=$(FUZZ_MAX_LEN) -timeout=10 -rss_limit_mb=2048 \
-	  -use_value_profile=1 -print_final_stats=1 -artifact_prefix=$(FUZZ_OUT)/artifacts/ $(FUZZ_OUT)/corpus
+	cp fuzz/quellix_corpus/* $(FUZZ_OUT)/quellix_corpus/
+	$(FUZZ_ENV) $(FUZZ_BIN) $(FUZZ_FLAGS) $(FUZZ_OUT)/corpus
+	$(FUZZ_ENV) $(QFUZZ_BIN) $(FUZZ_FLAGS) $(FUZZ_OUT)/quellix_corpus
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
