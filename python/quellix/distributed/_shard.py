@@ -97,7 +97,11 @@ class Shard:
 
     def held(self, ids: np.ndarray) -> tuple[str, Any]:
         """Which of `ids` the shard holds (a bool per id)."""
-        return _answer(lambda: np.fromiter((int(i) in self.index for i in ids), bool, len(ids)))
+        def run() -> np.ndarray:
+            if 16 * len(ids) < len(self.index):  # a few ids: one lookup each
+                return np.fromiter((int(i) in self.index for i in ids), bool, len(ids))
+            return np.isin(ids, self.index.ids)
+        return _answer(run)
 
     def ids(self) -> tuple[str, Any]:
         """The global ids held, ascending."""
