@@ -11,7 +11,6 @@
 #include <pybind11/stl.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
@@ -205,8 +204,8 @@ const float* check_remainders(const std::optional<FloatArray>& remainders, const
 
 // Answers queries in blocks of `block_rows` rows, or for a search that shares one pass over the nodes
 // among its rows (kSharedPass) of vek::scan_block rows: search(...) fills one result per row of the
-// block, under `filter` narrowed to the id lists (none when null). Lists given per row make every row a block of its
-// own. Blocks are handed out to the threads one at a time.
+// block, under `filter` narrowed to the id lists (none when null). Lists given per row make every row a
+// block of its own. Blocks are handed out to the threads one at a time.
 py::tuple run_queries(const Engine& e, const FloatArray& queries, const std::optional<FactorArray>& factors,
                       const std::optional<FloatArray>& remainders, int64_t k, int num_threads, size_t block_rows,
                       const vek::Filter& filter, const ListArgs* lists, const BlockSearch& search) {
@@ -423,29 +422,29 @@ py::tuple from_file_bytes(const py::bytes& data, const std::string& name) {
     return engine_of_file(view.data(), view.size(), name);
 }
 
-// A saved file, read through a private read-only mapping of it (so that loading holds no second copy).
+// A saved file, read whole into memory first: a mapping would fault if another process cut the file
+// short while it is read.
 py::tuple load_file(const std::string& path) {
-    struct Mapped {
-        void* at = MAP_FAILED;
-        size_t size = 0;
-        ~Mapped() {
-            if (at != MAP_FAILED) ::munmap(at, size);
-        }
-    } mapped;
+    std::vector<char> data;
     {
+        py::gil_scoped_release unlocked;
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st;
-        const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        if (regular && st.st_size > 0) {
-            mapped.size = static_cast<size_t>(st.st_size);
-            mapped.at = ::mmap(nullptr, mapped.size, PROT_READ, MAP_PRIVATE, fd, 0);
+        bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (ok) {
+            data.resize(static_cast<size_t>(st.st_size));
+            size_t done = 0;
+            while (ok && done < data.size()) {
+                const ssize_t got = ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+                if (got < 0 && errno == EINTR) continue;
+                ok = got > 0;
+                done += ok ? static_cast<size_t>(got) : 0;
+            }
         }
         if (fd >= 0) ::close(fd);
-        if (!regular || (st.st_size > 0 && mapped.at == MAP_FAILED))
-            throw std::runtime_error("Cannot open file for loading: " + path);
+        if (!ok) throw std::runtime_error("Cannot open file for loading: " + path);
     }
-    static const char empty = 0;
-    return engine_of_file(mapped.at == MAP_FAILED ? &empty : static_cast<const char*>(mapped.at), mapped.size, path);
+    return engine_of_file(data.data(), data.size(), path);
 }
 
 py::bytes file_bytes(const Engine& e, uint32_t ef_construction, double curvature) {
