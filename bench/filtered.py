@@ -281,7 +281,7 @@ def run_case(case, args):
                 call(q)  # the warm-up, which also tells how many batches fill a pass
                 batches = max(1, math.ceil(args.min_pass / max(time.perf_counter() - start, 1e-9)))
                 racing[s] = (call, [q] * batches)
-            for s, (_, secs) in common.race(racing, args.repeat, warmup=0).items():
+            for s, (_, secs) in common.race(racing, args.repeat, warmup=0, settle=True).items():
                 qps[(s, t)] = len(racing[s][1]) * len(racing[s][1][0]) / secs
         share = f"{plan['share']:.3%}" if plan["share"] < 0.01 else f"{plan['share']:.1%}"
         quality.append([label, share, plan["strategy"], plan["ef"] or "-",
