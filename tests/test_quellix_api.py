@@ -447,3 +447,24 @@ def test_calls_from_many_threads_at_once():
     assert not errors
     assert len(index) == 3000
     np.testing.assert_array_equal(index.get_vectors(np.arange(3000)), data)
+
+
+def test_arrays_that_start_at_any_byte_are_read_as_their_values():
+    # Arrays rebuilt from pickles or buffers (a Dask worker's) need not be aligned; the engine reads
+    # whole values, so they reach it as aligned copies.
+    rng = np.random.default_rng(4)
+    rows = rng.normal(size=(50, D)).astype(np.float32)
+
+    def unaligned(arr):
+        raw = bytearray(arr.nbytes + 1)
+        out = np.frombuffer(raw, dtype=arr.dtype, count=arr.size, offset=1).reshape(arr.shape)
+        out[...] = arr
+        assert not out.flags.aligned
+        return out
+
+    index = quellix.Index(D, "euclidean", seed=0)
+    index.add(unaligned(rows), ids=unaligned(np.arange(100, 150, dtype=np.int64)), num_threads=1)
+    ids, _ = index.exact_search(unaligned(rows[:5]), 1, ids=unaligned(np.arange(100, 150, dtype=np.int64)))
+    assert ids[:, 0].tolist() == list(range(100, 105))
+    assert index.remove(unaligned(np.array([100, 101], dtype=np.int64))) == 2
+    np.testing.assert_array_equal(index.get_vectors(unaligned(np.array([102], dtype=np.int64))), rows[2:3])

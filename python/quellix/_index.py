@@ -172,6 +172,12 @@ def _masks_for(masks: Any, n: int) -> np.ndarray:
     raise TypeError(f"masks must hold integers, not {arr.dtype}")
 
 
+def _engine_array(arr: Any, dtype: Any) -> np.ndarray:
+    """``arr`` as the engine reads it: C-contiguous, of ``dtype`` and aligned (an array rebuilt from a
+    pickle or a buffer can start at any byte, and the engine reads whole values)."""
+    return np.require(arr, dtype=dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
+
+
 def _ids(ids: Any) -> np.ndarray:
     """int64 ids, one-dimensional; an id beyond int64 cannot be held and is refused as unknown."""
     arr = np.asarray(ids)
@@ -183,7 +189,7 @@ def _ids(ids: Any) -> np.ndarray:
         raise TypeError(f"ids must be integers, not {arr.dtype}")
     if arr.dtype.kind == "u" and arr.size and int(arr.max()) > np.iinfo(np.int64).max:
         raise _native.UnknownIdError(f"id {int(arr.max())} is not in the index")
-    return np.ascontiguousarray(arr, dtype=np.int64)
+    return _engine_array(arr, np.int64)
 
 
 def _new_ids(ids: Any, n: int) -> np.ndarray:
@@ -199,7 +205,7 @@ def _new_ids(ids: Any, n: int) -> np.ndarray:
         raise TypeError(f"ids must be integers, not {arr.dtype}")
     if arr.ndim != 1 or arr.shape[0] != n:
         raise ValueError(f"ids must hold one id per row ({n}), got shape {arr.shape}")
-    arr = np.ascontiguousarray(arr, dtype=np.int64)
+    arr = _engine_array(arr, np.int64)
     negative = np.flatnonzero(arr < 0)
     if negative.size:
         raise ValueError(f"ids must be non-negative: id {int(arr[negative[0]])} in row {int(negative[0])}")
@@ -337,10 +343,10 @@ class Index:
         # The checks run on the whole array first and look for the row only when one fails: most calls
         # are single queries, whose cost is mostly these steps.
         if arr.dtype == np.float32:
-            rows = np.ascontiguousarray(arr)
+            rows = _engine_array(arr, np.float32)
         else:
             with np.errstate(over="ignore", invalid="ignore"):
-                rows = np.ascontiguousarray(arr, dtype=np.float32)
+                rows = _engine_array(arr, np.float32)
         if not np.isfinite(rows).all():
             row = int(np.flatnonzero(~np.isfinite(rows).all(axis=1))[0])
             raise ValueError(f"{what} row {row} holds a value that is NaN, infinite or too large for float32")

@@ -36,8 +36,8 @@ def _id_values(value: Any, name: str) -> np.ndarray:
     if arr.dtype.kind not in "iu":
         raise TypeError(f"{name} must hold integers, not {arr.dtype}")
     if arr.dtype.kind == "u":
-        return np.ascontiguousarray(arr[arr <= _INT64_MAX], dtype=np.int64)
-    arr = np.ascontiguousarray(arr, dtype=np.int64)
+        return np.ascontiguousarray(arr[arr <= _INT64_MAX], dtype=np.int64)  # a new array
+    arr = np.require(arr, dtype=np.int64, requirements=["C_CONTIGUOUS", "ALIGNED"])
     negative = np.flatnonzero(arr < 0)
     if negative.size:
         raise ValueError(f"{name} must be non-negative: id {int(arr[negative[0]])}")
