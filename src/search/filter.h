@@ -1,5 +1,5 @@
-// What a search accepts: a mask screen, a bound on the node's cached squared norm and a bound on its
-// distance. The three searches read their norm argument differently and treat NaN differently; each
+// What a search accepts: a mask screen, id lists as node sets, a bound on the node's cached squared
+// norm and a bound on its distance. The three searches read their norm argument differently and treat NaN differently; each
 // named constructor below is one search's reading, so they can be compared side by side.
 #pragma once
 
