@@ -1,6 +1,7 @@
 """Writes the seed corpus of the quellix index file fuzzer: small quellix files of every shape (each
 metric, linked and unlinked rows, masks, ids of their own and after removals, float64 Poincare rows with
-remainders, a curvature other than 1, an empty index, and the older format versions 1 and 2).
+remainders, a curvature other than 1, vectors stored in float16, bfloat16 and int8, an empty index,
+and the older format versions 1 and 2).
 
 Run with the interpreter that has quellix installed:
 
@@ -61,6 +62,10 @@ def seeds() -> dict[str, bytes]:
     plain.add(ball(10, 4).astype(np.float32), num_threads=1)
     out["version-1"] = older(plain.to_bytes(), 1)
     out["version-2"] = older(plain.to_bytes(), 2)
+    for dtype in ("float16", "bfloat16", "int8"):
+        index = quellix.Index(5, "euclidean" if dtype != "bfloat16" else "cosine", M=4, seed=7, dtype=dtype)
+        index.add(ball(16, 5).astype(np.float32), num_threads=1)
+        out[f"{dtype}"] = index.to_bytes()
     return out
 
 

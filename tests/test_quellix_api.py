@@ -343,7 +343,7 @@ def test_stats():
     index.add(points(20, D, "euclidean", seed=4), link=False)
     s = index.stats()
     assert list(s) == ["count", "dim", "metric", "M", "ef_construction", "entry_point", "top_level",
-                       "nodes_per_level", "mean_degree_layer0", "memory_bytes", "unreachable"]
+                       "nodes_per_level", "mean_degree_layer0", "memory_bytes", "dtype", "unreachable"]
     assert (s["count"], s["dim"], s["metric"], s["M"], s["ef_construction"]) == (320, D, "euclidean", 8, 50)
     assert sum(s["nodes_per_level"]) == 320 and len(s["nodes_per_level"]) == s["top_level"] + 1
     assert 0 <= s["entry_point"] < 300

@@ -104,7 +104,7 @@ def _with_header(data: bytes, **fields) -> bytes:
 
 
 @pytest.mark.parametrize("fields, message", [
-    (dict(version=5), "format version 5"),
+    (dict(version=6), "format version 6"),
     (dict(code=9), "metric code 9"),
     (dict(dim=0), "out of range"),
     (dict(M=1), "out of range"),

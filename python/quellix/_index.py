@@ -39,6 +39,12 @@ _SAFE_FACTOR = 3e-39
 _RADIUS_MARGIN = 1.0 + 2.0**-20
 _temp_counter = itertools.count()
 
+#: How :class:`Index` may store its vectors: float32, two bytes a value, or one byte a value.
+DTYPES = ("float32", "float16", "bfloat16", "int8")
+# The smallest magnitudes that round to infinity in each 16-bit storage (65520 in float16; in bfloat16
+# the float32 halfway above its largest finite value, 0x7F7F8000).
+_OVERFLOW = {"float16": 65520.0, "bfloat16": float(np.array(0x7F7F8000, np.uint32).view(np.float32))}
+
 #: How a filtered search may answer: "auto" lets the planner choose, "graph" walks, "scan" scores the
 #: passing nodes only.
 STRATEGIES = ("auto", "graph", "scan")
@@ -217,6 +223,43 @@ def _new_ids(ids: Any, n: int) -> np.ndarray:
     return arr
 
 
+def _dtype(dtype: Any, metric: str) -> str:
+    """The storage name of ``dtype`` (a name of DTYPES or a NumPy float16/float32/int8 dtype)."""
+    name = dtype if isinstance(dtype, str) else None
+    if name is None:
+        try:
+            name = np.dtype(dtype).name
+        except TypeError:
+            raise TypeError(f"dtype must be one of {', '.join(map(repr, DTYPES))}, not {dtype!r}") from None
+    if name not in DTYPES:
+        raise ValueError(f"unknown dtype {dtype!r}: valid dtypes are " + ", ".join(map(repr, DTYPES)))
+    if name != "float32" and metric == "poincare":
+        raise ValueError(f"dtype={name!r} is for 'euclidean' and 'cosine': poincare vectors are stored as float32, "
+                         "since near the ball's boundary their distances need float32 coordinates with float64 "
+                         "factors")
+    return name
+
+
+def _int8_range(bounds: Any, dim: int) -> tuple[np.ndarray, np.ndarray]:
+    """``bounds`` (low, high), each one number or one per dimension, as two float32 arrays of ``dim``."""
+    try:
+        low, high = bounds
+    except (TypeError, ValueError):
+        raise TypeError("int8_range must be a pair (low, high)") from None
+    out = []
+    for what, b in (("low", low), ("high", high)):
+        arr = np.asarray(b, dtype=np.float64)
+        if arr.ndim > 1 or (arr.ndim == 1 and arr.shape[0] != dim):
+            raise ValueError(f"int8_range {what} must be one number or {dim} numbers, got shape {arr.shape}")
+        out.append(np.broadcast_to(arr, (dim,)).astype(np.float32))
+    low, high = out
+    if not (np.isfinite(low).all() and np.isfinite(high).all() and (low <= high).all()):
+        raise ValueError("int8_range must hold finite float32 bounds with low <= high in every dimension")
+    if not np.isfinite((high - low) * np.float32(1.0)).all():
+        raise ValueError("int8_range is too wide for float32")
+    return low, high
+
+
 def _cut_at_gaps(ids: np.ndarray, dists: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Each row of a ranked answer cut at its first large jump in distance, as the filtered walk cuts its
     matches: before the first entry beyond 2.0, or one more than 0.6 farther than an entry beyond 0.01."""
@@ -245,10 +288,11 @@ class Index:
     """
 
     __slots__ = ("_engine", "_metric", "_ef_construction", "_curvature", "_scale", "_passing", "_changes",
-                 "__weakref__")
+                 "_dtype", "__weakref__")
 
     def __init__(self, dim: int, metric: str = "poincare", *, M: int = 16, ef_construction: int = 200,
-                 seed: int | None = None, curvature: float = 1.0) -> None:
+                 seed: int | None = None, curvature: float = 1.0, dtype: Any = "float32",
+                 int8_range: Any = None) -> None:
         dim = _integer(dim, "dim", 1, 2**31 - 1)
         if not isinstance(metric, str) or metric not in _CANONICAL:
             raise ValueError(f"unknown metric {metric!r}: valid metrics are " + ", ".join(map(repr, METRICS)))
@@ -259,19 +303,27 @@ class Index:
         curvature = _curvature(curvature)
         if curvature != 1.0 and _CANONICAL[metric] != "poincare":
             raise ValueError(f"curvature={curvature!r} needs the poincare metric: {metric!r} is flat")
+        storage = _dtype(dtype, _CANONICAL[metric])
+        if int8_range is not None and storage != "int8":
+            raise ValueError(f"int8_range is for dtype='int8', not {storage!r}")
+        bounds = None if int8_range is None else _int8_range(int8_range, dim)
         self._metric = _CANONICAL[metric]
+        self._dtype = storage
         self._ef_construction = ef_construction
         self._curvature = curvature
         self._scale = _ball_scale(curvature)
         self._passing: dict[tuple[int, int], tuple[int, int]] = {}  # masks -> (change count, nodes passing)
         self._changes = 0
         self._engine = _native.Engine(dim, self._metric, M, seed)
+        if storage != "float32" and (storage != "int8" or bounds is not None):
+            self._engine.set_storage(storage, *(bounds or ()))
 
     @classmethod
     def _wrap(cls, engine: _native.Engine, ef_construction: int, curvature: float = 1.0) -> Index:
         self = cls.__new__(cls)
         self._engine = engine
         self._metric = engine.metric
+        self._dtype = engine.storage
         self._ef_construction = ef_construction
         self._curvature = curvature
         self._scale = _ball_scale(curvature)
@@ -302,6 +354,22 @@ class Index:
         return self._ef_construction
 
     @property
+    def dtype(self) -> str:
+        """How the vectors are stored: "float32", "float16", "bfloat16" or "int8"."""
+        return self._dtype
+
+    @property
+    def int8_range(self) -> tuple[np.ndarray, np.ndarray] | None:
+        """Under dtype "int8", the float32 (low, high) of every dimension the codes span (code c of
+        dimension i decodes to c * step[i] + low[i], step[i] = (high[i] - low[i]) / 255 in float32); None
+        otherwise, and before the first add trains them."""
+        steps = self._engine.int8_steps
+        if steps is None:
+            return None
+        step, low = steps
+        return low, (np.float32(255.0) * step + low).astype(np.float32)
+
+    @property
     def curvature(self) -> float:
         """c of the Poincaré ball of curvature -c (radius 1/sqrt(c)) the vectors lie in; 1.0 for the flat metrics."""
         return self._curvature
@@ -311,8 +379,9 @@ class Index:
 
     def __repr__(self) -> str:
         curvature = "" if self._scale is None else f", curvature={self._curvature!r}"
+        dtype = "" if self._dtype == "float32" else f", dtype={self._dtype!r}"
         return (f"quellix.Index(dim={self.dim}, metric={self.metric!r}, M={self.M}, "
-                f"ef_construction={self.ef_construction}{curvature}) with {len(self)} vectors")
+                f"ef_construction={self.ef_construction}{curvature}{dtype}) with {len(self)} vectors")
 
     # ---- conversion -----------------------------------------------------------------------------------
 
@@ -411,11 +480,24 @@ class Index:
         mask_rows = _masks_for(masks, n)
         threads = _integer(num_threads, "num_threads", 0, 1 << 16)
         given = None if ids is None else _new_ids(ids, n)
+        limit = _OVERFLOW.get(self._dtype)
+        if limit is not None and n and not (np.abs(rows) < limit).all():
+            row = int(np.flatnonzero(~(np.abs(rows) < limit).all(axis=1))[0])
+            raise ValueError(f"vectors row {row} holds a value of magnitude {limit:g} or more, which "
+                             f"dtype={self._dtype!r} cannot hold")
 
         def add(report):
             with self._changing():
-                return self._engine.add(rows, factors, rest, mask_rows, given, bool(replace), bool(link),
-                                        self._ef_construction, report, threads)
+                trained = self._dtype == "int8" and n and self._engine.storage != "int8"
+                if trained:  # the first rows set the range of the codes
+                    self._engine.set_storage("int8", rows.min(axis=0), rows.max(axis=0))
+                try:
+                    return self._engine.add(rows, factors, rest, mask_rows, given, bool(replace), bool(link),
+                                            self._ef_construction, report, threads)
+                except BaseException:
+                    if trained and len(self._engine) == 0:
+                        self._engine.set_storage("float32")  # untrained again: the next add trains
+                    raise
 
         if progress is None or progress is False:
             return add(None)
@@ -729,7 +811,7 @@ class Index:
         return dists if self._scale is None else self._user_distances(dists)
 
     def get_vectors(self, ids: ArrayLike) -> np.ndarray:
-        """Copies of the stored float32 vectors ``ids``, shape (len(ids), dim)."""
+        """Copies of the stored vectors ``ids`` as float32 (decoded from the index's dtype), shape (len(ids), dim)."""
         vectors = self._engine.get_vectors(_ids(ids))
         if self._scale is not None and self._scale[0] != 1.0:
             vectors /= np.float32(self._scale[0])  # exact: a power of two
@@ -751,14 +833,15 @@ class Index:
 
     def stats(self) -> dict[str, Any]:
         """count, dim, metric, M, ef_construction, entry_point, top_level, nodes_per_level (nodes whose
-        top level is 0, 1, ...), mean_degree_layer0, memory_bytes and unreachable: the linked nodes that
-        no graph walk reaches (walks descend from the entry point, layer by layer). Rows added with
-        ``link=False`` are not counted: only :meth:`exact_search` finds them by design."""
+        top level is 0, 1, ...), mean_degree_layer0, memory_bytes (the index's bytes in memory), dtype
+        (how the vectors are stored) and unreachable: the linked nodes that no graph walk reaches (walks
+        descend from the entry point, layer by layer). Rows added with ``link=False`` are not counted:
+        only :meth:`exact_search` finds them by design."""
         s = self._engine.stats()
         s["metric"] = self._metric
         s["ef_construction"] = self._ef_construction
         order = ("count", "dim", "metric", "M", "ef_construction", "entry_point", "top_level", "nodes_per_level",
-                 "mean_degree_layer0", "memory_bytes", "unreachable")
+                 "mean_degree_layer0", "memory_bytes", "dtype", "unreachable")
         return {key: s[key] for key in order}
 
     def check(self, sample: int = 2000, *, ef: int | None = None, k: int = 10, seed: int = 0,

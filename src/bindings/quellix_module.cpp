@@ -123,6 +123,30 @@ private:
     quellix::Labels labels_;
 };
 
+const char* const kStorageNames[] = {"float32", "float16", "bfloat16", "int8"};
+const char* storage_name(const HyperbolicIndex& index) {
+    return kStorageNames[static_cast<int>(index.codec().storage())];
+}
+
+// Stores the vectors of an empty index as `name` says; under "int8" over [low[i], high[i]] per dimension.
+void set_storage(Engine& e, const std::string& name, const std::optional<FloatArray>& low,
+                 const std::optional<FloatArray>& high) {
+    const auto* found = std::find(std::begin(kStorageNames), std::end(kStorageNames), name);
+    if (found == std::end(kStorageNames)) throw py::value_error("unknown storage " + name);
+    const auto storage = static_cast<vek::Storage>(found - std::begin(kStorageNames));
+    vek::Codec codec;
+    if (storage == vek::Storage::Int8) {
+        for (const auto* bound : {&low, &high})
+            if (!*bound || (*bound)->ndim() != 1 || (*bound)->shape(0) != e.dim())
+                throw py::value_error("int8 storage needs a low and a high bound per dimension");
+        codec = vek::Codec::int8(low->data(), high->data(), e.dims());
+    } else if (storage != vek::Storage::Float32) {
+        codec = vek::Codec::of(storage);
+    }
+    const Exclusive lock = lock_with_gil<Exclusive>(e.index());
+    e.index().set_codec(codec);
+}
+
 // An id the index does not hold; Python sees quellix._native.UnknownIdError, a KeyError and an
 // IndexError at once (the index once refused such ids as out of range).
 struct UnknownId : std::runtime_error {
@@ -757,6 +781,7 @@ py::dict stats(const Engine& e) {
     out["nodes_per_level"] = per_level;
     out["mean_degree_layer0"] = s.avg_degree_layer0;
     out["memory_bytes"] = memory;
+    out["dtype"] = storage_name(e.index());
     out["unreachable"] = unreachable;
     return out;
 }
@@ -832,6 +857,20 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def(py::init<int32_t, const std::string&, int32_t, std::optional<uint64_t>>(), py::arg("dim"),
              py::arg("metric"), py::arg("M"), py::arg("seed") = py::none())
         .def_property_readonly("dim", &Engine::dim)
+        .def("set_storage", &set_storage, py::arg("name"), py::arg("low") = py::none(), py::arg("high") = py::none())
+        .def_property_readonly("storage",
+                               [](const Engine& e) {
+                                   const Shared lock = lock_with_gil<Shared>(e.index());
+                                   return storage_name(e.index());
+                               })
+        .def_property_readonly("int8_steps",
+                               [](const Engine& e) -> std::optional<py::tuple> {
+                                   const Shared lock = lock_with_gil<Shared>(e.index());
+                                   const vek::Codec& codec = e.index().codec();
+                                   if (codec.storage() != vek::Storage::Int8) return std::nullopt;
+                                   return py::make_tuple(py::array_t<float>(codec.steps().size(), codec.steps().data()),
+                                                         py::array_t<float>(codec.floors().size(), codec.floors().data()));
+                               })
         .def_property_readonly("metric", [](const Engine& e) { return metric_name(e.metric()); })
         .def_property_readonly("M", [](const Engine& e) { return e.index().max_links(); })
         .def_property_readonly("has_remainders",
@@ -964,8 +1003,11 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 const std::vector<int32_t> checked = nodes_of(e, ids);
                 py::array_t<float> out({static_cast<py::ssize_t>(checked.size()), static_cast<py::ssize_t>(e.dim())});
                 float* dst = out.mutable_data();
-                for (size_t j = 0; j < checked.size(); ++j)
-                    std::copy_n(e.index().vec(checked[j]), e.dims(), dst + j * e.dims());
+                for (size_t j = 0; j < checked.size(); ++j) {
+                    float* row = dst + j * e.dims();
+                    const float* values = e.index().decoded(checked[j], row);
+                    if (values != row) std::copy_n(values, e.dims(), row);
+                }
                 return out;
             },
             py::arg("ids"))

@@ -45,7 +45,7 @@ void HyperbolicIndex::add_linked_batch(const float* rows, const uint64_t* row_ma
             add_linked(rows, row_masks[0], ef_construction, factor_of(0));
             start = 1;
         }
-        reserve_for(vectors, (count - start) * d);  // geometric: slices follow one another
+        reserve_for(vectors, (count - start) * stride_);  // geometric: slices follow one another
         for (size_t i = start; i < count; ++i) append_node(rows + i * d, row_masks[i], draw_level(), factor_of(i));
 
         ConcurrentBuild build(size(), first, static_cast<size_t>(threads));
@@ -77,7 +77,8 @@ void HyperbolicIndex::link_concurrently(int32_t n, int32_t ef_construction, size
     const int32_t entry_id = ep_id, entry_layer = ep_layer;
     if (level <= entry_layer) entry.unlock();
 
-    const float* q = vec(n);
+    std::vector<float> own_values;
+    const float* q = query_of(n, own_values);
     const float qn = node_term(n);
     int32_t e = descend(q, qn, entry_id, entry_layer, level);
     for (int32_t layer = std::min(level, entry_layer); layer >= 0; --layer) {

@@ -29,7 +29,7 @@ int32_t HyperbolicIndex::draw_level() {
 }
 
 void HyperbolicIndex::truncate_nodes(size_t count) {
-    vectors.resize(count * dims());
+    vectors.resize(count * stride_);
     stored_norms.resize(count);
     masks.resize(count);
     node_levels.resize(count);
@@ -49,7 +49,8 @@ void HyperbolicIndex::add_linked(const float* vector, uint64_t mask, int32_t ef_
     }
 
     try {
-        const float* q = vec(n);
+        std::vector<float> own_values;
+        const float* q = query_of(n, own_values);
         const float qn = node_term(n);
         std::vector<LinkList> own(static_cast<size_t>(level) + 1);
         std::vector<int32_t> own_kept(own.size(), LinkTable::kUnknownKept);

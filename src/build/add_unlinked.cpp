@@ -2,6 +2,7 @@
 // allocation failure leaves all five arrays of equal length and the index unchanged.
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "core/growth.h"
 #include "core/hyperbolic_index.h"
@@ -10,7 +11,20 @@ namespace vek {
 
 void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t level, double factor) {
     const size_t d = dims();
-    reserve_for(vectors, d);
+    reserve_for(vectors, stride_);
+    // A compressed row is encoded aside first, and its norm taken from the decoded values.
+    thread_local std::vector<float> encoded, values;
+    const float* row = vector;
+    const float* stored = vector;
+    if (codec_.compressed()) {
+        encoded.resize(stride_);
+        values.resize(d);
+        if (!codec_.encode(vector, d, encoded.data()))
+            throw std::invalid_argument("a value beyond the range of the index's storage");
+        codec_.decode(encoded.data(), d, values.data());
+        row = encoded.data();
+        stored = values.data();
+    }
     reserve_for(stored_norms, 1);
     reserve_for(masks, 1);
     reserve_for(node_levels, 1);
@@ -24,8 +38,8 @@ void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t le
     // The node's upper lists are its last allocation; a failure there leaves the other arrays alone.
     links.push_node(level);
     // From here on nothing allocates, so nothing can throw.
-    const float norm = simd_dot(vector, vector);
-    vectors.insert(vectors.end(), vector, vector + d);
+    const float norm = simd_dot(stored, stored);
+    vectors.insert(vectors.end(), row, row + stride_);
     stored_norms.push_back(norm);
     masks.push_back(mask);
     node_levels.push_back(level);

@@ -50,7 +50,8 @@ LinkList HyperbolicIndex::relinked_without(int32_t u, int32_t layer, const std::
     marks.begin(size());
     const FirstVisit first(marks);
     first(u);
-    const float* q = vec(u);
+    std::vector<float> own_values;
+    const float* q = query_of(u, own_values);
     const float qt = node_term(u);
     NearestFirst removed;
     std::vector<NodeDist> pool;  // the survivors, then the candidates met through removed nodes
@@ -178,9 +179,10 @@ std::vector<int32_t> HyperbolicIndex::remove_nodes(const std::vector<int32_t>& d
 
     // A linked node that lost every layer-0 link is linked again from a walk, as if inserted anew; the
     // repair then gives it a place in a reached list.
+    std::vector<float> own_values;
     for (int32_t x : orphans) {
         if (ep_id < 0 || x == ep_id) continue;
-        const float* q = vec(x);
+        const float* q = query_of(x, own_values);
         const float qn = node_term(x);
         FarthestFirst w = candidates_for(x, q, qn, descend(q, qn, 0), ef_construction, 0);
         const Quota quota = own_quota(0);

@@ -87,11 +87,12 @@ void HyperbolicIndex::reconnect_nodes(int32_t ef_construction) {
         };
         for (int32_t node : found) count_links_of(node);
         bool stranded = false;
+        std::vector<float> own_values;
         for (size_t i = 0; i < size(); ++i) {
             const auto x = static_cast<int32_t>(i);
             if (reached[x] || links.at(x, 0).empty()) continue;  // an empty list: added without links
             stranded = true;
-            const float* q = vec(x);
+            const float* q = query_of(x, own_values);
             const float qn = node_term(x);
             FarthestFirst w = candidates_for(x, q, qn, descend(q, qn, 0), ef_construction, 0);
             const std::vector<NodeDist> near = drain(w);  // farthest first

@@ -51,6 +51,26 @@ struct SelectScratch {
     std::vector<float> dists;
     std::vector<NodeDist> merged;
     std::vector<Recheck> order;
+    // Under a compressed storage: the candidates' decoded vectors by position, the list owner's, and
+    // where each selected candidate stands among the candidates.
+    std::vector<float> decoded;
+    std::vector<float> own_values;
+    std::vector<size_t> positions;
+};
+
+// The vector of the candidate at `position` (node `id`) as float32: its stored row, or decoded into
+// the scratch at that position. The selection compares stored nodes with each other, and each comparison
+// then reads one decoded vector against one stored row, as every distance does.
+struct CandidateVectors {
+    const HyperbolicIndex& index;
+    float* decoded;
+    CandidateVectors(const HyperbolicIndex& i, std::vector<float>& buffer, size_t count) : index(i) {
+        if (index.codec().compressed() && buffer.size() < count * index.dims()) buffer.resize(count * index.dims());
+        decoded = buffer.data();
+    }
+    const float* operator()(size_t position, int32_t id) const {
+        return index.decoded(id, decoded + position * index.dims());
+    }
 };
 
 thread_local SelectScratch scratch;
@@ -185,9 +205,10 @@ std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size
         selected.push_back(id);
         kept_nodes.push(v, t);
     };
+    const CandidateVectors candidate(*this, s.decoded, count);
 
     size_t i = 0;
-    if (count > 0 && limit > 0) keep(sorted[0].id, vec(sorted[0].id), node_term(sorted[0].id));
+    if (count > 0 && limit > 0) keep(sorted[0].id, candidate(0, sorted[0].id), node_term(sorted[0].id));
     i = 1;
     while (i < count && selected.size() < limit) {
         // Rows i .. i + rows - 1 against kept positions 0 .. C - 1 in one tile; a short last batch
@@ -196,8 +217,9 @@ std::vector<int32_t> HyperbolicIndex::select_sorted(const NodeDist* sorted, size
         const float* rv[R];
         float rt[R];
         for (int r = 0; r < R; ++r) {
-            const int32_t id = sorted[i + std::min<size_t>(r, rows - 1)].id;
-            rv[r] = vec(id);
+            const size_t at = i + std::min<size_t>(r, rows - 1);
+            const int32_t id = sorted[at].id;
+            rv[r] = r < static_cast<int>(rows) ? candidate(at, id) : rv[r - 1];
             rt[r] = node_term(id);
         }
         const size_t k0 = selected.size();  // at least 1: positions k0 .. C - 1 hold copies of the last
@@ -238,6 +260,9 @@ std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size
     PaddedNodes fresh_nodes(s.fresh_vecs, s.fresh_terms, std::min(limit, count));  // kept now, not before
     bool lost_one = false;  // whether a node kept before is dominated now
     const size_t n = dims();
+    const CandidateVectors candidate(*this, s.decoded, count);
+    std::vector<size_t>& at = s.positions;  // at[p]: the position of selected[p]
+    at.clear();
     for (size_t i = 0; i < count && selected.size() < limit; ++i) {
         const Recheck& r = order[i];
         if (r.was == Recheck::Dominated && !lost_one) {
@@ -246,15 +271,17 @@ std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size
         }
         if (r.was == Recheck::Kept && fresh_nodes.count == 0) {
             selected.push_back(r.c.id);
+            at.push_back(i);
             continue;
         }
-        const float* v = vec(r.c.id);
+        const float* v = candidate(i, r.c.id);
         const float t = node_term(r.c.id);
         bool dominated;
         if (r.was == Recheck::Kept) {
             dominated = any_nearer_among<Metric>(v, t, r.c.dist, fresh_nodes.vecs, fresh_nodes.terms, 0, fresh_nodes.count, n);
         } else {
-            for (size_t p = kept_nodes.count; p < selected.size(); ++p) kept_nodes.push(vec(selected[p]), node_term(selected[p]));
+            for (size_t p = kept_nodes.count; p < selected.size(); ++p)
+                kept_nodes.push(candidate(at[p], selected[p]), node_term(selected[p]));
             dominated = any_nearer_among<Metric>(v, t, r.c.dist, kept_nodes.vecs, kept_nodes.terms, 0, kept_nodes.count, n);
         }
         if (dominated) {
@@ -262,6 +289,7 @@ std::vector<int32_t> HyperbolicIndex::reselect_sorted(const Recheck* order, size
             lost_one = lost_one || r.was == Recheck::Kept;
         } else {
             selected.push_back(r.c.id);
+            at.push_back(i);
             if (r.was != Recheck::Kept) fresh_nodes.push(v, t);
         }
     }
@@ -346,7 +374,7 @@ LinkList HyperbolicIndex::rebuild_links(int32_t m, const std::vector<int32_t>& m
                                         int32_t members_kept, int32_t* kept) const {
     std::vector<float>& dists = scratch.dists;
     dists.resize(members.size());
-    dist_to_nodes(vec(m), node_term(m), members.data(), members.size(), dists.data());
+    dist_to_nodes(query_of(m, scratch.own_values), node_term(m), members.data(), members.size(), dists.data());
     if (members_kept >= 0 && static_cast<size_t>(members_kept) < members.size() &&
         merge_for_recheck(members, dists.data(), static_cast<size_t>(members_kept), scratch.order))
         return reselect_in_order(scratch.order.data(), members.size(), M, fill, kept);

@@ -1,4 +1,5 @@
-// The index: an HNSW graph over float32 vectors under one metric.
+// The index: an HNSW graph over float32 vectors (stored as float32, or compressed: core/stored_rows.h)
+// under one metric.
 // Member functions are grouped by subsystem: core/ (state, distances), build/ (insertion),
 // search/ (layer walk, graph, filtered and exhaustive searches), io/ (index file, statistics).
 // Nothing here touches Python; the binding layer checks inputs and handles the interpreter lock.
@@ -20,6 +21,7 @@
 #include "core/kernels.h"
 #include "core/link_table.h"
 #include "core/prefetch.h"
+#include "core/stored_rows.h"
 #include "search/filter.h"
 
 namespace vek {
@@ -194,10 +196,14 @@ public:
     void load(const std::string& filename);
     // The index file's records on an open stream; `name` appears in error messages. Reading checks the
     // whole record set and replaces this instance only when it is sound; `size` is the byte count left.
-    void write_records(FILE* f, const std::string& name) const;
+    // The vectors are written as float32 (decoded, the vek_core layout) unless `stored`: then as the
+    // index stores them, in the row bytes of its codec.
+    void write_records(FILE* f, const std::string& name, bool stored = false) const;
     // `derive_terms` false: the caller sets the Poincare factors itself right after (set_ball_factors), from
     // a file that carries them, so float32 values that round onto the sphere are no reason to refuse it.
-    void read_records(FILE* f, uint64_t size, const std::string& name, bool derive_terms = true);
+    // `codec`: how the records' vectors are stored (float32 in every vek_core file).
+    void read_records(FILE* f, uint64_t size, const std::string& name, bool derive_terms = true,
+                      const Codec& codec = {});
     IndexStats statistics() const;
 
     // Under PoincareBall, each node's 1 / (1 - |x|^2); empty under the other metrics.
@@ -210,6 +216,23 @@ public:
     // with the candidates the selection found dominated; Sparse is quellix's. Nothing else reads it.
     enum class Linking : uint8_t { Classic, Sparse };
     void set_linking(Linking rules) { linking = rules; }
+
+    // --- storage (core/stored_rows.h) ---
+    const Codec& codec() const { return codec_; }
+    // Stores the vectors of this (empty) index as `codec` says; std::invalid_argument for a compressed
+    // storage under the Poincare metrics, whose walks and factors need the float32 values.
+    void set_codec(const Codec& codec);
+    // Node `node`'s vector as float32: its stored row itself, or decoded into `buf` (dims() floats).
+    const float* decoded(int32_t node, float* buf) const {
+        if (!codec_.compressed()) return vec(node);
+        codec_.decode(vec(node), dims(), buf);
+        return buf;
+    }
+    // The same with `buf` sized as needed: a node's vector where it plays the query.
+    const float* query_of(int32_t node, std::vector<float>& buf) const {
+        if (codec_.compressed()) buf.resize(dims());
+        return decoded(node, buf.data());
+    }
 
     // --- product support (core/product.cpp): what the quellix binding reads beyond the above ---
     int32_t max_links() const { return max_m; }
@@ -242,11 +265,14 @@ public:
     void rekey(const float* query, const float* query_remainder, float query_term, const Filter& filter,
                std::vector<NodeDist>& found) const;
 
-    // Node `node`'s stored vector: dims() floats.
-    const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * dims(); }
-    // Starts fetching a node's whole vector into the cache.
-    void prefetch_vector(int32_t node) const { prefetch_lines<kToL1>(vec(node), dims() * sizeof(float)); }
+    // Node `node`'s stored row: dims() float32 values, or under a compressed codec its codes
+    // (row_floats() floats' worth, read through codec().visit's reader).
+    const float* vec(int32_t node) const { return vectors.data() + static_cast<size_t>(node) * stride_; }
+    // Starts fetching a node's whole row into the cache.
+    void prefetch_vector(int32_t node) const { prefetch_lines<kToL1>(vec(node), row_bytes()); }
     size_t dims() const { return dimension > 0 ? static_cast<size_t>(dimension) : 0; }
+    size_t row_floats() const { return stride_; }
+    size_t row_bytes() const { return stride_ * sizeof(float); }
 
 private:
     // Whether the walks step over this node: under the Poincare metric, nodes at the boundary.
@@ -280,6 +306,8 @@ private:
     // The scan of one row over every node in id order; Screen when `filter` screens any node out.
     template <MetricKind Metric, bool Screen>
     void scan_one(ScanRow& row, const Filter& filter) const;
+    template <MetricKind Metric, bool Screen, class Rows>
+    void scan_one(ScanRow& row, const Filter& filter, const Rows& rows) const;
     // The batch scan of rows[0, m) over ids[0, count); terms[j] is node ids[j]'s term (unread under
     // Euclidean).
     template <MetricKind Metric>
@@ -290,9 +318,11 @@ private:
 
     // Squared norm of a stored node, recomputed for this call when the cached value is missing.
     float node_norm(int32_t node) const {
-        float g = stored_norms[node];
-        return g < 0.0f ? simd_dot(vec(node), vec(node)) : g;
+        const float g = stored_norms[node];
+        return g < 0.0f ? decoded_norm(node) : g;
     }
+    // The squared norm of a node's decoded vector, as every stored norm is computed.
+    float decoded_norm(int32_t node) const;
     // A stored node's term when it plays the query.
     float node_term(int32_t node) const { return metric == PoincareBall ? inv_factors[node] : node_norm(node); }
     // The term a new node stores under PoincareBall, from its factor (or its values when NaN).
@@ -398,7 +428,9 @@ private:
     int32_t ep_layer = -1;
     float level_mult;
     MetricKind metric;
-    VectorStore vectors;  // node i occupies [i * dimension, (i + 1) * dimension)
+    Codec codec_;
+    size_t stride_ = 0;   // floats per stored row: codec_.row_floats(dims())
+    VectorStore vectors;  // node i occupies [i * stride_, (i + 1) * stride_)
     std::vector<float> stored_norms;
     std::vector<int32_t> node_levels;
     LinkTable links;  // links.at(node, layer): the node's neighbour list on that layer
@@ -426,32 +458,36 @@ inline void HyperbolicIndex::dist_to_nodes(const float* query, float query_term,
                                            size_t count, float* out) const {
     const size_t n = dims();
     const bool squared_difference = metric != Cosine;
-    auto sums_of = [&](auto width, const float* const* v, float* to) {
-        constexpr int K = decltype(width)::value;
-        if (squared_difference)
-            kernels::accumulate<true, K>(query, v, n, to);
-        else
-            kernels::accumulate<false, K>(query, v, n, to);
-    };
-    constexpr std::integral_constant<int, 8> eight{};  // eight chains keep both FMA ports busy
-    const float* v[8];
-    size_t j = 0;
-    for (; j + 8 <= count; j += 8) {
-        for (size_t k = 0; k < 8; ++k) v[k] = vec(ids[j + k]);
-        sums_of(eight, v, out + j);
-    }
-    // The last few as one group of four or eight, padded with copies of the last node: chains run one
-    // at a time would each wait out every FMA's latency, and the copies read lines already fetched.
-    // A pair's sum does not depend on the group it is computed in.
-    if (const size_t rest = count - j; rest > 0) {
-        for (size_t k = 0; k < 8; ++k) v[k] = vec(ids[j + std::min(k, rest - 1)]);
-        float tail[8];
-        if (rest > 4)
-            sums_of(eight, v, tail);
-        else
-            sums_of(std::integral_constant<int, 4>{}, v, tail);
-        std::copy_n(tail, rest, out + j);
-    }
+    codec_.visit([&](const auto& rows) {
+        using Rows = std::decay_t<decltype(rows)>;
+        using Row = const typename Rows::Elem*;
+        auto sums_of = [&](auto width, const Row* v, float* to) {
+            constexpr int K = decltype(width)::value;
+            if (squared_difference)
+                kernels::accumulate<true, K>(query, v, n, to, rows);
+            else
+                kernels::accumulate<false, K>(query, v, n, to, rows);
+        };
+        constexpr std::integral_constant<int, 8> eight{};  // eight chains keep both FMA ports busy
+        Row v[8];
+        size_t j = 0;
+        for (; j + 8 <= count; j += 8) {
+            for (size_t k = 0; k < 8; ++k) v[k] = row_of<Rows>(vec(ids[j + k]));
+            sums_of(eight, v, out + j);
+        }
+        // The last few as one group of four or eight, padded with copies of the last node: chains run one
+        // at a time would each wait out every FMA's latency, and the copies read lines already fetched.
+        // A pair's sum does not depend on the group it is computed in.
+        if (const size_t rest = count - j; rest > 0) {
+            for (size_t k = 0; k < 8; ++k) v[k] = row_of<Rows>(vec(ids[j + std::min(k, rest - 1)]));
+            float tail[8];
+            if (rest > 4)
+                sums_of(eight, v, tail);
+            else
+                sums_of(std::integral_constant<int, 4>{}, v, tail);
+            std::copy_n(tail, rest, out + j);
+        }
+    });
     if (metric == Euclidean) return;
     for (size_t k = 0; k < count; ++k) out[k] = from_sum(out[k], query_term, ids[k]);
 }
@@ -490,7 +526,12 @@ inline float HyperbolicIndex::from_sum(float sum, float query_term, int32_t node
 }
 
 inline float HyperbolicIndex::raw_sum(const float* query, int32_t node) const {
-    return metric == Cosine ? kernels::dot(query, vec(node), dims()) : kernels::l2sq(query, vec(node), dims());
+    return codec_.visit([&](const auto& rows) {
+        using Rows = std::decay_t<decltype(rows)>;
+        const auto* row = row_of<Rows>(vec(node));
+        return metric == Cosine ? kernels::accumulate_one<false>(query, row, dims(), rows)
+                                : kernels::accumulate_one<true>(query, row, dims(), rows);
+    });
 }
 
 template <class Mark>
@@ -512,7 +553,7 @@ size_t HyperbolicIndex::gather_fresh(LinkSpan list, Mark&& first_visit, int32_t*
     // lives in an array of its own: a second miss unless fetched with the vector. Its list is not
     // asked for: few fresh nodes are ever expanded, and the walk asks for the next one's list a step
     // ahead; every other line requested would queue before the lines that are scored next.
-    const size_t bytes = dims() * sizeof(float);
+    const size_t bytes = row_bytes();
     for (size_t j = 0; j < count; ++j) {
         prefetch_lines<kToL1>(vec(ids[j]), bytes, 64);
         if (metric == PoincareBall)

@@ -21,6 +21,7 @@ HyperbolicIndex::HyperbolicIndex(int32_t dimension_, float curvature_, int32_t M
     : dimension(dimension_),
       curvature(curvature_),
       metric(parse_metric(metric_name)) {
+    stride_ = dims();
     set_link_parameters(M);
     std::random_device device("default");
     level_rng.seed(device());
@@ -57,6 +58,24 @@ float HyperbolicIndex::term_of(const float* query) const {
         return factor > 0.0 ? ball_term(factor) : std::numeric_limits<float>::quiet_NaN();
     }
     return simd_dot(query, query);
+}
+
+void HyperbolicIndex::set_codec(const Codec& codec) {
+    if (size() != 0) throw std::invalid_argument("the storage of an index that holds vectors cannot change");
+    if (codec.compressed() && (metric == Poincare || metric == PoincareBall))
+        throw std::invalid_argument("poincare vectors are stored as float32");
+    if (codec.storage() == Storage::Int8 && codec.steps().size() != dims())
+        throw std::invalid_argument("an int8 range per dimension is needed");
+    const size_t stride = codec.row_floats(dims());
+    codec_ = codec;
+    stride_ = stride;
+}
+
+float HyperbolicIndex::decoded_norm(int32_t node) const {
+    if (!codec_.compressed()) return simd_dot(vec(node), vec(node));
+    std::vector<float> values(dims());
+    const float* v = decoded(node, values.data());
+    return simd_dot(v, v);
 }
 
 float HyperbolicIndex::distance(const float* query, int32_t node) const {

@@ -19,6 +19,18 @@
 #include <cmath>
 #include <cstddef>
 
+namespace vek {
+
+// Reads the stored side of a sum: float32 values as they are (core/stored_rows.h has the compressed
+// storages' readers). block(row, i) is values i .. i + 7, at(row, i) value i.
+struct Float32Rows {
+    using Elem = float;
+    __m256 block(const float* row, size_t i) const { return _mm256_loadu_ps(row + i); }
+    float at(const float* row, size_t i) const { return row[i]; }
+};
+
+}  // namespace vek
+
 namespace vek::kernels {
 
 inline float reduce8(__m256 acc) {
@@ -45,12 +57,12 @@ inline __m256 reduce8x8(const __m256* acc) {
     return pair_sums(p01, p23);
 }
 
-// The scalar tail of a sum, from index i on, folded into r (the reduced lanes).
-template <bool Diff>
-inline float finish(const float* a, const float* b, size_t i, size_t n, float r) {
+// The scalar tail of a sum, from index i on, folded into r (the reduced lanes); b read through `rows`.
+template <bool Diff, class Rows = Float32Rows>
+inline float finish(const float* a, const typename Rows::Elem* b, size_t i, size_t n, float r, const Rows& rows = {}) {
     auto term = [&](size_t j, float& x, float& y) {
         x = a[j];
-        y = b[j];
+        y = rows.at(b, j);
         if constexpr (Diff) {
             x = x - y;
             y = x;
@@ -88,11 +100,12 @@ inline __m256 add_term(__m256 x, __m256 y, __m256 acc) {
     }
 }
 
-// out[k] = sum over i of a[i] * b[k][i], or of (a[i] - b[k][i])^2 when Diff, for K vectors at once.
-// Each sum keeps its own lanes and the order above, so it is bit-identical to a sum computed alone;
-// interleaving K independent FMA chains only hides their latency.
-template <bool Diff, int K>
-inline void accumulate(const float* a, const float* const* b, size_t n, float* out) {
+// out[k] = sum over i of a[i] * b[k][i], or of (a[i] - b[k][i])^2 when Diff, for K vectors at once
+// (stored rows, decoded by `rows`). Each sum keeps its own lanes and the order above, so it is
+// bit-identical to a sum computed alone; interleaving K independent FMA chains only hides their latency.
+template <bool Diff, int K, class Rows = Float32Rows>
+inline void accumulate(const float* a, const typename Rows::Elem* const* b, size_t n, float* out,
+                       const Rows& rows = {}) {
     // The k loops are unrolled so that the K accumulators live in registers, not on the stack.
     __m256 acc[K];
 #pragma GCC unroll 8
@@ -102,17 +115,18 @@ inline void accumulate(const float* a, const float* const* b, size_t n, float* o
         const __m256 x = _mm256_loadu_ps(a + i);
 #pragma GCC unroll 8
         for (int k = 0; k < K; ++k) {
-            acc[k] = add_term<Diff>(x, _mm256_loadu_ps(b[k] + i), acc[k]);
+            acc[k] = add_term<Diff>(x, rows.block(b[k], i), acc[k]);
         }
     }
 #pragma GCC unroll 8
-    for (int k = 0; k < K; ++k) out[k] = finish<Diff>(a, b[k], i, n, reduce8(acc[k]));
+    for (int k = 0; k < K; ++k) out[k] = finish<Diff>(a, b[k], i, n, reduce8(acc[k]), rows);
 }
 
 // sums[q][v] for Q queries against N vectors, each exactly as accumulate computes it: every pair keeps
 // its own lanes and order, and each loaded block of a vector serves all Q queries.
-template <bool Diff, int Q, int N>
-inline void accumulate_tile(const float* const* a, const float* const* b, size_t n, float (*sums)[N]) {
+template <bool Diff, int Q, int N, class Rows = Float32Rows>
+inline void accumulate_tile(const float* const* a, const typename Rows::Elem* const* b, size_t n, float (*sums)[N],
+                            const Rows& rows = {}) {
     __m256 acc[Q][N];
 #pragma GCC unroll 8
     for (int q = 0; q < Q; ++q)
@@ -122,7 +136,7 @@ inline void accumulate_tile(const float* const* a, const float* const* b, size_t
     for (; i + 8 <= n; i += 8) {
         __m256 y[N];
 #pragma GCC unroll 8
-        for (int v = 0; v < N; ++v) y[v] = _mm256_loadu_ps(b[v] + i);
+        for (int v = 0; v < N; ++v) y[v] = rows.block(b[v], i);
 #pragma GCC unroll 8
         for (int q = 0; q < Q; ++q) {
             __m256 x = _mm256_loadu_ps(a[q] + i);
@@ -143,13 +157,13 @@ inline void accumulate_tile(const float* const* a, const float* const* b, size_t
     for (int l = kBlocked; l < kPairs; ++l) flat[l] = reduce8(lanes[l]);
     if (i < n)
         for (int q = 0; q < Q; ++q)
-            for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, sums[q][v]);
+            for (int v = 0; v < N; ++v) sums[q][v] = finish<Diff>(a[q], b[v], i, n, sums[q][v], rows);
 }
 
-template <bool Diff>
-inline float accumulate_one(const float* a, const float* b, size_t n) {
+template <bool Diff, class Rows = Float32Rows>
+inline float accumulate_one(const float* a, const typename Rows::Elem* b, size_t n, const Rows& rows = {}) {
     float r;
-    accumulate<Diff, 1>(a, &b, n, &r);
+    accumulate<Diff, 1>(a, &b, n, &r, rows);
     return r;
 }
 

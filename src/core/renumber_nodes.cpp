@@ -7,8 +7,7 @@ namespace vek {
 
 void HyperbolicIndex::move_node(int32_t from, int32_t to) {
     const size_t d = dims();
-    std::copy_n(vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(from) * d), d,
-                vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(to) * d));
+    std::copy_n(vec(from), stride_, vectors.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(to) * stride_));
     if (has_remainders())
         std::copy_n(remainders.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(from) * d), d,
                     remainders.begin() + static_cast<std::ptrdiff_t>(static_cast<size_t>(to) * d));
@@ -24,13 +23,13 @@ void HyperbolicIndex::reorder(const std::vector<int32_t>& order) {
     std::vector<int32_t> to(n);
     for (size_t i = 0; i < n; ++i) to[static_cast<size_t>(order[i])] = static_cast<int32_t>(i);
     // Everything is built aside first: a failed allocation leaves the index as it was.
-    VectorStore new_vectors(n * d);
+    VectorStore new_vectors(n * stride_);
     std::vector<float> new_norms(n), new_factors(inv_factors.size()), new_remainders(remainders.size());
     std::vector<int32_t> new_levels(n);
     std::vector<uint64_t> new_masks(n);
     for (size_t i = 0; i < n; ++i) {
         const auto o = static_cast<size_t>(order[i]);
-        std::copy_n(vectors.data() + o * d, d, new_vectors.data() + i * d);
+        std::copy_n(vectors.data() + o * stride_, stride_, new_vectors.data() + i * stride_);
         if (has_remainders()) std::copy_n(remainders.data() + o * d, d, new_remainders.data() + i * d);
         new_norms[i] = stored_norms[o];
         new_levels[i] = node_levels[o];

@@ -1,5 +1,5 @@
 // The index file: a 28-byte header (dimension, curvature, max_m, ep_id, ep_layer, n), then per node
-// its vector and cached squared norm, then per node its mask, then per node its level and, for each
+// its vector (float32; in a quellix file of a compressed index, the stored row's bytes) and cached squared norm, then per node its mask, then per node its level and, for each
 // layer 0..level, a uint64 count and that many int32 ids. Native byte order, no padding.
 //
 // Saving writes a temporary file beside the target and renames it over the target only when every
@@ -121,20 +121,24 @@ struct IndexFile {
     int32_t max_m = 0;
     int32_t ep_id = -1;
     int32_t ep_layer = -1;
+    Codec codec;  // how the records hold the vectors
     VectorStore vectors;
     std::vector<float> stored_norms;
     std::vector<uint64_t> masks;
     std::vector<int32_t> node_levels;
     LinkTable links;
 
-    static void write(const HyperbolicIndex& index, Writer& w);
+    static void write(const HyperbolicIndex& index, Writer& w, bool stored);
     void read(Reader& r);
     void validate(Reader& r) const;
     void install_into(HyperbolicIndex& index);
 };
 
-void IndexFile::write(const HyperbolicIndex& index, Writer& w) {
+void IndexFile::write(const HyperbolicIndex& index, Writer& w, bool stored) {
     const uint64_t n = index.size();
+    const bool as_is = stored || !index.codec().compressed();
+    const size_t row_bytes = as_is ? index.codec().row_bytes(index.dims()) : index.dims() * sizeof(float);
+    std::vector<float> values(as_is ? 0 : index.dims());
     w.value(index.dimension);
     w.value(index.curvature);
     w.value(index.max_m);
@@ -142,7 +146,8 @@ void IndexFile::write(const HyperbolicIndex& index, Writer& w) {
     w.value(index.ep_layer);
     w.value(n);
     for (size_t i = 0; i < n; ++i) {
-        w.raw(index.vec(static_cast<int32_t>(i)), index.dims() * sizeof(float));
+        w.raw(as_is ? index.vec(static_cast<int32_t>(i)) : index.decoded(static_cast<int32_t>(i), values.data()),
+              row_bytes);
         w.value(index.stored_norms[i]);
     }
     w.raw(index.masks.data(), n * sizeof(uint64_t));
@@ -165,18 +170,22 @@ void IndexFile::read(Reader& r) {
     ep_layer = r.value<int32_t>("header");
     const uint64_t n = r.value<uint64_t>("header");
     if (dimension < 0) r.fail("negative dimension " + std::to_string(dimension));
+    const size_t d = static_cast<size_t>(dimension);
+    if (codec.storage() == Storage::Int8 && codec.steps().size() != d)
+        r.fail("int8 ranges for " + std::to_string(codec.steps().size()) + " dimensions, records of " +
+               std::to_string(d));
+    const size_t row_bytes = codec.row_bytes(d), stride = codec.row_floats(d);
     // Smallest possible node: vector and norm, mask, level, one empty layer-0 list.
-    const uint64_t min_node_bytes = 4ull * static_cast<uint64_t>(dimension) + 4 + 8 + 4 + 8;
+    const uint64_t min_node_bytes = static_cast<uint64_t>(row_bytes) + 4 + 8 + 4 + 8;
     r.need(n, min_node_bytes, "the announced node count");
     if (n > static_cast<uint64_t>(INT32_MAX)) r.fail("node count " + std::to_string(n) + " exceeds the id range");
 
-    const size_t d = static_cast<size_t>(dimension);
-    vectors.resize(n * d);
+    vectors.resize(n * stride);  // zeros: a compressed row's last float may hold fewer codes
     stored_norms.resize(n);
     masks.resize(n);
     node_levels.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        r.raw(vectors.data() + i * d, d * sizeof(float), "vector block");
+        r.raw(vectors.data() + i * stride, row_bytes, "vector block");
         stored_norms[i] = r.value<float>("vector block");
     }
     r.raw(masks.data(), n * sizeof(uint64_t), "mask block");
@@ -224,6 +233,8 @@ void IndexFile::install_into(HyperbolicIndex& index) {
     index.set_link_parameters(max_m);
     index.ep_id = ep_id;
     index.ep_layer = ep_layer;
+    index.stride_ = codec.row_floats(static_cast<size_t>(dimension));
+    index.codec_ = std::move(codec);  // no allocation: the install cannot fail halfway
     index.vectors.swap(vectors);
     index.stored_norms.swap(stored_norms);
     index.masks.swap(masks);
@@ -280,14 +291,18 @@ void HyperbolicIndex::load(const std::string& filename) {
     read_records(f.get(), static_cast<uint64_t>(st.st_size), filename);
 }
 
-void HyperbolicIndex::write_records(FILE* f, const std::string& name) const {
+void HyperbolicIndex::write_records(FILE* f, const std::string& name, bool stored) const {
     Writer w(f, name);
-    IndexFile::write(*this, w);
+    IndexFile::write(*this, w, stored);
 }
 
-void HyperbolicIndex::read_records(FILE* f, uint64_t size, const std::string& name, bool derive_terms) {
+void HyperbolicIndex::read_records(FILE* f, uint64_t size, const std::string& name, bool derive_terms,
+                                   const Codec& codec) {
     Reader r(f, size, name);
+    if (codec.compressed() && (metric == Poincare || metric == PoincareBall))
+        r.fail("poincare vectors are stored as float32");
     IndexFile file;
+    file.codec = codec;
     file.read(r);
     file.validate(r);
     // The file holds no factors: under PoincareBall they come from the stored float32 values. The terms

@@ -34,10 +34,10 @@ struct CrcTables {
 const CrcTables kCrc;
 
 constexpr char kMagic[8] = {'Q', 'U', 'E', 'L', 'L', 'I', 'X', '\0'};
-constexpr uint32_t kNewest = 4;
-// Header bytes of versions 1 to 4: magic, five uint32, four uint64; then one more uint64 (v2), two (v3),
-// and a float64 (v4).
-constexpr size_t kHeaderBytes[] = {0, 60, 68, 84, 92};
+constexpr uint32_t kNewest = 5;
+// Header bytes of versions 1 to 5: magic, five uint32, four uint64; then one more uint64 (v2), two (v3),
+// a float64 (v4), a uint32 and a uint64 (v5).
+constexpr size_t kHeaderBytes[] = {0, 60, 68, 84, 92, 104};
 constexpr size_t kChecksumBytes = 4;
 
 const char* metric_name(MetricKind kind) {
@@ -151,7 +151,7 @@ void write_quellix_file(const HyperbolicIndex& index, uint32_t ef_construction, 
     uint64_t n_records = 0;
     {
         Sink counter(nullptr, name);
-        index.write_records(counter.stream(), name);
+        index.write_records(counter.stream(), name, true);
         uint32_t unused;
         n_records = counter.flush(&unused);
     }
@@ -163,7 +163,9 @@ void write_quellix_file(const HyperbolicIndex& index, uint32_t ef_construction, 
     generator << index.level_generator();
     const std::string state = generator.str();
     const std::vector<float>& rest = index.all_remainders();
-    const uint32_t version = curvature == 1.0 ? 3 : kNewest;
+    const Codec& codec = index.codec();
+    const uint32_t version = codec.compressed() ? 5 : curvature == 1.0 ? 3 : 4;
+    const uint64_t n_ranges = 4 * (codec.steps().size() + codec.floors().size());
 
     Sink out(f, name);
     out.raw(kMagic, sizeof kMagic);
@@ -174,15 +176,22 @@ void write_quellix_file(const HyperbolicIndex& index, uint32_t ef_construction, 
                        static_cast<uint64_t>(4 * rest.size()), static_cast<uint64_t>(8 * ids.size())})
         out.value(v);
     out.value(next_id);
-    if (version == 4) out.value(curvature);
-    index.write_records(out.stream(), name);
+    if (version >= 4) out.value(curvature);
+    if (version >= 5) {
+        out.value(static_cast<uint32_t>(codec.storage()));
+        out.value(n_ranges);
+    }
+    index.write_records(out.stream(), name, true);
     if (ball) out.raw(terms.data(), 4 * count);
     out.raw(state.data(), state.size());
     out.raw(rest.data(), 4 * rest.size());
     out.raw(ids.data(), 8 * ids.size());
+    out.raw(codec.steps().data(), 4 * codec.steps().size());
+    out.raw(codec.floors().data(), 4 * codec.floors().size());
     uint32_t crc;
     const uint64_t written = out.flush(&crc);
-    if (written != kHeaderBytes[version] + n_records + n_terms + state.size() + 4 * rest.size() + 8 * ids.size())
+    if (written != kHeaderBytes[version] + n_records + n_terms + state.size() + 4 * rest.size() + 8 * ids.size() +
+                       n_ranges)
         throw std::logic_error("the index changed while it was written");
     if (std::fwrite(&crc, 1, sizeof crc, f) != sizeof crc)
         throw std::runtime_error("Failed to write index file: " + name + " (" + std::strerror(errno) + ")");
@@ -214,6 +223,8 @@ std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size
     const uint64_t n_ids = version >= 3 ? read_at<uint64_t>(data, 68) : 0;
     const int64_t next_id = version >= 3 ? read_at<int64_t>(data, 76) : static_cast<int64_t>(count);
     const double curvature = version >= 4 ? read_at<double>(data, 84) : 1.0;
+    const uint32_t storage = version >= 5 ? read_at<uint32_t>(data, 92) : 0;
+    const uint64_t n_ranges = version >= 5 ? read_at<uint64_t>(data, 96) : 0;
     if (code > 2) fail("unknown metric code " + std::to_string(code));
     const MetricKind metric = code == 0 ? PoincareBall : code == 1 ? Euclidean : Cosine;
     const std::string quoted = std::string("'") + metric_name(metric) + "'";
@@ -225,7 +236,12 @@ std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size
     if (curvature != 1.0 && metric != PoincareBall)
         fail("curvature " + repr(curvature) + " under " + quoted + ", which has none");
     using Wide = unsigned __int128;
-    const Wide announced = Wide{header} + n_records + n_terms + n_state + n_rest + n_ids + kChecksumBytes;
+    if (storage > 3) fail("unknown storage code " + std::to_string(storage));
+    if (storage != 0 && metric == PoincareBall) fail("compressed vectors under " + quoted);
+    if (Wide{n_ranges} != (storage == 3 ? Wide{8} * dim : 0))
+        fail(std::to_string(n_ranges) + " bytes of int8 ranges for " + std::to_string(dim) + " dimensions");
+    const Wide announced =
+        Wide{header} + n_records + n_terms + n_state + n_rest + n_ids + n_ranges + kChecksumBytes;
     if (announced != size)
         fail(std::to_string(size) + " bytes, but the header announces " + to_string(announced));
     const bool ball = metric == PoincareBall;
@@ -255,10 +271,23 @@ std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size
     at += n_rest;
     fields.ids.resize(n_ids / 8);
     if (!fields.ids.empty()) std::memcpy(fields.ids.data(), data + at, n_ids);
+    at += n_ids;
+    Codec codec;
+    if (storage == 3) {
+        std::vector<float> ranges(n_ranges / 4);
+        std::memcpy(ranges.data(), data + at, n_ranges);
+        try {
+            codec = Codec::int8_steps(ranges.data(), ranges.data() + dim, dim);
+        } catch (const std::invalid_argument& err) {
+            fail(err.what());
+        }
+    } else if (storage != 0) {
+        codec = Codec::of(static_cast<Storage>(storage));
+    }
 
     std::unique_ptr<HyperbolicIndex> index =
         index_from_records(records, n_records, name, metric, ball ? terms.data() : nullptr, terms.size(), false,
-                           rest.empty() ? nullptr : rest.data(), rest.size());
+                           rest.empty() ? nullptr : rest.data(), rest.size(), codec);
     if (static_cast<uint64_t>(index->get_dimension()) != dim || static_cast<uint64_t>(index->max_links()) != M ||
         index->size() != count)
         fail("the header does not match the records");
@@ -276,7 +305,7 @@ std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size
 std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t size, const std::string& name,
                                                     MetricKind metric, const float* terms, size_t term_count,
                                                     bool vek_core_file, const float* remainders,
-                                                    size_t remainder_values) {
+                                                    size_t remainder_values, const Codec& codec) {
     auto index = std::make_unique<HyperbolicIndex>(0, metric, 2);
     auto fail = [&](const std::string& why) -> void {
         throw std::runtime_error("Invalid index file: " + name + ": " + why);
@@ -287,7 +316,7 @@ std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t siz
     std::unique_ptr<FILE, Closer> f(size ? ::fmemopen(const_cast<char*>(data), size, "rb") : nullptr);
     if (!f) fail("file too short for header");
     try {
-        index->read_records(f.get(), size, name, vek_core_file || terms == nullptr);
+        index->read_records(f.get(), size, name, vek_core_file || terms == nullptr, codec);
     } catch (const std::invalid_argument& err) {  // a term that overflows float32
         fail(err.what());
     }
@@ -295,8 +324,9 @@ std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t siz
     if (index->max_links() < 2) fail("M " + std::to_string(index->max_links()) + " is below 2");
     const size_t n = index->size();
     const size_t d = index->dims();
+    std::vector<float> values;
     for (size_t i = 0; i < n; ++i) {
-        const float* v = index->vec(static_cast<int32_t>(i));
+        const float* v = index->query_of(static_cast<int32_t>(i), values);
         for (size_t c = 0; c < d; ++c)
             if (!std::isfinite(v[c])) fail("node " + std::to_string(i) + " holds a value that is not finite");
         if (!vek_core_file && index->stored_norm(static_cast<int32_t>(i)) != index->simd_dot(v, v))

@@ -6,8 +6,12 @@
 // The header: magic "QUELLIX\0", version, metric code (0 poincare, 1 euclidean, 2 cosine), dim, M,
 // ef_construction (uint32 each), node count, then the byte lengths of the records, the terms and the
 // generator state (uint64 each); from version 2 the remainders' length; from version 3 the ids' length
-// and the next id given to a row without one (int64); from version 4 the curvature (float64). An index
-// of curvature 1 is written as version 3, the file earlier releases wrote and read.
+// and the next id given to a row without one (int64); from version 4 the curvature (float64); from
+// version 5 the storage code (uint32: 0 float32, 1 float16, 2 bfloat16, 3 int8) and the byte length of
+// the int8 steps and floors (uint64; float32 each, a step per dimension then a floor per dimension), which
+// follow the ids. A compressed index's records hold its stored rows: 2 bytes a value, or 1 byte a code.
+// An index of curvature 1 stored as float32 is written as version 3, the file earlier releases wrote
+// and read; one of another curvature as version 4; a compressed one as version 5.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +53,6 @@ std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size
 std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t size, const std::string& name,
                                                     MetricKind metric, const float* terms, size_t term_count,
                                                     bool vek_core_file, const float* remainders,
-                                                    size_t remainder_values);
+                                                    size_t remainder_values, const Codec& codec = {});
 
 }  // namespace vek

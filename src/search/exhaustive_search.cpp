@@ -257,11 +257,16 @@ std::vector<NodeDist> HyperbolicIndex::exhaustive_search(const float* query, flo
 // stream from memory, and two more small streams beside it cost about a fifth of the scan's rate.
 template <MetricKind Metric, bool Screen>
 void HyperbolicIndex::scan_one(ScanRow& row, const Filter& filter) const {
+    codec_.visit([&](const auto& rows) { scan_one<Metric, Screen>(row, filter, rows); });
+}
+
+template <MetricKind Metric, bool Screen, class Rows>
+void HyperbolicIndex::scan_one(ScanRow& row, const Filter& filter, const Rows& rows) const {
     const int32_t n = static_cast<int32_t>(size());
-    const size_t row_bytes = std::max<size_t>(1, dims() * sizeof(float));
-    const int32_t ahead = static_cast<int32_t>(std::max<size_t>(2, kPrefetchBytes / row_bytes));
+    const size_t bytes = std::max<size_t>(1, row_bytes());
+    const int32_t ahead = static_cast<int32_t>(std::max<size_t>(2, kPrefetchBytes / bytes));
     auto score = [&](int32_t i) {
-        float sum = kernels::accumulate_one<Metric != Cosine>(row.query, vec(i), dims());
+        float sum = kernels::accumulate_one<Metric != Cosine>(row.query, row_of<Rows>(vec(i)), dims(), rows);
         if (!settle<Metric>(row, sum, Metric == Euclidean ? 0.0f : node_term(i), i)) return;
         offer_scored(row, filter, sum, i);
         row.rebound(Metric, filter);

@@ -18,7 +18,7 @@ namespace vek {
 // Nodes per slice of a scan: few enough to stay in the core's cache while every group of queries passes
 // over them, so each vector is read from memory once per batch.
 inline size_t scan_slice(const HyperbolicIndex& index) {
-    return std::max<size_t>(64, (size_t{256} << 10) / std::max<size_t>(1, index.dims() * sizeof(float)));
+    return std::max<size_t>(64, (size_t{256} << 10) / std::max<size_t>(1, index.row_bytes()));
 }
 
 // Query rows a tile takes. Over more than 64 dimensions six: twelve independent sums hide the latency
@@ -98,22 +98,27 @@ void for_tiles(const HyperbolicIndex& index, const float* const* queries, size_t
     const float* qs[Q];
     for (int q = 0; q < Q; ++q) qs[q] = queries[q0 + q];
     size_t j = begin;
+    // The wide tiles read float32 rows; compressed ones take the 256-bit tiles, which decode as they load.
     if constexpr (Q == kNarrowTileRows || Q == kWideTileRows)
-        if (kernels::wide_tiles()) j = for_wide_tiles<Diff, Q>(index, qs, ids, begin, end, tile);
-    auto step = [&](auto width) {
-        constexpr int N = decltype(width)::value;
-        const float* vs[N];
-        for (int v = 0; v < N; ++v) vs[v] = index.vec(ids[j + v]);
-        // The next tile's vectors come from L2 meanwhile: the hardware prefetcher, seeing two
-        // interleaved streams, leaves the loop waiting on their lines.
-        for (size_t next = j + N; next < std::min(end, j + 2 * N); ++next) index.prefetch_vector(ids[next]);
-        float sums[Q][N];
-        kernels::accumulate_tile<Diff, Q, N>(qs, vs, index.dims(), sums);
-        tile(j, sums);
-        j += N;
-    };
-    while (j + 2 <= end) step(std::integral_constant<int, 2>{});
-    if (j < end) step(std::integral_constant<int, 1>{});
+        if (kernels::wide_tiles() && !index.codec().compressed())
+            j = for_wide_tiles<Diff, Q>(index, qs, ids, begin, end, tile);
+    index.codec().visit([&](const auto& rows) {
+        using Rows = std::decay_t<decltype(rows)>;
+        auto step = [&](auto width) {
+            constexpr int N = decltype(width)::value;
+            const typename Rows::Elem* vs[N];
+            for (int v = 0; v < N; ++v) vs[v] = row_of<Rows>(index.vec(ids[j + v]));
+            // The next tile's vectors come from L2 meanwhile: the hardware prefetcher, seeing two
+            // interleaved streams, leaves the loop waiting on their lines.
+            for (size_t next = j + N; next < std::min(end, j + 2 * N); ++next) index.prefetch_vector(ids[next]);
+            float sums[Q][N];
+            kernels::accumulate_tile<Diff, Q, N>(qs, vs, index.dims(), sums, rows);
+            tile(j, sums);
+            j += N;
+        };
+        while (j + 2 <= end) step(std::integral_constant<int, 2>{});
+        if (j < end) step(std::integral_constant<int, 1>{});
+    });
 }
 
 // emit(q, at, sum) for the queries [q0, q0 + Q) against the nodes ids[begin, end), `at` the node's
