@@ -119,6 +119,11 @@ bench-filtered: build $(VENV)/.bench-ready
 bench-file: build $(VENV)/.bench-ready
 	$(PY) bench/index_file.py $(BENCH_ARGS)
 
+# BENCH_ARGS=--million measures 1M x 128 clusters alone.
+.PHONY: bench-memory
+bench-memory: build $(VENV)/.bench-ready
+	$(PY) bench/memory.py $(BENCH_ARGS)
+
 # gensim comes with the test group.
 bench-hyperbolic: build wordnet $(VENV)/.bench-ready
 	$(PY) bench/hyperbolic.py $(BENCH_ARGS)

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import quellix
-from reference import bits, distances, sqnorm
+from reference import bits, distances, fma32, sqnorm
 
 F32 = np.float32
 
@@ -28,7 +28,7 @@ def encode_decode(x: np.ndarray, dtype: str, low=None, high=None) -> np.ndarray:
     with np.errstate(divide="ignore", invalid="ignore"):
         code = np.where(step > 0, np.rint(((x - low) / step).astype(F32)), F32(0))
     code = np.clip(code, 0, 255).astype(F32)
-    return ((code * step).astype(F32) + low).astype(F32)
+    return fma32(code, np.broadcast_to(step, code.shape), np.broadcast_to(low, code.shape))
 
 
 def _data(dim, n, seed):

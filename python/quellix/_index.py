@@ -361,13 +361,13 @@ class Index:
     @property
     def int8_range(self) -> tuple[np.ndarray, np.ndarray] | None:
         """Under dtype "int8", the float32 (low, high) of every dimension the codes span (code c of
-        dimension i decodes to c * step[i] + low[i], step[i] = (high[i] - low[i]) / 255 in float32); None
-        otherwise, and before the first add trains them."""
+        dimension i decodes to c * step[i] + low[i] rounded once, step[i] = (high[i] - low[i]) / 255 in
+        float32); None otherwise, and before the first add trains them."""
         steps = self._engine.int8_steps
         if steps is None:
             return None
         step, low = steps
-        return low, (np.float32(255.0) * step + low).astype(np.float32)
+        return low, (np.float64(255.0) * step + low).astype(np.float32)  # exact in float64, then rounded
 
     @property
     def curvature(self) -> float:

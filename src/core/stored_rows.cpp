@@ -39,7 +39,7 @@ Codec Codec::int8_steps(const float* step, const float* low, size_t dims) {
     c.low_.assign(low, low + dims);
     for (size_t i = 0; i < dims; ++i) {
         // Every code, the top one included, must decode to a finite value.
-        if (!std::isfinite(low[i]) || !(step[i] >= 0.0f) || !std::isfinite(255.0f * step[i] + low[i]))
+        if (!std::isfinite(low[i]) || !(step[i] >= 0.0f) || !std::isfinite(std::fmaf(255.0f, step[i], low[i])))
             throw std::invalid_argument("int8 range of dimension " + std::to_string(i) + " is too wide for float32");
     }
     return c;

@@ -47,17 +47,17 @@ struct BFloat16Rows {
     }
 };
 
-// Coordinate i of an 8-bit row decodes as float(code) * step[i] + low[i]: a rounded product, then a
-// rounded sum, never fused.
+// Coordinate i of an 8-bit row decodes as float(code) * step[i] + low[i] in one fused operation
+// (one rounding): a single instruction for eight values.
 struct Int8Rows {
     using Elem = uint8_t;
     const float* step;
     const float* low;
     __m256 block(const uint8_t* row, size_t i) const {
         const __m256 code = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + i))));
-        return _mm256_add_ps(_mm256_mul_ps(code, _mm256_loadu_ps(step + i)), _mm256_loadu_ps(low + i));
+        return _mm256_fmadd_ps(code, _mm256_loadu_ps(step + i), _mm256_loadu_ps(low + i));
     }
-    float at(const uint8_t* row, size_t i) const { return static_cast<float>(row[i]) * step[i] + low[i]; }
+    float at(const uint8_t* row, size_t i) const { return std::fmaf(static_cast<float>(row[i]), step[i], low[i]); }
 };
 
 // The storage of an index and what its rows need to be read.
