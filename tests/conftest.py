@@ -204,3 +204,16 @@ def short_slices():
     before = _native._slice_time(0.0)
     yield
     _native._slice_time(before)
+
+
+@pytest.fixture(params=["512-bit tiles", "256-bit tiles"])
+def tiles(request):
+    """Runs a test under each batch tile kernel this processor has, and restores the default after."""
+    from quellix import _native
+
+    wide = request.param == "512-bit tiles"
+    if _native._wide_tiles(wide) != wide:
+        _native._wide_tiles(True)
+        pytest.skip("this processor has no 512-bit tiles")
+    yield request.param
+    _native._wide_tiles(True)

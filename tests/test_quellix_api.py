@@ -157,19 +157,6 @@ def kept_in_heap_order(dists, k):
     return [heap_pop(heap, farther)[1] for _ in range(len(heap))][::-1]
 
 
-@pytest.fixture(params=["512-bit tiles", "256-bit tiles"])
-def tiles(request):
-    """Runs a test under each batch tile kernel this processor has, and restores the default after."""
-    from quellix import _native
-
-    wide = request.param == "512-bit tiles"
-    if _native._wide_tiles(wide) != wide:
-        _native._wide_tiles(True)
-        pytest.skip("this processor has no 512-bit tiles")
-    yield request.param
-    _native._wide_tiles(True)
-
-
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
 @pytest.mark.parametrize("floor, k", [(False, 20), (True, 20), (True, 200)])
 # The scan takes rows four at a time up to 64 dimensions and six at a time beyond: the last group then

@@ -78,12 +78,12 @@ VEK_WIDE inline __m512 reduce16(const __m512* regs) {
 }
 
 // sums[h][q][w] for Q queries (packed by pack_query_pairs; their rows in `a` for the tail) against the N
-// vectors b, node 2h + w: as accumulate_tile computes them. A register holds rows 2p and 2p + 1 against
-// one node, its vector's block broadcast into both halves.
-template <bool Diff, int Q, int N>
+// stored rows b (read through `rows`), node 2h + w: as accumulate_tile computes them. A register holds
+// rows 2p and 2p + 1 against one node, its vector's decoded block broadcast into both halves.
+template <bool Diff, int Q, int N, class Rows = Float32Rows>
 VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const float* packed, const float* const* a,
-                                                                      const float* const* b, size_t n,
-                                                                      float (*sums)[Q][2]) {
+                                                                      const typename Rows::Elem* const* b, size_t n,
+                                                                      float (*sums)[Q][2], const Rows& rows = {}) {
     static_assert(Q % 2 == 0 && N % 2 == 0, "rows and nodes come in pairs");
     constexpr int P = Q / 2;
     __m512 acc[P][N];
@@ -95,7 +95,7 @@ VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const f
     for (size_t blk = 0; blk < blocks; ++blk) {
         __m512 y[N];
 #pragma GCC unroll 8
-        for (int v = 0; v < N; ++v) y[v] = _mm512_broadcast_f32x8(_mm256_loadu_ps(b[v] + blk * 8));
+        for (int v = 0; v < N; ++v) y[v] = _mm512_broadcast_f32x8(rows.block(b[v], blk * 8));
         const float* rows = packed + blk * Q * 8;
 #pragma GCC unroll 8
         for (int p = 0; p < P; ++p) {
@@ -127,7 +127,7 @@ VEK_WIDE __attribute__((always_inline)) inline void accumulate_wide_tile(const f
     if (blocks * 8 < n)
         for (int q = 0; q < Q; ++q)
             for (int v = 0; v < N; ++v)
-                sums[v / 2][q][v % 2] = finish<Diff>(a[q], b[v], blocks * 8, n, sums[v / 2][q][v % 2]);
+                sums[v / 2][q][v % 2] = finish<Diff>(a[q], b[v], blocks * 8, n, sums[v / 2][q][v % 2], rows);
 }
 
 }  // namespace vek::kernels

@@ -71,20 +71,20 @@ void for_row_groups(size_t m, size_t dims, Group&& group) {
 // Wide tiles, kWideNodes nodes a pass handed to `tile` two at a time, over ids[begin, end) while a whole
 // tile fits; returns where for_tiles takes over. The tile visitor is compiled into this function, so
 // that the pass over a slice makes no calls.
-template <bool Diff, int Q, class Tile>
+template <bool Diff, int Q, class Tile, class Rows>
 VEK_WIDE size_t for_wide_tiles(const HyperbolicIndex& index, const float* const* qs, const int32_t* ids,
-                               size_t begin, size_t end, Tile& tile) {
+                               size_t begin, size_t end, Tile& tile, const Rows& rows) {
     constexpr int kWideNodes = kWideTileNodes<Q>;
     std::vector<float> packed(static_cast<size_t>(Q) * index.dims());
     kernels::pack_query_pairs(qs, Q, index.dims(), packed.data());
     size_t j = begin;
     for (; j + kWideNodes <= end; j += kWideNodes) {
-        const float* vs[kWideNodes];
-        for (int v = 0; v < kWideNodes; ++v) vs[v] = index.vec(ids[j + v]);
+        const typename Rows::Elem* vs[kWideNodes];
+        for (int v = 0; v < kWideNodes; ++v) vs[v] = row_of<Rows>(index.vec(ids[j + v]));
         for (size_t next = j + kWideNodes; next < std::min(end, j + 2 * kWideNodes); ++next)
             index.prefetch_vector(ids[next]);
         float sums[kWideNodes / 2][Q][2];
-        kernels::accumulate_wide_tile<Diff, Q, kWideNodes>(packed.data(), qs, vs, index.dims(), sums);
+        kernels::accumulate_wide_tile<Diff, Q, kWideNodes>(packed.data(), qs, vs, index.dims(), sums, rows);
         for (int h = 0; h < kWideNodes / 2; ++h) tile(j + 2 * h, sums[h]);
     }
     return j;
@@ -98,12 +98,10 @@ void for_tiles(const HyperbolicIndex& index, const float* const* queries, size_t
     const float* qs[Q];
     for (int q = 0; q < Q; ++q) qs[q] = queries[q0 + q];
     size_t j = begin;
-    // The wide tiles read float32 rows; compressed ones take the 256-bit tiles, which decode as they load.
-    if constexpr (Q == kNarrowTileRows || Q == kWideTileRows)
-        if (kernels::wide_tiles() && !index.codec().compressed())
-            j = for_wide_tiles<Diff, Q>(index, qs, ids, begin, end, tile);
     index.codec().visit([&](const auto& rows) {
         using Rows = std::decay_t<decltype(rows)>;
+        if constexpr (Q == kNarrowTileRows || Q == kWideTileRows)
+            if (kernels::wide_tiles()) j = for_wide_tiles<Diff, Q>(index, qs, ids, begin, end, tile, rows);
         auto step = [&](auto width) {
             constexpr int N = decltype(width)::value;
             const typename Rows::Elem* vs[N];
