@@ -69,6 +69,7 @@ struct CandidateVectors {
         decoded = buffer.data();
     }
     const float* operator()(size_t position, int32_t id) const {
+        if (!index.codec().compressed()) return index.vec(id);
         return index.decoded(id, decoded + position * index.dims());
     }
 };
