@@ -9,12 +9,20 @@ on disk (each system's own save), and queries/s of batch searches (all queries i
 2 threads) at recall@10 >= 0.95 and >= 0.99 against the exact float32 answer, over a sweep of the
 search width. The systems take turns at each width, so load from elsewhere hits them alike.
 
-    .venv/bin/python bench/memory.py [--n N] [--queries Q] [--quick] [--million]
+With --mapped (1M x 128 clusters, float32): the open time of the saved file by `load` and by
+`load(mmap=True)` and the first query's latency after each (file in the page cache, fastest of three
+opens in fresh processes), and four processes that map the file and search it (an exact search over
+every vector and graph searches) at once: their total proportional set size (PSS, from
+/proc/<pid>/smaps_rollup) against one such process alone.
+
+    .venv/bin/python bench/memory.py [--n N] [--queries Q] [--quick] [--million | --mapped]
 """
 import common  # noqa: I001  (pins BLAS threads before NumPy loads)
 
 import gc
 import os
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -162,15 +170,99 @@ def report_set(title, built, points, n):
     return "\n".join(lines)
 
 
+OPEN_SCRIPT = """
+import sys, time, numpy as np, quellix
+queries = np.load(sys.argv[2])
+start = time.perf_counter()
+index = quellix.Index.load(sys.argv[1], mmap=sys.argv[3] == "1")
+opened = time.perf_counter()
+index.search(queries[0], 10, ef=64)
+print(opened - start, time.perf_counter() - opened)
+"""
+
+SHARE_SCRIPT = """
+import sys, numpy as np, quellix
+index = quellix.Index.load(sys.argv[1], mmap=True)
+queries = np.load(sys.argv[2])
+index.exact_search(queries[:8], 10)
+index.search(queries, 10, ef=64, num_threads=1)
+print("ready", flush=True)
+sys.stdin.readline()
+"""
+
+
+def pss_kib(pid):
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            if line.startswith("Pss:"):
+                return int(line.split()[1])
+    return 0
+
+
+def searching_processes(count, path, query_path):
+    """Total PSS (KiB) of `count` processes that map the file and search it, all alive at once."""
+    procs = [subprocess.Popen([sys.executable, "-c", SHARE_SCRIPT, str(path), str(query_path)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True) for _ in range(count)]
+    for p in procs:
+        assert p.stdout.readline().strip() == "ready"
+    total = sum(pss_kib(p.pid) for p in procs)
+    for p in procs:
+        p.stdin.write("\n")
+        p.stdin.flush()
+        p.wait()
+    return total
+
+
+def mapped_report(args, tmp):
+    base, queries = common.make_dataset(args.n, args.queries, dim=128)
+    common.log(f"mapped: building {len(base):,} x 128")
+    index = quellix.Index(128, "euclidean", M=M, ef_construction=EF_CONSTRUCTION, seed=1)
+    index.add(base, num_threads=BUILD_THREADS)
+    path, query_path = os.path.join(tmp, "m.qlx"), os.path.join(tmp, "q.npy")
+    index.save(path)
+    np.save(query_path, queries)
+    del index
+    gc.collect()
+    rows = []
+    for mapped in (False, True):
+        runs = []
+        for _ in range(3):
+            out = subprocess.run([sys.executable, "-c", OPEN_SCRIPT, path, query_path, "1" if mapped else "0"],
+                                 check=True, capture_output=True, text=True).stdout.split()
+            runs.append(tuple(map(float, out)))
+        open_s, first_s = min(runs)
+        rows.append(["load(mmap=True)" if mapped else "load", f"{open_s * 1e3:,.2f}", f"{first_s * 1e3:,.2f}"])
+    common.log("mapped: processes sharing the file")
+    one = searching_processes(1, path, query_path)
+    four = searching_processes(4, path, query_path)
+    size = os.path.getsize(path)
+    return "\n".join([
+        f"## Mapped file: {args.n:,} x 128 clusters, float32 ({size / 2**20:,.0f} MiB file)", "",
+        common.markdown_table(["open", "ms to open", "ms to the first answer after"], rows), "",
+        f"Four processes mapping the file and searching it (an exact search of 8 queries, graph searches of "
+        f"{len(queries):,}): total PSS {four / 1024:,.0f} MiB against one process's {one / 1024:,.0f} MiB: "
+        f"{four / one:.2f}x.", ""])
+
+
 def main():
     p = common.parser(__doc__.splitlines()[0], 100_000, 2_000, 10_000, 200)
     p.add_argument("--million", action="store_true", help="1M x 128 clusters alone (sets --n 1000000)")
+    p.add_argument("--mapped", action="store_true", help="open times and shared pages of a mapped 1M x 128 file")
     p.add_argument("--repeat", type=int, default=3, help="timed passes per width (the fastest counts)")
     p.add_argument("--systems", default=",".join(SYSTEMS), help="comma-separated names of SYSTEMS")
     args = p.parse_args()
-    if args.million and args.n is None:
+    if (args.million or args.mapped) and args.n is None:
         args.n = 1_000_000
     args = common.resolve(args)
+    if args.mapped:
+        with tempfile.TemporaryDirectory() as tmp:
+            text = f"{common.cpu_model()}; {common.environment_line()}\n\n" + mapped_report(args, tmp)
+            text += f"\nLoad average at the end: {os.getloadavg()[0]:.2f}."
+        print(text)
+        common.write_report(common.report_name("memory_mapped", args), text)
+        if not args.quick:
+            common.record_section("memory.py --mapped", text)
+        return
     names = [s.strip() for s in args.systems.split(",")]
     out = [f"# Compressed vectors: bytes and queries/s per dtype", "",
            f"{common.cpu_model()}; {common.environment_line()}; build on {BUILD_THREADS} threads, M {M}, "

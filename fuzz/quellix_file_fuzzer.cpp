@@ -1,8 +1,11 @@
-// libFuzzer harness for the quellix index file reader.
+// libFuzzer harness for the quellix index file reader, loaded and mapped.
 //
 // Each input is read as it is, then with its last four bytes replaced by the CRC-32 of the rest, so that
 // mutations get past the checksum to the header, the records, the factors, the remainders and the
-// generator state. A rejected file must
+// generator state. A file of the mapped layout's version is also read as a mapped file is (from pages
+// of its own, its arrays lent, no checksum, lists checked as they are read), and searched the same way:
+// damage that nothing checked may give wrong answers there, never a crash or an id out of range.
+// A rejected file must
 // raise "Invalid index file: <name>: <reason>" and nothing else. An accepted file is searched (every
 // answer in [0, n), distinct, at most k, exhaustive ones in distance order) and written back; the file
 // written must read back and write again to the very same bytes. Besides sanitizer reports, a breach of
@@ -17,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include "core/hyperbolic_index.h"
 #include "io/quellix_file.h"
@@ -67,7 +72,9 @@ void check_ids(const std::vector<vek::NodeDist>& found, size_t n, int32_t k, con
     }
 }
 
-void exercise(const vek::HyperbolicIndex& index, const uint8_t* data, size_t size) {
+// `checked`: the index was read and checked whole, so its exhaustive answers must be in distance order
+// too; a mapped one may hold damage nothing checked, which may order its answers wrongly but nothing more.
+void exercise(const vek::HyperbolicIndex& index, const uint8_t* data, size_t size, bool checked = true) {
     const size_t n = index.size();
     const size_t d = index.dims();
     if (d > kMaxVectorDims || n == 0) return;
@@ -78,7 +85,9 @@ void exercise(const vek::HyperbolicIndex& index, const uint8_t* data, size_t siz
         h = h * 1664525u + 1013904223u;
         q[i] = static_cast<float>(static_cast<int32_t>(h >> 8) % 1201 - 600) / 2000.0f;
     }
-    std::vector<float> stored(index.vec(static_cast<int32_t>(h % n)), index.vec(static_cast<int32_t>(h % n)) + d);
+    std::vector<float> values;
+    const float* row = index.query_of(static_cast<int32_t>(h % n), values);
+    std::vector<float> stored(row, row + d);
     for (const std::vector<float>* query : {&q, &stored}) {
         const float term = index.term_of(query->data());
         for (int32_t k : {1, 5}) {
@@ -88,7 +97,7 @@ void exercise(const vek::HyperbolicIndex& index, const uint8_t* data, size_t siz
                       n, k, "filtered_search");
             const std::vector<vek::NodeDist> flat = index.exhaustive_search(query->data(), term, k, none);
             check_ids(flat, n, k, "exhaustive_search");
-            for (size_t i = 1; i < flat.size(); ++i)
+            for (size_t i = 1; checked && i < flat.size(); ++i)
                 if (flat[i].dist < flat[i - 1].dist) finding("exhaustive_search results are out of distance order");
         }
     }
@@ -106,15 +115,43 @@ void read_and_check(const std::vector<char>& bytes, const uint8_t* data, size_t 
     if (written(*again, again_fields) != once) finding("reading and writing a written file changed its bytes");
 }
 
+// The input as a mapped file: in pages of its own, read in place.
+void map_and_check(const std::vector<char>& bytes, const uint8_t* data, size_t size) {
+    uint32_t version = 0;
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "QUELLIX", 8) != 0) return;
+    std::memcpy(&version, bytes.data() + 8, 4);
+    if (version != 6) return;
+    void* base = ::mmap(nullptr, bytes.size(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) std::abort();
+    std::memcpy(base, bytes.data(), bytes.size());
+    auto region = std::make_shared<const vek::Region>(base, bytes.size());
+    std::unique_ptr<vek::HyperbolicIndex> index;
+    vek::QuellixFileFields fields;
+    try {
+        index = vek::read_quellix_layout(static_cast<const char*>(base), bytes.size(), kName, fields, region);
+    } catch (const std::runtime_error& e) {
+        const std::string expected = "Invalid index file: " + kName + ": ";
+        if (std::string(e.what()).compare(0, expected.size(), expected) != 0)
+            finding(std::string("mapping failed with an unexpected message: ") + e.what());
+        return;
+    } catch (const std::exception& e) {
+        finding(std::string("mapping failed with an unexpected exception: ") + e.what());
+    }
+    exercise(*index, data, size, false);
+    written(*index, fields);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> bytes(data, data + size);
     read_and_check(bytes, data, size);
+    map_and_check(bytes, data, size);
     if (size > 4) {
         const uint32_t crc = vek::crc32(0, bytes.data(), size - 4);
         std::memcpy(bytes.data() + size - 4, &crc, 4);
         read_and_check(bytes, data, size);
+        map_and_check(bytes, data, size);
     }
     return 0;
 }

@@ -11,11 +11,10 @@ import numpy as np
 import pytest
 
 import quellix
+import quellix_layout as layout
 from quellix.hyperbolic import KeyedIndex, lorentz_to_poincare, poincare_to_lorentz
 
 CURVATURES = [0.1, 1.0, 3.7]
-HEADER_V3 = struct.Struct("<8sIIIIIQQQQQQq")
-HEADER_V4 = struct.Struct("<8sIIIIIQQQQQQqd")  # version 3 and the curvature
 KEYED_V2 = struct.Struct("<8sIIQQQId")  # magic, version, dim, count, key and index bytes, model, curvature
 
 
@@ -134,11 +133,11 @@ def test_files_and_pickles_keep_the_curvature(c, tmp_path):
     index = quellix.Index(3, "poincare", curvature=c, seed=2, M=6)
     index.add(p, num_threads=1)
     data = index.to_bytes()
-    fields = HEADER_V4.unpack_from(data)
-    assert fields[1] == 4 and fields[-1] == c
+    fields, sections = layout.parse(data)
+    assert fields["curvature"] == c
     index.save(tmp_path / "c.qlx")
     for other in (quellix.Index.load(tmp_path / "c.qlx"), pickle.loads(pickle.dumps(index)),
-                  quellix.Index.from_bytes(data)):
+                  quellix.Index.from_bytes(data), quellix.Index.load(tmp_path / "c.qlx", mmap=True)):
         assert other.curvature == c and other.to_bytes() == data
         for a, b in zip(index.exact_search(p[:10], 5), other.exact_search(p[:10], 5)):
             np.testing.assert_array_equal(a, b)
@@ -146,18 +145,14 @@ def test_files_and_pickles_keep_the_curvature(c, tmp_path):
         index.save_vek_core(tmp_path / "c.vek")
     # The curvature field is read with distrust.
     for bad in (np.nan, 0.0, -2.0, np.inf):
-        header = HEADER_V4.pack(*fields[:-1], bad)
-        body = header + data[HEADER_V4.size:-4]
         with pytest.raises(RuntimeError, match="Invalid index file: <bytes>: curvature"):
-            quellix.Index.from_bytes(body + struct.pack("<I", zlib.crc32(body)))
+            quellix.Index.from_bytes(layout.build(fields | {"curvature": bad}, sections))
     flat = quellix.Index(3, "euclidean", seed=2)
     flat.add(p)
-    v3 = flat.to_bytes()
-    magic, version, *rest = HEADER_V3.unpack_from(v3)
-    assert version == 3  # curvature 1 keeps the file earlier releases read
-    body = HEADER_V4.pack(magic, 4, *rest, c) + v3[HEADER_V3.size:-4]
+    fields, sections = layout.parse(flat.to_bytes())
+    assert fields["curvature"] == 1.0
     with pytest.raises(RuntimeError, match="under 'euclidean', which has none"):
-        quellix.Index.from_bytes(body + struct.pack("<I", zlib.crc32(body)))
+        quellix.Index.from_bytes(layout.build(fields | {"curvature": c}, sections))
     unit = quellix.Index(3, "poincare", seed=2, M=6, curvature=1.0)
     unit.add(p * np.sqrt(c), num_threads=1)
     plain = quellix.Index(3, "poincare", seed=2, M=6)

@@ -8,6 +8,7 @@ import os
 import pickle
 import struct
 import zlib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -15,13 +16,11 @@ import pytest
 import quellix
 import vek_core
 from conftest import run_child
-from indexfile import IndexFile
+import quellix_layout as layout
 from quellix_data import METRICS, built, points
 
-HEADER = struct.Struct("<8sIIIIIQQQQQQq")
-HEADER_V2 = struct.Struct("<8sIIIIIQQQQQ")  # version 2: no ids
-HEADER_V1 = struct.Struct("<8sIIIIIQQQQ")  # version 1: no remainders either
 CODES = {"poincare": 0, "euclidean": 1, "cosine": 2}
+CORPUS = Path(__file__).resolve().parent.parent / "fuzz" / "quellix_corpus"
 
 
 def _same(a: quellix.Index, b: quellix.Index, queries) -> None:
@@ -51,17 +50,22 @@ def test_round_trips_keep_everything(metric, tmp_path):
 
 
 def test_the_header_describes_the_file():
-    index, _ = built(n=40, dim=7, metric="cosine", M=5, ef_construction=21)
+    index, data_rows = built(n=40, dim=7, metric="cosine", M=5, ef_construction=21, masks=np.arange(40) % 3)
     data = index.to_bytes()
-    magic, version, code, dim, M, ef, count, n_records, n_terms, n_state, n_rest, n_ids, next_id = \
-        HEADER.unpack_from(data)
-    assert (magic, version, code, dim, M, ef, count, n_terms, n_rest, n_ids, next_id) == (
-        b"QUELLIX\0", 3, CODES["cosine"], 7, 5, 21, 40, 0, 0, 0, 40)
-    assert HEADER.size + n_records + n_state + 4 == len(data)
-    assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[:-4])
-    # The records are vek_core's record layout: an IndexFile parser reads them.
-    records = IndexFile.from_bytes(data[HEADER.size:HEADER.size + n_records])
-    assert (records.dimension, records.max_m, records.n) == (7, 5, 40)
+    fields, sections = layout.parse(data)  # every section where its length says, and the CRC-32 at the end
+    assert {k: fields[k] for k in ("magic", "version", "code", "dim", "M", "ef", "storage", "count", "next_id")} == \
+        dict(magic=b"QUELLIX\0", version=6, code=CODES["cosine"], dim=7, M=5, ef=21, storage=0, count=40, next_id=40)
+    # Each array as the engine holds it: the rows, their squared norms, the masks, the layer-0 slots.
+    np.testing.assert_array_equal(np.frombuffer(sections["vectors"], "<f4").reshape(40, 7), data_rows)
+    assert np.frombuffer(sections["masks"], "<u8").tolist() == (np.arange(40) % 3).tolist()
+    slots = np.frombuffer(sections["slots"], "<i4").reshape(40, 1 + fields["room"])
+    assert fields["room"] >= 10 and (slots[:, 0] <= 10).all() and slots[:, 0].mean() > 2
+    upper = layout.upper_lists(sections["upper"])
+    levels = np.zeros(40, int)
+    levels[list(upper)] = [len(v) for v in upper.values()]
+    assert index.stats()["nodes_per_level"] == np.bincount(levels).tolist()
+    assert fields["ep_layer"] == levels.max() == levels[fields["ep_id"]]
+    assert not sections["terms"] + sections["remainders"] + sections["ids"] + sections["ranges"]
 
 
 @pytest.mark.parametrize("metric", METRICS)
@@ -84,32 +88,35 @@ def test_every_damaged_byte_and_every_truncation_is_refused():
     index, _ = built(n=30, dim=4, metric="euclidean")
     good = index.to_bytes()
     rng = np.random.default_rng(0)
-    for pos in list(range(0, HEADER.size)) + rng.integers(HEADER.size, len(good), 60).tolist():
+    for pos in list(range(0, layout.HEADER_BYTES)) + rng.integers(layout.HEADER_BYTES, len(good), 60).tolist():
         bad = bytearray(good)
         bad[pos] ^= 0x10
         with pytest.raises(RuntimeError, match="Invalid index file: <bytes>"):
             quellix.Index.from_bytes(bytes(bad))
-    for length in (0, 7, HEADER.size, HEADER.size + 30, len(good) - 1):
+    for length in (0, 7, layout.HEADER_BYTES, layout.HEADER_BYTES + 30, len(good) - 1):
         with pytest.raises(RuntimeError, match="Invalid index file"):
             quellix.Index.from_bytes(good[:length])
     with pytest.raises(RuntimeError, match="Invalid index file"):
         quellix.Index.from_bytes(good + b"\0")
 
 
-def _with_header(data: bytes, **fields) -> bytes:
-    names = ("magic", "version", "code", "dim", "M", "ef", "count", "n_records", "n_terms", "n_state", "n_rest",
-             "n_ids", "next_id")
-    values = dict(zip(names, HEADER.unpack_from(data))) | fields
-    return _reseal(HEADER.pack(*(values[n] for n in names)) + data[HEADER.size:])
+def _with_header(data: bytes, **changes) -> bytes:
+    fields, sections = layout.parse(data)
+    raw = bytearray(layout.build(fields | changes, sections))
+    if "magic" in changes:
+        raw[:8] = changes["magic"]
+    return _reseal(bytes(raw))
 
 
 @pytest.mark.parametrize("fields, message", [
-    (dict(version=6), "format version 6"),
+    (dict(version=7), "format version 7"),
     (dict(code=9), "metric code 9"),
     (dict(dim=0), "out of range"),
     (dict(M=1), "out of range"),
-    (dict(dim=5), "does not match"),
-    (dict(count=31), "does not match"),
+    (dict(dim=5), "bytes of vectors"),
+    (dict(count=31), "bytes of vectors"),
+    (dict(storage=4), "unknown storage code 4"),
+    (dict(ep_id=29, ep_layer=9), "invalid entry point"),
     (dict(magic=b"QUELLIY\0"), "not a quellix index file"),
     (dict(code=0), "boundary factors"),  # a euclidean file relabelled poincare carries no factors
 ])
@@ -119,16 +126,18 @@ def test_sealed_but_inconsistent_headers(fields, message):
         quellix.Index.from_bytes(_with_header(index.to_bytes(), **fields))
 
 
-@pytest.mark.parametrize("version", [1, 2])
-def test_older_files_load_as_they_did(version):
-    index, data = built(n=60, dim=5, metric="poincare")
-    v3 = index.to_bytes()
-    fields = HEADER.unpack_from(v3)
-    assert fields[-3:] == (0, 0, 60)  # float32 vectors leave no remainders; ids are positions
-    header, end = {1: (HEADER_V1, 10), 2: (HEADER_V2, 11)}[version]
-    old = quellix.Index.from_bytes(_reseal(header.pack(fields[0], version, *fields[2:end]) + v3[HEADER.size:]))
-    _same(index, old, data[:10])
-    assert old.to_bytes() == v3
+@pytest.mark.parametrize("name", ["version-1", "version-2", "v3-euclidean-linked", "v3-poincare-remainders",
+                                  "v5-float16", "v5-bfloat16"])
+def test_older_files_load_as_they_did(name):
+    # Files of versions 1 to 5, kept as written: they load, answer as their copies in the newest version
+    # do, and save as version 6.
+    data = (CORPUS / f"{name}.qlx").read_bytes()
+    assert struct.unpack_from("<I", data, 8)[0] < 6
+    old = quellix.Index.from_bytes(data)
+    new = quellix.Index.from_bytes(old.to_bytes())
+    assert layout.parse(old.to_bytes())[0]["version"] == 6
+    _same(old, new, old.get_vectors(old.ids[:5]))
+    assert new.to_bytes() == old.to_bytes()
 
 
 def test_remainders_travel_with_the_file_and_damaged_ones_are_refused():
@@ -140,19 +149,18 @@ def test_remainders_travel_with_the_file_and_damaged_ones_are_refused():
     index = quellix.Index(3, "poincare", M=6, seed=1)
     index.add(x, num_threads=1)
     data = index.to_bytes()
-    n_rest = HEADER.unpack_from(data)[10]
-    assert n_rest == 4 * 80 * 3
+    fields, sections = layout.parse(data)
+    assert len(sections["remainders"]) == 4 * 80 * 3
     other = quellix.Index.from_bytes(data)
     for a, b in zip(index.exact_search(x[:20], 5), other.exact_search(x[:20], 5)):
         np.testing.assert_array_equal(a, b)
-    bad = bytearray(data)
-    bad[-4 - n_rest:-4 - n_rest + 4] = struct.pack("<f", np.inf)
+    bad = sections | {"remainders": struct.pack("<f", np.inf) + sections["remainders"][4:]}
     with pytest.raises(RuntimeError, match="remainder is not finite"):
-        quellix.Index.from_bytes(_reseal(bytes(bad)))
+        quellix.Index.from_bytes(layout.build(fields, bad))
     plain, _ = built(n=30, dim=4, metric="euclidean")  # only poincare vectors carry remainders
-    grown = plain.to_bytes()[:-4] + bytes(4 * 30 * 4) + bytes(4)
-    with pytest.raises(RuntimeError, match="remainders for 30 nodes"):
-        quellix.Index.from_bytes(_with_header(grown, n_rest=4 * 30 * 4))
+    fields, sections = layout.parse(plain.to_bytes())
+    with pytest.raises(RuntimeError, match="bytes of remainders for 30 nodes"):
+        quellix.Index.from_bytes(layout.build(fields, sections | {"remainders": bytes(4 * 30 * 4)}))
 
 
 @pytest.mark.parametrize("ids, next_id, message", [
@@ -165,51 +173,52 @@ def test_remainders_travel_with_the_file_and_damaged_ones_are_refused():
 def test_sealed_but_unsound_ids(ids, next_id, message):
     index = quellix.Index(4, "euclidean", seed=1)
     index.add(points(3, 4, "euclidean"), ids=[5, 9, 7])
-    data = index.to_bytes()
-    fields = dict(zip(("n_rest", "n_ids", "next_id"), HEADER.unpack_from(data)[10:]))
-    assert fields == {"n_rest": 0, "n_ids": 24, "next_id": 10}
+    fields, sections = layout.parse(index.to_bytes())
+    assert (np.frombuffer(sections["ids"], "<i8").tolist(), fields["next_id"]) == ([5, 9, 7], 10)
     raw = b"" if ids is None else np.asarray(ids, "<i8").tobytes()
-    damaged = data[:-4 - 24] + raw + data[-4:]
+    damaged = layout.build(fields | {"next_id": next_id}, sections | {"ids": raw})
     with pytest.raises(RuntimeError, match=f"Invalid index file: <bytes>: .*{message}"):
-        quellix.Index.from_bytes(_with_header(damaged, n_ids=len(raw), next_id=next_id))
+        quellix.Index.from_bytes(damaged)
 
 
-def _records_of(index):
-    data = index.to_bytes()
-    n_records = HEADER.unpack_from(data)[7]
-    return data, IndexFile.from_bytes(data[HEADER.size:HEADER.size + n_records])
+def _slot_of(node):
+    def damage(fields, sections):
+        slots = np.frombuffer(sections["slots"], "<i4").reshape(fields["count"], -1).copy()
+        slots[node, 1] = 999
+        return sections | {"slots": slots.tobytes()}
+    return damage
 
 
-def _replace_records(data: bytes, records: IndexFile) -> bytes:
-    n_records = HEADER.unpack_from(data)[7]
-    raw = records.to_bytes()
-    assert len(raw) == n_records
-    return _reseal(data[:HEADER.size] + raw + data[HEADER.size + n_records:])
+def _value(section, at, value, dtype="<f4"):
+    def damage(fields, sections):
+        arr = np.frombuffer(sections[section], dtype).copy()
+        arr[at] = value if not callable(value) else value(arr[at])
+        return sections | {section: arr.tobytes()}
+    return damage
 
 
 @pytest.mark.parametrize("metric, damage, message", [
-    ("euclidean", lambda f: f.links[3][0].__setitem__(0, 999), "missing node"),
-    ("euclidean", lambda f: f.norms.__setitem__(2, f.norms[2] * 2), "stored norm"),
-    ("poincare", lambda f: f.vectors.__setitem__((2, 0), 1.5), "outside the unit ball"),
-    ("cosine", lambda f: f.vectors.__setitem__((1, 0), np.nan), "not finite"),
+    ("euclidean", _slot_of(3), "missing node"),
+    ("euclidean", _value("norms", 2, lambda v: v * 2), "stored norm"),
+    ("poincare", _value("vectors", 2 * 4, 1.5), "outside the unit ball"),
+    ("cosine", _value("vectors", 1 * 4, np.nan), "not finite"),
+    ("euclidean", _value("slots", 0, 200, "<i4"), "layer-0 list of 200 ids"),
+    ("euclidean", _value("upper", 1, 99, "<i4"), "damaged upper lists|has level 99"),
 ])
 def test_sealed_but_unsound_records(metric, damage, message):
     index, _ = built(n=30, dim=4, metric=metric)
-    data, records = _records_of(index)
-    damage(records)
+    fields, sections = layout.parse(index.to_bytes())
     with pytest.raises(RuntimeError, match=message):
-        quellix.Index.from_bytes(_replace_records(data, records))
+        quellix.Index.from_bytes(layout.build(fields, damage(fields, sections)))
 
 
 @pytest.mark.parametrize("term, message", [(0.5, "invalid boundary factor"), (np.inf, "invalid boundary factor"),
                                            (np.nan, "invalid boundary factor")])
 def test_sealed_but_unsound_boundary_factors(term, message):
     index, _ = built(n=30, dim=4, metric="poincare")
-    data = bytearray(index.to_bytes())
-    n_records = HEADER.unpack_from(data)[7]
-    data[HEADER.size + n_records + 8:HEADER.size + n_records + 12] = np.float32(term).tobytes()  # node 2
+    fields, sections = layout.parse(index.to_bytes())
     with pytest.raises(RuntimeError, match=message):
-        quellix.Index.from_bytes(_reseal(bytes(data)))
+        quellix.Index.from_bytes(layout.build(fields, _value("terms", 2, term)(fields, sections)))
 
 
 def test_foreign_inputs(tmp_path):

@@ -4,13 +4,12 @@ every distance bit for bit against the reference over those values, through chan
 from __future__ import annotations
 
 import pickle
-import struct
-import zlib
 
 import numpy as np
 import pytest
 
 import quellix
+import quellix_layout as layout
 from reference import bits, distances, fma32, sqnorm
 
 F32 = np.float32
@@ -147,28 +146,20 @@ def test_refusals_change_nothing():
 def test_damaged_compressed_files_are_refused():
     index = quellix.Index(8, "euclidean", dtype="int8")
     index.add(_data(8, 50, 1))
-    data = index.to_bytes()
-    assert struct.unpack_from("<I", data, 8)[0] == 5
-    assert struct.unpack_from("<IQ", data, 92) == (3, 64)
-
-    def sealed(body: bytes) -> bytes:
-        return body + struct.pack("<I", zlib.crc32(body))
-
-    body = bytearray(data[:-4])
-    for patch, message in [((92, "<I", 7), "unknown storage code 7"), ((96, "<Q", 60), "bytes of int8 ranges"),
-                           ((len(body) - 4, "<f", float("inf")), "too wide")]:
-        damaged = bytearray(body)
-        struct.pack_into(patch[1], damaged, patch[0], patch[2])
+    fields, sections = layout.parse(index.to_bytes())
+    assert fields["storage"] == 3 and len(sections["ranges"]) == 64 and len(sections["vectors"]) == 50 * 8
+    ranges = np.frombuffer(sections["ranges"], "<f4").copy()
+    ranges[0] = np.inf
+    for changes, parts, message in [({"storage": 7}, {}, "unknown storage code 7"),
+                                    ({}, {"ranges": sections["ranges"][:60]}, "bytes of int8 ranges"),
+                                    ({}, {"ranges": ranges.tobytes()}, "too wide"),
+                                    ({"code": 0}, {}, "compressed vectors under 'poincare'")]:
         with pytest.raises(RuntimeError, match=message):
-            quellix.Index.from_bytes(sealed(bytes(damaged)))
-    poincare = bytearray(body)
-    struct.pack_into("<I", poincare, 12, 0)
-    with pytest.raises(RuntimeError, match="compressed vectors under 'poincare'"):
-        quellix.Index.from_bytes(sealed(bytes(poincare)))
+            quellix.Index.from_bytes(layout.build(fields | changes, sections | parts))
     half = quellix.Index(4, "euclidean", dtype="float16")
     half.add(np.ones((3, 4), F32))
-    raw = bytearray(half.to_bytes()[:-4])
-    at = raw.index(np.ones(4, np.float16).tobytes())
-    raw[at:at + 2] = np.float16(np.inf).tobytes()  # a stored infinity
+    fields, sections = layout.parse(half.to_bytes())
+    rows = np.frombuffer(sections["vectors"], np.float16).copy()
+    rows[5] = np.inf  # a stored infinity
     with pytest.raises(RuntimeError, match="not finite"):
-        quellix.Index.from_bytes(sealed(bytes(raw)))
+        quellix.Index.from_bytes(layout.build(fields, sections | {"vectors": rows.tobytes()}))

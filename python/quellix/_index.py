@@ -907,9 +907,29 @@ class Index:
         self._engine.save_file(os.fspath(path), min(self._ef_construction, 2**32 - 1), self._curvature)
 
     @classmethod
-    def load(cls, path: PathLike) -> Index:
-        """Reads an index written by :meth:`save`, checking all of it; raises RuntimeError for a bad file."""
-        return cls._wrap(*_native.Engine.load_file(os.fspath(path)))
+    def load(cls, path: PathLike, *, mmap: bool = False) -> Index:
+        """Reads an index written by :meth:`save`, checking all of it; raises RuntimeError for a bad file.
+
+        With ``mmap=True`` the file is mapped read-only instead of read: opening it costs no work
+        proportional to the index, its vectors and graph stay in the file's pages (shared by every
+        process that maps the file) and every search answers exactly as on the loaded index. Its
+        header, section lengths and upper layers are checked at open and each layer-0 list as a walk
+        reads it; :meth:`verify` checks the whole file's checksum. Changes (``add``, ``remove``,
+        ``compact``, ``set_masks``) raise RuntimeError; a copy (``from_bytes(index.to_bytes())``,
+        pickling) can change. Files written before format version 6 must be loaded and saved again
+        to be mapped.
+        """
+        return cls._wrap(*_native.Engine.load_file(os.fspath(path), bool(mmap)))
+
+    @property
+    def mapped(self) -> bool:
+        """Whether the index reads a memory-mapped file in place (``load(path, mmap=True)``)."""
+        return self._engine.mapped
+
+    def verify(self) -> None:
+        """Checks the CRC-32 of a memory-mapped index's whole file; RuntimeError if it is damaged. An
+        index in memory was checked whole when it was loaded, and has nothing more to check."""
+        self._engine.verify()
 
     def __reduce__(self):
         return (_from_bytes, (self.to_bytes(),))

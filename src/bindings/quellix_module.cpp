@@ -117,10 +117,25 @@ public:
     bool ball() const { return metric() == vek::PoincareBall; }
     int32_t dim() const { return index_->get_dimension(); }
     size_t dims() const { return index_->dims(); }
+    // A mapped index's file, which its arrays read in place, and the name it was opened by.
+    void map(std::shared_ptr<const vek::Region> region, std::string name) {
+        mapping_ = std::move(region);
+        name_ = std::move(name);
+    }
+    const vek::Region* mapping() const { return mapping_.get(); }
+    const std::string& name() const { return name_; }
+    // Refuses a change to a mapped index, before anything is read or locked.
+    void writable() const {
+        if (mapping_)
+            throw std::runtime_error("read-only memory-mapped index " + name_ +
+                                     ": load it without mmap=True to change it");
+    }
 
 private:
     std::unique_ptr<HyperbolicIndex> index_;
     quellix::Labels labels_;
+    std::shared_ptr<const vek::Region> mapping_;
+    std::string name_;
 };
 
 const char* const kStorageNames[] = {"float32", "float16", "bfloat16", "int8"};
@@ -131,6 +146,7 @@ const char* storage_name(const HyperbolicIndex& index) {
 // Stores the vectors of an empty index as `name` says; under "int8" over [low[i], high[i]] per dimension.
 void set_storage(Engine& e, const std::string& name, const std::optional<FloatArray>& low,
                  const std::optional<FloatArray>& high) {
+    e.writable();
     const auto* found = std::find(std::begin(kStorageNames), std::end(kStorageNames), name);
     if (found == std::end(kStorageNames)) throw py::value_error("unknown storage " + name);
     const auto storage = static_cast<vek::Storage>(found - std::begin(kStorageNames));
@@ -446,9 +462,28 @@ py::tuple from_file_bytes(const py::bytes& data, const std::string& name) {
     return engine_of_file(view.data(), view.size(), name);
 }
 
+// A saved file mapped read-only: its arrays are read in place (see vek::map_quellix_file).
+py::tuple map_file(const std::string& path) {
+    vek::QuellixFileFields fields;
+    std::unique_ptr<Engine> engine;
+    {
+        py::gil_scoped_release unlocked;
+        std::shared_ptr<const vek::Region> region;
+        engine = std::make_unique<Engine>(vek::map_quellix_file(path, fields, region));
+        try {
+            assign_labels(*engine, std::move(fields.ids), fields.next_id);
+        } catch (const std::invalid_argument& err) {
+            throw std::runtime_error("Invalid index file: " + path + ": damaged ids: " + err.what());
+        }
+        engine->map(std::move(region), path);
+    }
+    return py::make_tuple(std::move(engine), fields.ef_construction, fields.curvature);
+}
+
 // A saved file, read whole into memory first: a mapping would fault if another process cut the file
 // short while it is read.
-py::tuple load_file(const std::string& path) {
+py::tuple load_file(const std::string& path, bool mapped) {
+    if (mapped) return map_file(path);
     std::vector<char> data;
     {
         py::gil_scoped_release unlocked;
@@ -522,6 +557,7 @@ void assign_labels(Engine& e, std::vector<int64_t> given, int64_t next) {
 }
 
 void set_labels(Engine& e, const IdArray& ids, int64_t next) {
+    e.writable();
     if (ids.ndim() != 1) throw py::value_error("ids must be one-dimensional");
     std::vector<int64_t> given(ids.data(), ids.data() + ids.shape(0));
     const Exclusive lock = lock_with_gil<Exclusive>(e.index());
@@ -595,6 +631,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
             const std::optional<FloatArray>& remainders, const MaskArray& masks,
             const std::optional<IdArray>& given_ids, bool replace, bool link, int64_t ef_construction,
             const py::object& progress, int num_threads) {
+    e.writable();
     check_rows(vectors, e, "vectors");
     const py::ssize_t n = vectors.shape(0);
     const double* fac = check_factors(factors, e, n);
@@ -694,6 +731,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
 // Removes the nodes of `ids` (repeats count once); an id the index does not hold is refused, and
 // nothing removed, unless `missing_ok`. How many were removed.
 int64_t remove_ids(Engine& e, const IdArray& ids, bool missing_ok, int64_t ef_construction, int num_threads) {
+    e.writable();
     if (ids.ndim() != 1) throw py::value_error("ids must be one-dimensional");
     if (ef_construction < 1) throw py::value_error("ef_construction must be at least 1");
     if (num_threads < 0) throw py::value_error("num_threads must be >= 0");
@@ -734,6 +772,7 @@ IdArray ids_of(const Engine& e) {
 
 // Puts the nodes in the order of their ids and gives back the memory beyond what they hold.
 void compact(Engine& e) {
+    e.writable();
     without_gil<Exclusive>(e.index(), [&] {
         HyperbolicIndex& index = e.index();
         quellix::Labels& labels = e.labels();
@@ -902,6 +941,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def("compact", &compact)
         .def("fill_masks",
              [](Engine& e, uint64_t mask) {
+                 e.writable();
                  without_gil<Exclusive>(e.index(), [&] {
                      const std::vector<uint64_t> all(e.index().size(), mask);
                      e.index().set_masks(all.data(), all.size());
@@ -1022,6 +1062,7 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
         .def(
             "set_masks",
             [](Engine& e, const MaskArray& masks) {
+                e.writable();
                 const Exclusive lock = lock_with_gil<Exclusive>(e.index());
                 if (masks.ndim() != 1 || static_cast<size_t>(masks.shape(0)) != e.index().size())
                     throw py::value_error("masks must hold one value per vector (" +
@@ -1054,7 +1095,14 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                     py::arg("terms"), py::arg("vek_core_file"), py::arg("remainders") = py::none())
         .def("set_labels", &set_labels, py::arg("ids"), py::arg("next"))
         .def_static("from_file_bytes", &from_file_bytes, py::arg("data"), py::arg("name"))
-        .def_static("load_file", &load_file, py::arg("path"))
+        .def_static("load_file", &load_file, py::arg("path"), py::arg("mmap") = false)
+        .def_property_readonly("mapped", [](const Engine& e) { return e.mapping() != nullptr; })
+        .def("verify",
+             [](const Engine& e) {
+                 if (e.mapping() == nullptr) return;
+                 py::gil_scoped_release unlocked;
+                 vek::verify_region(*e.mapping(), e.name());
+             })
         .def("file_bytes", &file_bytes, py::arg("ef_construction"), py::arg("curvature"))
         .def("save_file", &save_file, py::arg("path"), py::arg("ef_construction"), py::arg("curvature"));
 }

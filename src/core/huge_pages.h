@@ -1,6 +1,11 @@
 // Allocator for the large per-index arrays. Blocks of 2 MiB and more are mapped on their own, aligned
 // to 2 MiB and offered to the kernel for transparent huge pages, which cuts TLB misses in scans and
 // graph walks. Contents and results are unaffected.
+//
+// An allocator may also lend an array memory it does not own: the section of a mapped index file
+// (Region). Its first allocation of exactly the lent count returns that memory, elements created there
+// without values keep the bytes they find, and giving it back does nothing; the region stays mapped
+// while any array or allocator holds it. Every other allocation is an ordinary one.
 #pragma once
 
 #include <sys/mman.h>
@@ -8,22 +13,62 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace vek {
+
+// A mapped file, unmapped when the last holder lets go.
+struct Region {
+    void* base = nullptr;
+    size_t bytes = 0;
+    Region(void* b, size_t n) : base(b), bytes(n) {}
+    Region(const Region&) = delete;
+    Region& operator=(const Region&) = delete;
+    ~Region() {
+        if (base) ::munmap(base, bytes);
+    }
+};
 
 template <class T>
 struct HugePageAllocator {
     using value_type = T;
+    // Arrays take their allocator along when swapped or assigned: a lent array stays with its region.
+    using propagate_on_container_swap = std::true_type;
+    using propagate_on_container_move_assignment = std::true_type;
+    using propagate_on_container_copy_assignment = std::true_type;
     static constexpr size_t kHugePage = size_t{1} << 21;
 
     static size_t round_up(size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
     HugePageAllocator() = default;
     template <class U>
-    HugePageAllocator(const HugePageAllocator<U>&) {}
+    HugePageAllocator(const HugePageAllocator<U>& other) : region_(other.region_) {}
+    // Lends `count` elements at `at` inside `region`.
+    HugePageAllocator(std::shared_ptr<const Region> region, const T* at, size_t count)
+        : region_(std::move(region)), lent_(const_cast<T*>(at)), lent_count_(count) {}
+    // A copied array owns its copy.
+    HugePageAllocator select_on_container_copy_construction() const { return {}; }
+
+    // Elements created without a value inside the lent memory keep its bytes; everywhere else they are
+    // value-initialised, as std::allocator does.
+    template <class U>
+    void construct(U* p) {
+        if (!lends(p)) ::new (static_cast<void*>(p)) U();
+    }
+    template <class U, class A, class... Args>
+    void construct(U* p, A&& a, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a), std::forward<Args>(args)...);
+    }
 
     T* allocate(size_t n) {
+        if (lent_ != nullptr && n == lent_count_ && !handed_) {
+            handed_ = true;  // once: no other array may come to share the lent memory
+            return lent_;
+        }
         if (n > static_cast<size_t>(-1) / sizeof(T) - kHugePage) throw std::bad_alloc();
         const size_t bytes = n * sizeof(T);
         if (bytes < kHugePage) {
@@ -46,6 +91,7 @@ struct HugePageAllocator {
         return reinterpret_cast<T*>(aligned);
     }
     void deallocate(T* p, size_t n) noexcept {
+        if (p == lent_ && p != nullptr) return;
         if (n * sizeof(T) < kHugePage)
             std::free(p);
         else
@@ -53,13 +99,36 @@ struct HugePageAllocator {
     }
 
     template <class U>
-    bool operator==(const HugePageAllocator<U>&) const noexcept {
-        return true;
+    bool operator==(const HugePageAllocator<U>& other) const noexcept {
+        return static_cast<const void*>(lent_) == static_cast<const void*>(other.lent_);
     }
     template <class U>
-    bool operator!=(const HugePageAllocator<U>&) const noexcept {
-        return false;
+    bool operator!=(const HugePageAllocator<U>& other) const noexcept {
+        return !(*this == other);
     }
+
+private:
+    template <class U>
+    friend struct HugePageAllocator;
+    template <class U>
+    bool lends(const U* p) const {
+        const auto* at = reinterpret_cast<const char*>(p);
+        const auto* from = reinterpret_cast<const char*>(lent_);
+        return lent_ != nullptr && at >= from && at < from + lent_count_ * sizeof(T);
+    }
+
+    std::shared_ptr<const Region> region_;
+    T* lent_ = nullptr;
+    size_t lent_count_ = 0;
+    bool handed_ = false;
 };
+
+// An array of `count` elements lent from a mapped region, without copying.
+template <class T>
+std::vector<T, HugePageAllocator<T>> lent_array(std::shared_ptr<const Region> region, const void* at, size_t count) {
+    std::vector<T, HugePageAllocator<T>> v(HugePageAllocator<T>(std::move(region), static_cast<const T*>(at), count));
+    v.resize(count);
+    return v;
+}
 
 }  // namespace vek

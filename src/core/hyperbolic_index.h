@@ -52,7 +52,10 @@ struct NodeDist {
     bool operator>(const NodeDist& o) const { return dist > o.dist; }
 };
 
-using VectorStore = std::vector<float, HugePageAllocator<float>>;
+// The per-node arrays: each may be lent by a mapped index file (core/huge_pages.h).
+template <class T>
+using Column = std::vector<T, HugePageAllocator<T>>;
+using VectorStore = Column<float>;
 
 using FarthestFirst = std::priority_queue<NodeDist>;  // top = farthest
 using NearestFirst = std::priority_queue<NodeDist, std::vector<NodeDist>, std::greater<NodeDist>>;
@@ -207,7 +210,7 @@ public:
     IndexStats statistics() const;
 
     // Under PoincareBall, each node's 1 / (1 - |x|^2); empty under the other metrics.
-    const std::vector<float>& ball_terms() const { return inv_factors; }
+    const Column<float>& ball_terms() const { return inv_factors; }
     // Replaces those terms from the nodes' 1 - |x|^2 (one per node, each finite and positive), for a
     // file that carries them; std::invalid_argument otherwise, and nothing changes.
     void set_ball_factors(const double* factors, size_t count);
@@ -249,7 +252,7 @@ public:
     // and every distance handed to a caller come from exact_key, with the remainders.
     bool has_remainders() const { return !remainders.empty(); }
     const float* remainder(int32_t node) const { return remainders.data() + static_cast<size_t>(node) * dims(); }
-    const std::vector<float>& all_remainders() const { return remainders; }
+    const Column<float>& all_remainders() const { return remainders; }
     // Room for the remainders of `count` more nodes (given or zero), so that add_remainders cannot fail.
     void reserve_remainders(size_t count, bool given);
     // The remainders of the newest `count` nodes (row-major, or null for zeros): the first given ones
@@ -431,12 +434,12 @@ private:
     Codec codec_;
     size_t stride_ = 0;   // floats per stored row: codec_.row_floats(dims())
     VectorStore vectors;  // node i occupies [i * stride_, (i + 1) * stride_)
-    std::vector<float> stored_norms;
+    Column<float> stored_norms;
     std::vector<int32_t> node_levels;
     LinkTable links;  // links.at(node, layer): the node's neighbour list on that layer
-    std::vector<uint64_t> masks;
-    std::vector<float> inv_factors;  // PoincareBall only: per node 1 / (1 - |x|^2)
-    std::vector<float> remainders;   // PoincareBall only, empty or node i at [i * dimension, (i + 1) * dimension)
+    Column<uint64_t> masks;
+    Column<float> inv_factors;  // PoincareBall only: per node 1 / (1 - |x|^2)
+    Column<float> remainders;   // PoincareBall only, empty or node i at [i * dimension, (i + 1) * dimension)
     double remainder_reach = 0.0;    // the largest norm of a node's remainders
     std::mt19937 level_rng;
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
@@ -446,6 +449,7 @@ private:
     ConcurrentBuild* build_ = nullptr;  // set while add_linked_batch runs on several threads
 
     friend struct IndexFile;
+    friend struct QuellixLayout;
 };
 
 // Keeps the nearest match, then stops at the first jump of more than 0.6 after a distance above 0.01,

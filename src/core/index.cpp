@@ -85,7 +85,7 @@ float HyperbolicIndex::distance(const float* query, int32_t node) const {
 void HyperbolicIndex::set_ball_factors(const double* factors, size_t count) {
     if (metric != PoincareBall) throw std::invalid_argument("only the PoincareBall metric keeps factors");
     if (count != size()) throw std::invalid_argument("one factor per node is needed");
-    std::vector<float> terms(count);
+    Column<float> terms(count);
     for (size_t i = 0; i < count; ++i) {
         terms[i] = ball_term(factors[i]);
         if (!(factors[i] > 0.0) || !std::isfinite(terms[i]))

@@ -10,6 +10,8 @@
 // the limit itself is beyond a slot.
 // A slot also remembers how many of its ids the selection that wrote it kept on their own merit, so
 // that the next rebuild of the list need not decide those again.
+// A table read from a mapped file (checked) is never changed, and its layer-0 lists, which nothing
+// checked when the file was opened, are checked as they are read.
 // Most nodes have no upper layer and then own no upper storage at all.
 #pragma once
 
@@ -46,8 +48,26 @@ private:
 
 class LinkTable {
 public:
+    using Slots = std::vector<int32_t, HugePageAllocator<int32_t>>;
+    // A read-only table over `slots` (a count word, then `room` ids, per node of `upper`) and the upper
+    // lists `upper` (checked already). A layer-0 list whose count exceeds the room, or that holds an id
+    // of no node, reads as empty: a damaged file cannot lead a walk out of bounds.
+    static LinkTable checked(Slots slots, size_t room, std::vector<std::vector<LinkList>> upper) {
+        LinkTable t;
+        t.room_ = room;
+        t.stride_ = 1 + room;
+        t.base_ = std::move(slots);
+        t.upper_ = std::move(upper);
+        t.checked_ = true;
+        return t;
+    }
+    // Ids a slot holds.
+    size_t room() const { return room_; }
+
     // Longest layer-0 list kept in the table itself: with M up to 64 every list built here fits.
     static constexpr size_t kMaxSlot = 128;
+    // Longest slot a checked table reads: the count word holds at most this.
+    static constexpr size_t kMaxMappedRoom = (size_t{1} << 16) - 1;
     static constexpr int32_t kUnknownKept = -1;
 
     // Sets the slot size from the layer-0 list limit; only while the table is empty.
@@ -125,8 +145,14 @@ public:
     // the slot. False for a list aside, whose storage may move.
     bool slot_list(int32_t node, LinkSpan& out) const {
         const int32_t word = first_word(node);
-        if (word < 0) return false;
-        out = LinkSpan(slot_of(node) + 1, std::min(static_cast<size_t>(word & kCountBits), room_));
+        if (word < 0) {
+            if (!checked_) return false;
+            out = LinkSpan();
+            return true;
+        }
+        const auto count = static_cast<size_t>(word & kCountBits);
+        out = LinkSpan(slot_of(node) + 1, std::min(count, room_));
+        if (checked_ && (count > room_ || !all_nodes(out))) out = LinkSpan();
         return true;
     }
     // One id of a list, read as the relaxed atomic it is written as.
@@ -233,6 +259,7 @@ public:
         std::swap(room_, other.room_);
         std::swap(stride_, other.stride_);
         std::swap(every_node_aside_, other.every_node_aside_);
+        std::swap(checked_, other.checked_);
     }
 
 private:
@@ -244,6 +271,12 @@ private:
         if (count > list.capacity()) list.reserve(std::max(count, 2 * list.capacity()));
     }
     bool keeps_aside() const { return every_node_aside_ || !aside_.empty(); }
+    bool all_nodes(LinkSpan ids) const {
+        const auto n = static_cast<uint32_t>(size());
+        bool ok = true;
+        for (int32_t id : ids) ok &= static_cast<uint32_t>(id) < n;
+        return ok;
+    }
     // Node's list aside; the first one a table needs gives every node its own, while one thread works.
     LinkList& aside(int32_t node) {
         if (aside_.size() < size()) aside_.resize(size());
@@ -261,10 +294,11 @@ private:
 
     size_t room_ = 0;    // ids a slot holds
     size_t stride_ = 1;  // the count word, then room_ ids
-    std::vector<int32_t, HugePageAllocator<int32_t>> base_;
+    Slots base_;
     std::vector<std::vector<LinkList>> upper_;
     bool every_node_aside_ = false;
     std::vector<LinkList> aside_;  // none, or one per node: layer-0 lists longer than a slot
+    bool checked_ = false;         // read from a mapped file: lists checked as they are read
 };
 
 }  // namespace vek

@@ -46,7 +46,7 @@ void HyperbolicIndex::set_remainders(const float* rows, size_t count) {
             if (!std::isfinite(rows[i * d + j])) throw std::invalid_argument("a remainder is not finite");
         reach = std::max(reach, norm_of(rows + i * d, d));
     }
-    std::vector<float> copy(rows, rows + count * d);
+    Column<float> copy(rows, rows + count * d);
     remainders.swap(copy);
     remainder_reach = reach;
 }

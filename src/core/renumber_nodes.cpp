@@ -24,9 +24,9 @@ void HyperbolicIndex::reorder(const std::vector<int32_t>& order) {
     for (size_t i = 0; i < n; ++i) to[static_cast<size_t>(order[i])] = static_cast<int32_t>(i);
     // Everything is built aside first: a failed allocation leaves the index as it was.
     VectorStore new_vectors(n * stride_);
-    std::vector<float> new_norms(n), new_factors(inv_factors.size()), new_remainders(remainders.size());
+    Column<float> new_norms(n), new_factors(inv_factors.size()), new_remainders(remainders.size());
     std::vector<int32_t> new_levels(n);
-    std::vector<uint64_t> new_masks(n);
+    Column<uint64_t> new_masks(n);
     for (size_t i = 0; i < n; ++i) {
         const auto o = static_cast<size_t>(order[i]);
         std::copy_n(vectors.data() + o * stride_, stride_, new_vectors.data() + i * stride_);

@@ -25,6 +25,7 @@
 
 #include "core/hyperbolic_index.h"
 #include "io/file_writing.h"
+#include "io/index_file.h"
 
 namespace vek {
 
@@ -39,6 +40,9 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 std::string errno_text() { return std::strerror(errno); }
 
+}  // namespace
+
+// The record stream's two ends (declared in io/index_file.h for IndexFile).
 class Writer {
 public:
     Writer(FILE* f, const std::string& name) : f_(f), name_(name) {}
@@ -85,6 +89,8 @@ private:
     const std::string& name_;
 };
 
+namespace {
+
 // Where a save goes. A regular file (or a new one) is replaced atomically, through a symbolic link if
 // there is one, so the link survives. Anything else that can be written (a device, a pipe, a dangling
 // link) is written in place, as a plain open would: renaming over it would destroy it.
@@ -113,26 +119,6 @@ std::string temp_name_for(const std::string& target) {
 }
 
 }  // namespace
-
-// Loaded state, swapped into the instance in one step.
-struct IndexFile {
-    int32_t dimension = 0;
-    float curvature = 0.0f;
-    int32_t max_m = 0;
-    int32_t ep_id = -1;
-    int32_t ep_layer = -1;
-    Codec codec;  // how the records hold the vectors
-    VectorStore vectors;
-    std::vector<float> stored_norms;
-    std::vector<uint64_t> masks;
-    std::vector<int32_t> node_levels;
-    LinkTable links;
-
-    static void write(const HyperbolicIndex& index, Writer& w, bool stored);
-    void read(Reader& r);
-    void validate(Reader& r) const;
-    void install_into(HyperbolicIndex& index);
-};
 
 void IndexFile::write(const HyperbolicIndex& index, Writer& w, bool stored) {
     const uint64_t n = index.size();
@@ -208,15 +194,15 @@ void IndexFile::read(Reader& r) {
     if (r.left() != 0) r.fail(std::to_string(r.left()) + " unexpected bytes after the last record");
 }
 
-void IndexFile::validate(Reader& r) const {
+void IndexFile::validate(const std::function<void(const std::string&)>& fail) const {
     const int64_t n = static_cast<int64_t>(node_levels.size());
     for (int64_t i = 0; i < n; ++i) {
         for (int32_t layer = 0; layer <= node_levels[i]; ++layer) {
             for (int32_t id : links.at(static_cast<int32_t>(i), layer)) {
                 if (id < 0 || id >= n)
-                    r.fail("node " + std::to_string(i) + " links to missing node " + std::to_string(id));
+                    fail("node " + std::to_string(i) + " links to missing node " + std::to_string(id));
                 if (node_levels[id] < layer)
-                    r.fail("node " + std::to_string(i) + " links on layer " + std::to_string(layer) + " to node " +
+                    fail("node " + std::to_string(i) + " links on layer " + std::to_string(layer) + " to node " +
                            std::to_string(id) + ", which does not reach that layer");
             }
         }
@@ -224,7 +210,7 @@ void IndexFile::validate(Reader& r) const {
     const bool no_entry = ep_id == -1 && ep_layer == -1;
     const bool valid_entry = ep_id >= 0 && ep_id < n && node_levels[ep_id] == ep_layer;
     if (!no_entry && !valid_entry)
-        r.fail("invalid entry point " + std::to_string(ep_id) + " at layer " + std::to_string(ep_layer));
+        fail("invalid entry point " + std::to_string(ep_id) + " at layer " + std::to_string(ep_layer));
 }
 
 void IndexFile::install_into(HyperbolicIndex& index) {
@@ -240,6 +226,9 @@ void IndexFile::install_into(HyperbolicIndex& index) {
     index.masks.swap(masks);
     index.node_levels.swap(node_levels);
     index.links.swap(links);
+    index.inv_factors.swap(terms);
+    index.remainders.swap(remainders);
+    index.remainder_reach = remainder_reach;
 }
 
 void write_file_atomically(const std::string& filename, const std::function<void(FILE*)>& write) {
@@ -304,10 +293,10 @@ void HyperbolicIndex::read_records(FILE* f, uint64_t size, const std::string& na
     IndexFile file;
     file.codec = codec;
     file.read(r);
-    file.validate(r);
+    file.validate([&](const std::string& why) { r.fail(why); });
     // The file holds no factors: under PoincareBall they come from the stored float32 values. The terms
     // are made before anything is installed, so that a failed allocation leaves the index as it was.
-    std::vector<float> terms;
+    Column<float> terms;
     if (metric == PoincareBall) {
         const size_t d = static_cast<size_t>(file.dimension);
         terms.resize(file.stored_norms.size(), std::numeric_limits<float>::quiet_NaN());

@@ -1,9 +1,11 @@
-// The quellix index file (layout in quellix_file.h). Writing streams every section through one
-// buffered stream that keeps the running CRC, so a save never holds a second copy of the index; the
-// records' length, which the header gives first, comes from a pass that only counts. Reading checks the
+// The quellix index file: versions 1 to 5 (layout in quellix_file.h), which files written before
+// version 6 hold and which still load, and the checks every loaded index goes through. Reading checks the
 // header against the bytes it has before it reads a section, the checksum before the records, then
-// every record, factor, remainder and the generator's state.
+// every record, factor, remainder and the generator's state. Version 6, the one written, is
+// io/mapped_layout.cpp's.
 #include "io/quellix_file.h"
+
+#include "io/file_parts.h"
 
 #include <array>
 #include <cerrno>
@@ -15,6 +17,8 @@
 #include <stdexcept>
 
 namespace vek {
+
+using namespace file_parts;
 
 namespace {
 
@@ -33,99 +37,11 @@ struct CrcTables {
 };
 const CrcTables kCrc;
 
-constexpr char kMagic[8] = {'Q', 'U', 'E', 'L', 'L', 'I', 'X', '\0'};
-constexpr uint32_t kNewest = 5;
+constexpr uint32_t kNewest = 6;
 // Header bytes of versions 1 to 5: magic, five uint32, four uint64; then one more uint64 (v2), two (v3),
 // a float64 (v4), a uint32 and a uint64 (v5).
 constexpr size_t kHeaderBytes[] = {0, 60, 68, 84, 92, 104};
 constexpr size_t kChecksumBytes = 4;
-
-const char* metric_name(MetricKind kind) {
-    return kind == PoincareBall ? "poincare" : kind == Euclidean ? "euclidean" : "cosine";
-}
-uint32_t metric_code(MetricKind kind) { return kind == PoincareBall ? 0 : kind == Euclidean ? 1 : 2; }
-
-// A double as Python's repr writes it (the file's messages read as the rest of quellix's).
-std::string repr(double v) {
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    char buf[64];
-    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
-    std::string s(buf, end);
-    if (s.find_first_of(".e") == std::string::npos) s += ".0";
-    return s;
-}
-std::string to_string(unsigned __int128 v) {
-    std::string s;
-    do {
-        s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
-        v /= 10;
-    } while (v != 0);
-    return s;
-}
-
-// Where a file is written: every byte goes through a C stream to `out` (none: only counted) and into
-// the running CRC. The stream is a cookie stream, so the vek_core record writer writes through it too.
-class Sink {
-public:
-    Sink(FILE* out, const std::string& name) : out_(out), name_(name) {
-        cookie_io_functions_t io{};
-        io.write = [](void* self, const char* p, size_t n) -> ssize_t {
-            return static_cast<Sink*>(self)->put(p, n) ? static_cast<ssize_t>(n) : -1;
-        };
-        stream_ = ::fopencookie(this, "w", io);
-        if (!stream_) throw std::bad_alloc();
-        std::setvbuf(stream_, nullptr, _IOFBF, 1 << 16);
-    }
-    ~Sink() {
-        if (stream_) std::fclose(stream_);
-    }
-    FILE* stream() { return stream_; }
-    void raw(const void* p, size_t n) {
-        if (n != 0 && std::fwrite(p, 1, n, stream_) != n) failed();
-    }
-    template <class T>
-    void value(T v) {
-        raw(&v, sizeof v);
-    }
-    // Everything written so far has reached `out`: its byte count and CRC.
-    uint64_t flush(uint32_t* crc) {
-        if (std::fflush(stream_) != 0) failed();
-        *crc = crc_;
-        return bytes_;
-    }
-    [[noreturn]] void failed() const {
-        throw std::runtime_error("Failed to write index file: " + name_ + " (" + std::strerror(error_ ? error_ : EIO) +
-                                 ")");
-    }
-
-private:
-    bool put(const char* p, size_t n) {
-        if (out_ != nullptr) {
-            crc_ = crc32(crc_, p, n);
-            if (std::fwrite(p, 1, n, out_) != n) {
-                error_ = errno;
-                return false;
-            }
-        }
-        bytes_ += n;
-        return true;
-    }
-
-    FILE* out_;
-    const std::string& name_;
-    FILE* stream_ = nullptr;
-    uint32_t crc_ = 0;
-    uint64_t bytes_ = 0;
-    int error_ = 0;
-};
-
-template <class T>
-T read_at(const char* data, size_t at) {
-    T v;
-    std::memcpy(&v, data + at, sizeof v);
-    return v;
-}
 
 }  // namespace
 
@@ -148,53 +64,7 @@ uint32_t crc32(uint32_t crc, const void* data, size_t size) {
 
 void write_quellix_file(const HyperbolicIndex& index, uint32_t ef_construction, double curvature,
                         const std::vector<int64_t>& ids, int64_t next_id, FILE* f, const std::string& name) {
-    uint64_t n_records = 0;
-    {
-        Sink counter(nullptr, name);
-        index.write_records(counter.stream(), name, true);
-        uint32_t unused;
-        n_records = counter.flush(&unused);
-    }
-    const uint64_t count = index.size();
-    const bool ball = index.metric_kind() == PoincareBall;
-    const std::vector<float>& terms = index.ball_terms();
-    const uint64_t n_terms = ball ? 4 * count : 0;
-    std::ostringstream generator;
-    generator << index.level_generator();
-    const std::string state = generator.str();
-    const std::vector<float>& rest = index.all_remainders();
-    const Codec& codec = index.codec();
-    const uint32_t version = codec.compressed() ? 5 : curvature == 1.0 ? 3 : 4;
-    const uint64_t n_ranges = 4 * (codec.steps().size() + codec.floors().size());
-
-    Sink out(f, name);
-    out.raw(kMagic, sizeof kMagic);
-    for (uint32_t v : {version, metric_code(index.metric_kind()), static_cast<uint32_t>(index.get_dimension()),
-                       static_cast<uint32_t>(index.max_links()), ef_construction})
-        out.value(v);
-    for (uint64_t v : {count, n_records, n_terms, static_cast<uint64_t>(state.size()),
-                       static_cast<uint64_t>(4 * rest.size()), static_cast<uint64_t>(8 * ids.size())})
-        out.value(v);
-    out.value(next_id);
-    if (version >= 4) out.value(curvature);
-    if (version >= 5) {
-        out.value(static_cast<uint32_t>(codec.storage()));
-        out.value(n_ranges);
-    }
-    index.write_records(out.stream(), name, true);
-    if (ball) out.raw(terms.data(), 4 * count);
-    out.raw(state.data(), state.size());
-    out.raw(rest.data(), 4 * rest.size());
-    out.raw(ids.data(), 8 * ids.size());
-    out.raw(codec.steps().data(), 4 * codec.steps().size());
-    out.raw(codec.floors().data(), 4 * codec.floors().size());
-    uint32_t crc;
-    const uint64_t written = out.flush(&crc);
-    if (written != kHeaderBytes[version] + n_records + n_terms + state.size() + 4 * rest.size() + 8 * ids.size() +
-                       n_ranges)
-        throw std::logic_error("the index changed while it was written");
-    if (std::fwrite(&crc, 1, sizeof crc, f) != sizeof crc)
-        throw std::runtime_error("Failed to write index file: " + name + " (" + std::strerror(errno) + ")");
+    write_quellix_layout(index, ef_construction, curvature, ids, next_id, f, name);
 }
 
 std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size, const std::string& name,
@@ -209,6 +79,7 @@ std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size
     if (version < 1 || version > kNewest)
         fail("format version " + std::to_string(version) + " is not supported (this quellix reads 1 to " +
              std::to_string(kNewest) + ")");
+    if (version == kNewest) return read_quellix_layout(data, size, name, fields, nullptr);
     const size_t header = kHeaderBytes[version];
     if (size < header + kChecksumBytes) fail("too short for a quellix index file");
     const uint32_t code = read_at<uint32_t>(data, 12);
@@ -322,6 +193,17 @@ std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t siz
     }
     if (index->get_dimension() < 1) fail("dimension " + std::to_string(index->get_dimension()) + " is below 1");
     if (index->max_links() < 2) fail("M " + std::to_string(index->max_links()) + " is below 2");
+    check_values(*index, name, terms, term_count, vek_core_file, remainders, remainder_values);
+    return index;
+}
+
+void check_values(HyperbolicIndex& loaded, const std::string& name, const float* terms, size_t term_count,
+                  bool vek_core_file, const float* remainders, size_t remainder_values) {
+    auto fail = [&](const std::string& why) -> void {
+        throw std::runtime_error("Invalid index file: " + name + ": " + why);
+    };
+    HyperbolicIndex* index = &loaded;
+    const MetricKind metric = index->metric_kind();
     const size_t n = index->size();
     const size_t d = index->dims();
     std::vector<float> values;
@@ -329,6 +211,10 @@ std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t siz
         const float* v = index->query_of(static_cast<int32_t>(i), values);
         for (size_t c = 0; c < d; ++c)
             if (!std::isfinite(v[c])) fail("node " + std::to_string(i) + " holds a value that is not finite");
+        // A point inside the ball moves by at most 2^-24 of each value when rounded to float32, so its
+        // copy's squared norm stays below 1 + 2^-23: anything beyond is damage.
+        if (metric == PoincareBall && !(kernels::ball_factor(v, d) > -0x1p-22))
+            fail("node " + std::to_string(i) + " lies outside the unit ball");
         if (!vek_core_file && index->stored_norm(static_cast<int32_t>(i)) != index->simd_dot(v, v))
             fail("node " + std::to_string(i) + " has a stored norm that does not match its vector");
     }
@@ -352,7 +238,6 @@ std::unique_ptr<HyperbolicIndex> index_from_records(const char* data, size_t siz
             fail(err.what());
         }
     }
-    return index;
 }
 
 }  // namespace vek

@@ -68,7 +68,7 @@ RankCounter::RankCounter(const HyperbolicIndex& index, size_t n, const double* e
     if (index.metric_kind() != PoincareBall) throw std::invalid_argument("rank counts need the poincare metric");
     if (n > index.size()) throw std::invalid_argument("more vectors than the index holds");
     const size_t d = index.dims();
-    const std::vector<float>& terms = index.ball_terms();
+    const auto& terms = index.ball_terms();
     double term_error = 0.0;
     for (size_t v = 0; v < n; ++v) {
         const double* x = exact + v * d;
