@@ -53,11 +53,13 @@ struct HugePageAllocator {
     // A copied array owns its copy.
     HugePageAllocator select_on_container_copy_construction() const { return {}; }
 
-    // Elements created without a value inside the lent memory keep its bytes; everywhere else they are
-    // value-initialised, as std::allocator does.
+    // Elements created without a value by a lending allocator keep the bytes they find (the lent ones:
+    // only a mapped index, which never grows, holds such an array); everywhere else they are
+    // value-initialised, as std::allocator does. The test is the same for every element, so creating
+    // a lent array's elements compiles to nothing.
     template <class U>
     void construct(U* p) {
-        if (!lends(p)) ::new (static_cast<void*>(p)) U();
+        if (lent_ == nullptr) ::new (static_cast<void*>(p)) U();
     }
     template <class U, class A, class... Args>
     void construct(U* p, A&& a, Args&&... args) {
@@ -110,13 +112,6 @@ struct HugePageAllocator {
 private:
     template <class U>
     friend struct HugePageAllocator;
-    template <class U>
-    bool lends(const U* p) const {
-        const auto* at = reinterpret_cast<const char*>(p);
-        const auto* from = reinterpret_cast<const char*>(lent_);
-        return lent_ != nullptr && at >= from && at < from + lent_count_ * sizeof(T);
-    }
-
     std::shared_ptr<const Region> region_;
     T* lent_ = nullptr;
     size_t lent_count_ = 0;
