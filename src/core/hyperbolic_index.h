@@ -199,9 +199,8 @@ public:
     void load(const std::string& filename);
     // The index file's records on an open stream; `name` appears in error messages. Reading checks the
     // whole record set and replaces this instance only when it is sound; `size` is the byte count left.
-    // The vectors are written as float32 (decoded, the vek_core layout) unless `stored`: then as the
-    // index stores them, in the row bytes of its codec.
-    void write_records(FILE* f, const std::string& name, bool stored = false) const;
+    // The vectors are written as float32 (a compressed index's decoded values).
+    void write_records(FILE* f, const std::string& name) const;
     // `derive_terms` false: the caller sets the Poincare factors itself right after (set_ball_factors), from
     // a file that carries them, so float32 values that round onto the sphere are no reason to refuse it.
     // `codec`: how the records' vectors are stored (float32 in every vek_core file).

@@ -49,16 +49,23 @@ private:
 class LinkTable {
 public:
     using Slots = std::vector<int32_t, HugePageAllocator<int32_t>>;
-    // A read-only table over `slots` (a count word, then `room` ids, per node of `upper`) and the upper
-    // lists `upper` (checked already). A layer-0 list whose count exceeds the room, or that holds an id
-    // of no node, reads as empty: a damaged file cannot lead a walk out of bounds.
-    static LinkTable checked(Slots slots, size_t room, std::vector<std::vector<LinkList>> upper) {
+    // A read-only table of `nodes` nodes over `slots` (a count word, then `room` ids, per node) and the
+    // upper lists as a file lays them out: `upper` holds, for each node above layer 0, its level, then
+    // per layer its list's length and ids; upper_nodes (ascending) are those nodes and upper_at[j] the
+    // place of node upper_nodes[j]'s level word. The upper lists are checked already. A layer-0 list
+    // whose count exceeds the room, or that holds an id of no node, reads as empty: a damaged file
+    // cannot lead a walk out of bounds. Nothing is allocated per node.
+    static LinkTable checked(Slots slots, size_t room, size_t nodes, Slots upper, std::vector<int32_t> upper_nodes,
+                             std::vector<size_t> upper_at) {
         LinkTable t;
         t.room_ = room;
         t.stride_ = 1 + room;
         t.base_ = std::move(slots);
-        t.upper_ = std::move(upper);
         t.checked_ = true;
+        t.nodes_ = nodes;
+        t.upper_words_ = std::move(upper);
+        t.upper_nodes_ = std::move(upper_nodes);
+        t.upper_at_ = std::move(upper_at);
         return t;
     }
     // Ids a slot holds.
@@ -80,7 +87,7 @@ public:
     }
 
     LinkSpan at(int32_t node, int32_t layer) const {
-        if (layer != 0) return upper_[node][layer - 1];
+        if (layer != 0) return checked_ ? checked_upper(node, layer) : LinkSpan(upper_[node][layer - 1]);
         LinkSpan in_slot;
         return slot_list(node, in_slot) ? in_slot : LinkSpan(aside_[node]);
     }
@@ -162,8 +169,12 @@ public:
     const int32_t* base_slot(int32_t node) const { return slot_of(node); }
     size_t slot_bytes() const { return stride_ * sizeof(int32_t); }
     // Number of layer lists of a node: its level + 1.
-    size_t layers(int32_t node) const { return 1 + upper_[node].size(); }
-    size_t size() const { return upper_.size(); }
+    size_t layers(int32_t node) const {
+        if (!checked_) return 1 + upper_[node].size();
+        const int32_t* level = level_word(node);
+        return 1 + (level ? static_cast<size_t>(*level) : 0);
+    }
+    size_t size() const { return checked_ ? nodes_ : upper_.size(); }
 
     // Makes room for one more node, so that a following push_node of a level-0 node cannot fail.
     void reserve_one_more() {
@@ -250,7 +261,8 @@ public:
         }
         bytes += aside_.capacity() * sizeof(LinkList);
         for (const LinkList& l : aside_) bytes += l.capacity() * sizeof(int32_t);
-        return bytes;
+        return bytes + upper_words_.capacity() * sizeof(int32_t) + upper_nodes_.capacity() * sizeof(int32_t) +
+               upper_at_.capacity() * sizeof(size_t);
     }
     void swap(LinkTable& other) noexcept {
         base_.swap(other.base_);
@@ -260,6 +272,10 @@ public:
         std::swap(stride_, other.stride_);
         std::swap(every_node_aside_, other.every_node_aside_);
         std::swap(checked_, other.checked_);
+        std::swap(nodes_, other.nodes_);
+        upper_words_.swap(other.upper_words_);
+        upper_nodes_.swap(other.upper_nodes_);
+        upper_at_.swap(other.upper_at_);
     }
 
 private:
@@ -271,6 +287,19 @@ private:
         if (count > list.capacity()) list.reserve(std::max(count, 2 * list.capacity()));
     }
     bool keeps_aside() const { return every_node_aside_ || !aside_.empty(); }
+    // A checked table's level word of `node`, or null for a node without upper lists.
+    const int32_t* level_word(int32_t node) const {
+        const auto it = std::lower_bound(upper_nodes_.begin(), upper_nodes_.end(), node);
+        if (it == upper_nodes_.end() || *it != node) return nullptr;
+        return upper_words_.data() + upper_at_[static_cast<size_t>(it - upper_nodes_.begin())];
+    }
+    LinkSpan checked_upper(int32_t node, int32_t layer) const {
+        const int32_t* p = level_word(node);
+        if (p == nullptr || layer > *p) return LinkSpan();
+        ++p;  // layer 1's length
+        for (int32_t l = 1; l < layer; ++l) p += 1 + *p;
+        return LinkSpan(p + 1, static_cast<size_t>(*p));
+    }
     bool all_nodes(LinkSpan ids) const {
         const auto n = static_cast<uint32_t>(size());
         bool ok = true;
@@ -299,6 +328,11 @@ private:
     bool every_node_aside_ = false;
     std::vector<LinkList> aside_;  // none, or one per node: layer-0 lists longer than a slot
     bool checked_ = false;         // read from a mapped file: lists checked as they are read
+    // A checked table's node count and upper lists (see checked()).
+    size_t nodes_ = 0;
+    Slots upper_words_;
+    std::vector<int32_t> upper_nodes_;
+    std::vector<size_t> upper_at_;
 };
 
 }  // namespace vek

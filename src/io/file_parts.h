@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/hyperbolic_index.h"
 #include "io/quellix_file.h"
@@ -104,6 +105,20 @@ T read_at(const char* data, size_t at) {
     T v;
     std::memcpy(&v, data + at, sizeof v);
     return v;
+}
+
+// The storage of a file's storage code, with under int8 its steps and floors (`ranges`: dim float32
+// each, unaligned); runtime_error "Invalid index file: <name>: ..." for ranges no index may hold.
+inline Codec codec_of(uint32_t storage, const char* ranges, uint32_t dim, const std::string& name) {
+    if (storage == 0) return {};
+    if (storage != 3) return Codec::of(static_cast<Storage>(storage));
+    std::vector<float> values(2 * size_t{dim});
+    std::memcpy(values.data(), ranges, 8 * size_t{dim});
+    try {
+        return Codec::int8_steps(values.data(), values.data() + dim, dim);
+    } catch (const std::invalid_argument& err) {
+        throw std::runtime_error("Invalid index file: " + name + ": " + err.what());
+    }
 }
 
 }  // namespace vek::file_parts

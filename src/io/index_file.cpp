@@ -1,6 +1,8 @@
 // The index file: a 28-byte header (dimension, curvature, max_m, ep_id, ep_layer, n), then per node
-// its vector (float32; in a quellix file of a compressed index, the stored row's bytes) and cached squared norm, then per node its mask, then per node its level and, for each
-// layer 0..level, a uint64 count and that many int32 ids. Native byte order, no padding.
+// its vector and cached squared norm, then per node its mask, then per node its level and, for each
+// layer 0..level, a uint64 count and that many int32 ids. Native byte order, no padding. Vectors are
+// float32 (a compressed index writes its decoded values); a quellix file of version 5 held the stored
+// rows' bytes there instead, and reading takes the storage they are in.
 //
 // Saving writes a temporary file beside the target and renames it over the target only when every
 // byte is on disk, so a failed save reports an error and leaves any previous file intact. Loading
@@ -120,10 +122,10 @@ std::string temp_name_for(const std::string& target) {
 
 }  // namespace
 
-void IndexFile::write(const HyperbolicIndex& index, Writer& w, bool stored) {
+void IndexFile::write(const HyperbolicIndex& index, Writer& w) {
     const uint64_t n = index.size();
-    const bool as_is = stored || !index.codec().compressed();
-    const size_t row_bytes = as_is ? index.codec().row_bytes(index.dims()) : index.dims() * sizeof(float);
+    const bool as_is = !index.codec().compressed();
+    const size_t row_bytes = index.dims() * sizeof(float);
     std::vector<float> values(as_is ? 0 : index.dims());
     w.value(index.dimension);
     w.value(index.curvature);
@@ -280,9 +282,9 @@ void HyperbolicIndex::load(const std::string& filename) {
     read_records(f.get(), static_cast<uint64_t>(st.st_size), filename);
 }
 
-void HyperbolicIndex::write_records(FILE* f, const std::string& name, bool stored) const {
+void HyperbolicIndex::write_records(FILE* f, const std::string& name) const {
     Writer w(f, name);
-    IndexFile::write(*this, w, stored);
+    IndexFile::write(*this, w);
 }
 
 void HyperbolicIndex::read_records(FILE* f, uint64_t size, const std::string& name, bool derive_terms,

@@ -30,7 +30,7 @@ struct IndexFile {
     Column<float> remainders;
     double remainder_reach = 0.0;
 
-    static void write(const HyperbolicIndex& index, Writer& w, bool stored);
+    static void write(const HyperbolicIndex& index, Writer& w);
     void read(Reader& r);
     // Every link against the nodes and their levels, and the entry point; fail(why) on the first fault.
     void validate(const std::function<void(const std::string&)>& fail) const;

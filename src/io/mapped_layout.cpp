@@ -14,10 +14,11 @@
 // node's position), the int8 steps then floors (dim float32 each, or none), the level generator's state
 // (text). Then the CRC-32 of everything before it.
 //
-// Loaded, the whole file is checked as the older versions are. Mapped, nothing proportional to the index
-// is read at open beyond the upper lists (a node in sixteen at M = 16): the header, the section lengths
-// against the file's size, the upper lists and the entry point are checked, and a layer-0 list is
-// checked each time a walk reads it (LinkTable::checked). verify() checks the checksum on demand.
+// Loaded, the whole file is checked as the older versions are. Mapped, what is read at open beyond the
+// header is the upper lists (a node in sixteen at M = 16), which are checked, and a table of the nodes'
+// levels is made; the section lengths are checked against the file's size, the entry point against
+// the levels, and a layer-0 list each time a walk reads it (LinkTable::checked). verify() checks the
+// checksum on demand.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -229,67 +230,57 @@ std::unique_ptr<HyperbolicIndex> QuellixLayout::read(const char* data, size_t si
         fail("checksum mismatch: the file is damaged");
     auto section = [&](int s) { return data + static_cast<size_t>(offset[s]); };
 
-    // The upper lists give every node's level; they are checked whole, mapped or not.
+    // The upper lists give every node's level; they are checked whole, mapped or not. upper_at[j] is
+    // the place among the section's words of node upper_nodes[j]'s level word.
     IndexFile file;
     const auto nodes = static_cast<size_t>(count);
     file.node_levels.assign(nodes, 0);
-    std::vector<std::vector<LinkList>> upper(nodes);
-    {
-        const auto* p = reinterpret_cast<const char*>(section(kUpper));
-        size_t left = length[kUpper] / 4;
-        auto next = [&](const char* what) {
-            if (left == 0) fail(std::string("damaged upper lists: ") + what + " cut short");
-            int32_t v;
-            std::memcpy(&v, p, 4);
-            p += 4;
-            --left;
-            return v;
-        };
-        int64_t previous = -1;
-        while (left > 0) {
-            const int32_t node = next("node"), level = next("level");
-            if (node <= previous || static_cast<uint64_t>(node) >= count)
-                fail("damaged upper lists: node " + std::to_string(node) + " out of order or of range");
-            if (level < 1 || level > kMaxLevel)
-                fail("node " + std::to_string(node) + " has level " + std::to_string(level));
-            previous = node;
-            file.node_levels[static_cast<size_t>(node)] = level;
-            auto& lists = upper[static_cast<size_t>(node)];
-            lists.resize(static_cast<size_t>(level));
-            for (LinkList& list : lists) {
-                const int32_t length_of = next("length");
-                if (length_of < 0 || static_cast<size_t>(length_of) > left) fail("damaged upper lists: a list cut short");
-                list.resize(static_cast<size_t>(length_of));
-                copy_bytes(list.data(), p, 4 * list.size());
-                p += 4 * list.size();
-                left -= list.size();
-            }
+    std::vector<int32_t> upper_nodes;
+    std::vector<size_t> upper_at;
+    const char* upper = section(kUpper);
+    const size_t words = length[kUpper] / 4;
+    auto word = [&](size_t i) { return read_at<int32_t>(upper, 4 * i); };
+    for (size_t at = 0; at < words;) {
+        if (words - at < 2) fail("damaged upper lists: a node cut short");
+        const int32_t node = word(at), level = word(at + 1);
+        if (static_cast<uint64_t>(node) >= count || (!upper_nodes.empty() && node <= upper_nodes.back()))
+            fail("damaged upper lists: node " + std::to_string(node) + " out of order or of range");
+        if (level < 1 || level > kMaxLevel) fail("node " + std::to_string(node) + " has level " + std::to_string(level));
+        upper_nodes.push_back(node);
+        upper_at.push_back(at + 1);
+        file.node_levels[static_cast<size_t>(node)] = level;
+        at += 2;
+        for (int32_t layer = 1; layer <= level; ++layer) {
+            const int32_t length_of = at < words ? word(at) : -1;
+            if (length_of < 0 || static_cast<size_t>(length_of) > words - at - 1)
+                fail("damaged upper lists: a list cut short");
+            at += 1 + static_cast<size_t>(length_of);
         }
-        for (size_t i = 0; i < nodes; ++i)
-            for (size_t layer = 1; layer <= upper[i].size(); ++layer)
-                for (int32_t id : upper[i][layer - 1])
-                    if (id < 0 || static_cast<uint64_t>(id) >= count || file.node_levels[static_cast<size_t>(id)] < static_cast<int32_t>(layer))
-                        fail("node " + std::to_string(i) + " links on layer " + std::to_string(layer) + " to node " +
-                             std::to_string(id) + ", which does not reach that layer");
     }
+    // node_upper(j, f): f(layer, ids, length) for each upper list of node upper_nodes[j].
+    auto node_upper = [&](size_t j, auto&& f) {
+        size_t at = upper_at[j] + 1;
+        for (int32_t layer = 1; layer <= word(upper_at[j]); ++layer) {
+            const auto length_of = static_cast<size_t>(word(at));
+            f(layer, upper + 4 * (at + 1), length_of);
+            at += 1 + length_of;
+        }
+    };
+    for (size_t j = 0; j < upper_nodes.size(); ++j)
+        node_upper(j, [&](int32_t layer, const char* ids, size_t length_of) {
+            for (size_t k = 0; k < length_of; ++k) {
+                const int32_t id = read_at<int32_t>(ids, 4 * k);
+                if (id < 0 || static_cast<uint64_t>(id) >= count || file.node_levels[static_cast<size_t>(id)] < layer)
+                    fail("node " + std::to_string(upper_nodes[j]) + " links on layer " + std::to_string(layer) +
+                         " to node " + std::to_string(id) + ", which does not reach that layer");
+            }
+        });
     const bool no_entry = ep_id == -1 && ep_layer == -1;
     if (!no_entry && !(ep_id >= 0 && static_cast<uint64_t>(ep_id) < count && file.node_levels[static_cast<size_t>(ep_id)] == ep_layer))
         fail("invalid entry point " + std::to_string(ep_id) + " at layer " + std::to_string(ep_layer));
-    if (no_entry && count > 0 && std::any_of(upper.begin(), upper.end(), [](const auto& l) { return !l.empty(); }))
-        fail("upper lists without an entry point");
+    if (no_entry && !upper_nodes.empty()) fail("upper lists without an entry point");
 
-    Codec codec;
-    if (storage == 3) {
-        std::vector<float> ranges(2 * dim);
-        std::memcpy(ranges.data(), section(kRanges), 8 * size_t{dim});
-        try {
-            codec = Codec::int8_steps(ranges.data(), ranges.data() + dim, dim);
-        } catch (const std::invalid_argument& err) {
-            fail(err.what());
-        }
-    } else if (storage != 0) {
-        codec = Codec::of(static_cast<Storage>(storage));
-    }
+    const Codec codec = codec_of(storage, section(kRanges), dim, name);
     file.dimension = static_cast<int32_t>(dim);
     file.curvature = 1.0f;
     file.max_m = static_cast<int32_t>(M);
@@ -302,7 +293,8 @@ std::unique_ptr<HyperbolicIndex> QuellixLayout::read(const char* data, size_t si
         file.stored_norms = lent_array<float>(region, section(kNorms), nodes);
         file.masks = lent_array<uint64_t>(region, section(kMasks), nodes);
         file.links = LinkTable::checked(lent_array<int32_t>(region, section(kSlots), nodes * (1 + size_t{room})), room,
-                                        std::move(upper));
+                                        nodes, lent_array<int32_t>(region, upper, words), std::move(upper_nodes),
+                                        std::move(upper_at));
         file.terms = lent_array<float>(region, section(kTerms), term_count);
         file.remainders = lent_array<float>(region, section(kRemainders), rest_count);
         file.remainder_reach = reach;
@@ -325,9 +317,13 @@ std::unique_ptr<HyperbolicIndex> QuellixLayout::read(const char* data, size_t si
             copy_bytes(list.data(), slot + 4, 4 * list.size());
             file.links.push_node(file.node_levels[i]);
             file.links.set(static_cast<int32_t>(i), 0, list);
-            for (size_t layer = 1; layer <= upper[i].size(); ++layer)
-                file.links.set(static_cast<int32_t>(i), static_cast<int32_t>(layer), upper[i][layer - 1]);
         }
+        for (size_t j = 0; j < upper_nodes.size(); ++j)
+            node_upper(j, [&](int32_t layer, const char* ids, size_t length_of) {
+                list.resize(length_of);
+                copy_bytes(list.data(), ids, 4 * length_of);
+                file.links.set(upper_nodes[j], layer, list);
+            });
         file.validate(fail);
     }
     const std::string state(section(kState), length[kState]);

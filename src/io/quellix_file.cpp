@@ -143,18 +143,7 @@ std::unique_ptr<HyperbolicIndex> read_quellix_file(const char* data, size_t size
     fields.ids.resize(n_ids / 8);
     if (!fields.ids.empty()) std::memcpy(fields.ids.data(), data + at, n_ids);
     at += n_ids;
-    Codec codec;
-    if (storage == 3) {
-        std::vector<float> ranges(n_ranges / 4);
-        std::memcpy(ranges.data(), data + at, n_ranges);
-        try {
-            codec = Codec::int8_steps(ranges.data(), ranges.data() + dim, dim);
-        } catch (const std::invalid_argument& err) {
-            fail(err.what());
-        }
-    } else if (storage != 0) {
-        codec = Codec::of(static_cast<Storage>(storage));
-    }
+    const Codec codec = codec_of(storage, data + at, dim, name);
 
     std::unique_ptr<HyperbolicIndex> index =
         index_from_records(records, n_records, name, metric, ball ? terms.data() : nullptr, terms.size(), false,
