@@ -118,9 +118,8 @@ public:
     // Distances from one query to `count` nodes, each bit-identical to dist_to_node.
     inline void dist_to_nodes(const float* query, float query_term, const int32_t* ids, size_t count,
                               float* out) const;
-    // The two halves of every distance: the node's sum over the dimensions (the dot product under
-    // cosine, the squared difference otherwise), then the metric's value from it.
-    inline float raw_sum(const float* query, int32_t node) const;
+    // The metric's value from a pair's sum over the dimensions (the dot product under cosine, the
+    // squared difference otherwise): the second half of every distance.
     inline float from_sum(float sum, float query_term, int32_t node) const;
 
     // --- build (build/) ---
@@ -526,15 +525,6 @@ inline float HyperbolicIndex::from_sum(float sum, float query_term, int32_t node
         default:
             return metric_value<Poincare>(sum, query_term, node_norm(node));
     }
-}
-
-inline float HyperbolicIndex::raw_sum(const float* query, int32_t node) const {
-    return codec_.visit([&](const auto& rows) {
-        using Rows = std::decay_t<decltype(rows)>;
-        const auto* row = row_of<Rows>(vec(node));
-        return metric == Cosine ? kernels::accumulate_one<false>(query, row, dims(), rows)
-                                : kernels::accumulate_one<true>(query, row, dims(), rows);
-    });
 }
 
 template <class Mark>

@@ -84,8 +84,9 @@ public:
     const std::vector<float>& steps() const { return step_; }
     const std::vector<float>& floors() const { return low_; }
     // Floats a stored row of `dims` values takes (a compressed row rounded up to whole floats).
-    size_t row_floats(size_t dims) const {
-        switch (storage_) {
+    size_t row_floats(size_t dims) const { return row_floats(storage_, dims); }
+    static size_t row_floats(Storage storage, size_t dims) {
+        switch (storage) {
             case Storage::Float32: return dims;
             case Storage::Int8: return (dims + 3) / 4;
             default: return (2 * dims + 3) / 4;

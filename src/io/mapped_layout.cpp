@@ -63,9 +63,6 @@ void copy_bytes(void* to, const void* from, size_t bytes) {
     if (bytes != 0) std::memcpy(to, from, bytes);
 }
 
-size_t row_floats_of(uint32_t storage, size_t dims) {
-    return storage == 0 ? dims : storage == 3 ? (dims + 3) / 4 : (2 * dims + 3) / 4;
-}
 
 }  // namespace
 
@@ -203,7 +200,7 @@ std::unique_ptr<HyperbolicIndex> QuellixLayout::read(const char* data, size_t si
         fail("slots of " + std::to_string(room) + " ids are too long to map (load the file instead)");
     if (!(reach >= 0.0 && std::isfinite(reach))) fail("damaged remainder bound");
     using Wide = unsigned __int128;
-    const size_t stride = row_floats_of(storage, dim);
+    const size_t stride = Codec::row_floats(static_cast<Storage>(storage), dim);
     const Wide n = count;
     auto expect = [&](int s, Wide bytes, const char* what) {
         if (Wide{length[s]} != bytes)
