@@ -17,6 +17,7 @@ from sklearn.neighbors import KNeighborsTransformer
 from sklearn.pipeline import make_pipeline
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
+import quellix
 from quellix.sklearn import KNNTransformer
 from quellix.umap import precomputed_knn
 
@@ -170,19 +171,20 @@ def test_rows_a_walk_leaves_short_come_from_the_exact_scan(monkeypatch):
 
     monkeypatch.setattr(type(est.index_), "search", short_search)
     assert (est.transform(X) != full).nnz == 0
-    assert np.array_equal(precomputed_knn(X, 6, seed=0, n_jobs=1)[0], full.indices.reshape(200, 6))
+    assert np.array_equal(precomputed_knn(X, 6, method="graph", seed=0, n_jobs=1)[0], full.indices.reshape(200, 6))
 
 
 # ---- UMAP ----------------------------------------------------------------------------------------------
 
+@pytest.mark.parametrize("method", ["auto", "graph"])
 @pytest.mark.parametrize("metric", ["euclidean", "sqeuclidean", "cosine", "poincare"])
-def test_precomputed_knn_are_the_nearest_samples(metric):
+def test_precomputed_knn_are_the_nearest_samples(metric, method):
     X = _points(500, 16, metric, seed=4)
     X[10:14] = X[20]  # five copies of one sample: each of them must still come first in its own row
     if metric == "cosine":
         X[30] = 0.0  # at distance 1 from every sample, itself included; mended to 0 in its own row
     k = 10
-    ids, dists = precomputed_knn(X, k, metric=metric, seed=0)
+    ids, dists = precomputed_knn(X, k, metric=metric, method=method, seed=0)
     assert ids.dtype == np.int32 and dists.dtype == np.float32 and ids.shape == dists.shape == (500, k)
     assert ids.flags.c_contiguous and dists.flags.c_contiguous
     assert np.array_equal(ids[:, 0], np.arange(500)) and np.all(dists[:, 0] == 0.0)
@@ -196,10 +198,41 @@ def test_precomputed_knn_are_the_nearest_samples(metric):
     assert near.mean() >= 0.99
 
 
+@pytest.mark.parametrize("metric, dtype", [("euclidean", "float32"), ("cosine", "float32"),
+                                           ("euclidean", "float16"), ("cosine", "int8")])
+def test_neighbour_graph_holds_the_nearest_rows_at_the_index_distances(metric, dtype):
+    n, dim, k = 3000, 24, 12
+    X = _points(n, dim, "euclidean", seed=7).astype(np.float32)
+    X[100:104] = X[50]  # ties at distance 0
+    index = quellix.Index(dim, metric, dtype=dtype)
+    index.add(X, link=False)
+    ids, dists = index._engine.neighbour_graph(k, 2, 5)
+    stored = index.get_vectors(np.arange(n))
+    for i in range(n):  # each value is the index's own distance of the pair; nearest first, ties by id
+        assert np.array_equal(dists[i], index.distances(stored[i], ids[i]))
+    assert np.all((np.diff(dists, axis=1) > 0) | ((np.diff(dists, axis=1) == 0) & (np.diff(ids, axis=1) > 0)))
+    assert not (ids == np.arange(n)[:, None]).any()
+    ref = _reference("sqeuclidean" if metric == "euclidean" else metric, stored, stored)
+    np.fill_diagonal(ref, np.inf)
+    kth = np.sort(ref, axis=1)[:, k - 1:k]
+    assert (np.take_along_axis(ref, ids, 1) <= kth * (1 + 1e-5) + 1e-9).mean() >= 0.99
+    # One thread: the seed alone decides.
+    one = index._engine.neighbour_graph(k, 1, 9)
+    assert all(np.array_equal(a, b) for a, b in zip(one, index._engine.neighbour_graph(k, 1, 9)))
+    # Fewer rows than k + 1: every other row, then padding.
+    small = quellix.Index(dim, metric, dtype=dtype)
+    small.add(X[:5], link=False)
+    few, far = small._engine.neighbour_graph(k, 1, 0)
+    assert np.array_equal(np.sort(few[:, :4], axis=1), [[j for j in range(5) if j != i] for i in range(5)])
+    assert np.all(few[:, 4:] == -1) and np.all(far[:, 4:] == np.inf)
+
+
 @pytest.mark.parametrize("X, n_neighbors, kw, error, match", [
     (np.zeros((5, 3)), 6, {}, ValueError, "n_neighbors must be <= the number of samples, but n_neighbors = 6"),
     (np.zeros((5, 3)), 2, {"metric": "l1"}, ValueError, "unknown metric 'l1'"),
     (np.zeros((5, 3)), 2, {"n_jobs": 0}, ValueError, "n_jobs must be None"),
+    (np.zeros((5, 3)), 2, {"method": "brute"}, ValueError, "method must be 'auto', 'descent' or 'graph'"),
+    (np.full((5, 3), 0.1), 2, {"metric": "poincare", "method": "descent"}, ValueError, 'use method="graph"'),
     (np.zeros(5), 2, {}, ValueError, r"X must be a 2-D array \(n_samples, n_features\), got shape \(5,\)"),
     (sp.eye(5, format="csr"), 2, {}, TypeError, "X is a sparse matrix"),
     ([[0.0, 1.0], [np.inf, 0.0]], 1, {}, ValueError, "row 1 holds a value that is NaN, infinite"),

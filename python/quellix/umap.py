@@ -54,7 +54,12 @@ def _neighbours(index: Index, queries: np.ndarray, k: int, ef: int, metric: str,
     short = np.flatnonzero((ids < 0).any(axis=1))
     if short.size:
         ids[short], dists[short] = index.exact_search(queries[short], k, num_threads=threads)
-    dists = dists.astype(np.float64)
+    return ids, _units(dists, metric)
+
+
+def _units(dists: np.ndarray, metric: str, dtype: type = np.float64) -> np.ndarray:
+    """The index's distances in the metric's own units, as `dtype`."""
+    dists = dists.astype(dtype)
     # float32 rounding leaves a point a hair below 0 from itself under "cosine"; scikit-learn clips
     # cosine distances to [0, 2], and its neighbour consumers (TSNE) refuse negative ones.
     if metric == "cosine":
@@ -63,7 +68,25 @@ def _neighbours(index: Index, queries: np.ndarray, k: int, ef: int, metric: str,
         np.maximum(dists, 0.0, out=dists)
     if metric == "euclidean":
         np.sqrt(dists, out=dists)
-    return ids, dists
+    return dists
+
+
+def _descent(X: np.ndarray, k: int, metric: str, seed: int | None, threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """The k nearest other rows of every row of X by neighbour descent (no graph is built): int64 ids
+    and float32 distances in the metric's units."""
+    index = Index(X.shape[1], _INDEX_METRIC[metric])
+    index.add(X, link=False)
+    draw = int(np.random.default_rng(seed).integers(0, 2**63))
+    ids, dists = index._engine.neighbour_graph(k, threads, draw)
+    # A row the descent left short (it only happens to rows it could not reach from any leaf) is
+    # answered by the exact scan, which finds the row itself too: it is dropped there.
+    short = np.flatnonzero((ids < 0).any(axis=1))
+    if short.size:
+        found, near = index.exact_search(X[short], k + 1, num_threads=threads)
+        drop = np.where((found == short[:, None]).any(axis=1), np.argmax(found == short[:, None], axis=1), k)
+        keep = np.arange(k + 1)[None, :] != drop[:, None]
+        ids[short], dists[short] = found[keep].reshape(-1, k), near[keep].reshape(-1, k)
+    return ids, _units(dists, metric, np.float32)
 
 
 def _threads(n_jobs: Any) -> int:
@@ -94,8 +117,8 @@ def _dense_rows(X: Any) -> np.ndarray:
     return arr
 
 
-def precomputed_knn(X: ArrayLike, n_neighbors: int, *, metric: str = "euclidean", M: int = 16,
-                    ef_construction: int = 200, ef: int | None = None, n_jobs: int | None = -1,
+def precomputed_knn(X: ArrayLike, n_neighbors: int, *, metric: str = "euclidean", method: str = "auto",
+                    M: int = 16, ef_construction: int = 200, ef: int | None = None, n_jobs: int | None = -1,
                     seed: int | None = None) -> tuple[np.ndarray, np.ndarray]:
     """The ``n_neighbors`` nearest samples of every sample of X, as ``umap.UMAP(precomputed_knn=...)`` takes them.
 
@@ -103,11 +126,13 @@ def precomputed_knn(X: ArrayLike, n_neighbors: int, *, metric: str = "euclidean"
     nearest first, as UMAP's own search returns them; column 0 is the sample itself at distance 0, as
     UMAP requires. Pass the same ``n_neighbors`` and ``metric`` to UMAP. ``metric`` is "euclidean" (the
     plain distance), "sqeuclidean", "cosine" or "poincare" (rows strictly inside the unit ball).
-    ``M`` and ``ef_construction`` shape the index built over X; the graph is searched at width
-    ``max(ef, n_neighbors)``, ``ef=None`` being ``max(32, 2 * n_neighbors)``. ``n_jobs`` threads build
-    and search it (-1, UMAP's default: every core; None: one). ``seed`` fixes the index's level draws:
-    with one thread the answer is then the same on every call. UMAP cannot ``transform`` new data with
-    these neighbours (it says so in a warning).
+    ``method`` "descent" finds the neighbours by neighbour descent over the rows, seeded by random
+    projection trees, without building a graph ("euclidean", "sqeuclidean" and "cosine" only);
+    "graph" builds an index over X (``M``, ``ef_construction``) and searches it for every row at width
+    ``max(ef, n_neighbors)``, ``ef=None`` being ``max(32, 2 * n_neighbors)``; "auto" (the default) takes
+    "descent" where it applies. ``n_jobs`` threads do the work (-1, UMAP's default: every core; None:
+    one). ``seed`` fixes the random draws: with one thread the answer is then the same on every call.
+    UMAP cannot ``transform`` new data with these neighbours (it says so in a warning).
     """
     metric = _metric(metric)
     arr = _dense_rows(X)
@@ -117,18 +142,26 @@ def precomputed_knn(X: ArrayLike, n_neighbors: int, *, metric: str = "euclidean"
         raise ValueError(f"n_neighbors must be <= the number of samples, but n_neighbors = {k}, n_samples = {n}")
     M = _integer(M, "M", 2, 2**30)
     ef_construction = _integer(ef_construction, "ef_construction", 1)
+    if method not in ("auto", "descent", "graph"):
+        raise ValueError(f"method must be 'auto', 'descent' or 'graph', got {method!r}")
+    if method == "descent" and metric == "poincare":
+        raise ValueError('method="descent" takes the metrics "euclidean", "sqeuclidean" and "cosine"; '
+                         'use method="graph" under "poincare"')
     width = _width(ef, k)
     threads = _threads(n_jobs)
-    index = _build(arr, metric, M, ef_construction, seed, threads)
-    ids, dists = _neighbours(index, arr, k, width, metric, threads)
-    # UMAP reads column 0 as the sample itself. Where duplicates (or a walk that missed it) put the
-    # sample elsewhere or nowhere, it moves to the front at distance 0 and the rest follow in order.
     rows = np.arange(n)
-    ids = np.hstack([rows[:, None], ids])
-    dists = np.hstack([np.zeros((n, 1)), dists])
-    keep = ids != rows[:, None]
-    keep[:, 0] = True
-    order = np.argsort(~keep, axis=1, kind="stable")[:, :k]
-    knn_indices = np.ascontiguousarray(np.take_along_axis(ids, order, axis=1), dtype=np.int32)
-    knn_dists = np.ascontiguousarray(np.take_along_axis(dists, order, axis=1), dtype=np.float32)
+    knn_indices = np.empty((n, k), dtype=np.int32)
+    knn_dists = np.empty((n, k), dtype=np.float32)
+    # UMAP reads column 0 as the sample itself, at distance 0.
+    knn_indices[:, 0], knn_dists[:, 0] = rows, 0.0
+    if method == "graph" or metric == "poincare":
+        index = _build(arr, metric, M, ef_construction, seed, threads)
+        ids, dists = _neighbours(index, arr, k, width, metric, threads)
+        # The first k - 1 other samples, in order: duplicates (or a walk that missed it) may put the
+        # sample itself elsewhere in its row, or nowhere.
+        order = np.argsort(ids == rows[:, None], axis=1, kind="stable")[:, :k - 1]
+        knn_indices[:, 1:] = np.take_along_axis(ids, order, axis=1)
+        knn_dists[:, 1:] = np.take_along_axis(dists, order, axis=1)
+    else:
+        knn_indices[:, 1:], knn_dists[:, 1:] = _descent(arr, k - 1, metric, seed, threads)
     return knn_indices, knn_dists

@@ -1084,6 +1084,33 @@ PYBIND11_MODULE(_native, m, py::multiple_interpreters::not_supported()) {
                 });
             },
             py::arg("mask"), py::arg("any") = 0)
+        .def(
+            "neighbour_graph",
+            [](const Engine& e, int64_t k, int num_threads, uint64_t seed) {
+                if (k < 0 || k > std::numeric_limits<int32_t>::max()) throw py::value_error("k must be at least 0");
+                if (e.metric() != vek::Euclidean && e.metric() != vek::Cosine)
+                    throw py::value_error("the neighbour graph is computed under \"euclidean\" and \"cosine\" only");
+                const int threads = num_threads == 0 ? usable_cores() : num_threads;
+                std::vector<int64_t> labels;
+                std::vector<float> values;
+                size_t n = 0;
+                without_gil<Shared>(e.index(), [&] {
+                    n = e.index().size();
+                    const size_t kk = static_cast<size_t>(k);
+                    std::vector<int32_t> nodes(n * kk);
+                    values.resize(n * kk);
+                    e.index().neighbour_graph(static_cast<int32_t>(k), threads, seed, nodes.data(), values.data());
+                    labels.resize(n * kk);
+                    for (size_t j = 0; j < nodes.size(); ++j) labels[j] = nodes[j] < 0 ? -1 : e.labels().id(nodes[j]);
+                });
+                const auto rows = static_cast<py::ssize_t>(n);
+                IdArray ids({rows, static_cast<py::ssize_t>(k)});
+                py::array_t<float> dists({rows, static_cast<py::ssize_t>(k)});
+                std::copy(labels.begin(), labels.end(), ids.mutable_data());
+                std::copy(values.begin(), values.end(), dists.mutable_data());
+                return py::make_tuple(ids, dists);
+            },
+            py::arg("k"), py::arg("num_threads"), py::arg("seed"))
         .def("passing_counts", &passing_counts, py::arg("mask"), py::arg("any"), py::arg("unlisted"),
              py::arg("lists"), py::arg("rows"))
         .def("rank_counts", &rank_counts, py::arg("vectors"), py::arg("children"), py::arg("starts"),

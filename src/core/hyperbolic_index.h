@@ -187,6 +187,12 @@ public:
     void exhaustive_search_batch(const float* queries, const float* query_terms, size_t m, int32_t k,
                                  const Filter& filter, std::vector<NodeDist>* results,
                                  const float* query_remainders = nullptr) const;
+    // The k nearest other nodes of every node, found without the graph (search/neighbour_graph.cpp):
+    // row i of ids and values (k each) nearest first, ties by id, each value exactly dist_to_nodes' for
+    // node i's vector and that node; -1 and +inf pad a row when fewer than k other nodes exist.
+    // Approximate, as the walks are. Squared Euclidean and cosine only (std::invalid_argument
+    // otherwise); with one thread the answer depends on the seed alone.
+    void neighbour_graph(int32_t k, int threads, uint64_t seed, int32_t* ids, float* values) const;
     void set_masks(const uint64_t* new_masks, size_t count);
     // Each node's NodeReach, in O(nodes + links) without recursion. The walks descend, so a node is
     // reached when some layer's lists lead to it from the nodes reached on the layers above. Judged by

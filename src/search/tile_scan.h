@@ -68,54 +68,63 @@ void for_row_groups(size_t m, size_t dims, Group&& group) {
     rest_group(m - q, q, group);
 }
 
-// Wide tiles, kWideNodes nodes a pass handed to `tile` two at a time, over ids[begin, end) while a whole
-// tile fits; returns where for_tiles takes over. The tile visitor is compiled into this function, so
-// that the pass over a slice makes no calls.
-template <bool Diff, int Q, class Tile, class Rows>
-VEK_WIDE size_t for_wide_tiles(const HyperbolicIndex& index, const float* const* qs, const int32_t* ids,
+// Wide tiles, kWideNodes nodes a pass handed to `tile` two at a time, over the nodes [begin, end) while
+// a whole tile fits; returns where tiles_over takes over. The tile visitor is compiled into this
+// function, so that the pass over a slice makes no calls. node(j) is the j-th node's stored row (as
+// HyperbolicIndex::vec gives one), prefetch(j) requests it.
+template <bool Diff, int Q, class Tile, class Rows, class Node, class Prefetch>
+VEK_WIDE size_t for_wide_tiles(size_t dims, const float* const* qs, const Node& node, const Prefetch& prefetch,
                                size_t begin, size_t end, Tile& tile, const Rows& rows) {
     constexpr int kWideNodes = kWideTileNodes<Q>;
-    std::vector<float> packed(static_cast<size_t>(Q) * index.dims());
-    kernels::pack_query_pairs(qs, Q, index.dims(), packed.data());
+    std::vector<float> packed(static_cast<size_t>(Q) * dims);
+    kernels::pack_query_pairs(qs, Q, dims, packed.data());
     size_t j = begin;
     for (; j + kWideNodes <= end; j += kWideNodes) {
         const typename Rows::Elem* vs[kWideNodes];
-        for (int v = 0; v < kWideNodes; ++v) vs[v] = row_of<Rows>(index.vec(ids[j + v]));
-        for (size_t next = j + kWideNodes; next < std::min(end, j + 2 * kWideNodes); ++next)
-            index.prefetch_vector(ids[next]);
+        for (int v = 0; v < kWideNodes; ++v) vs[v] = row_of<Rows>(node(j + v));
+        for (size_t next = j + kWideNodes; next < std::min(end, j + 2 * kWideNodes); ++next) prefetch(next);
         float sums[kWideNodes / 2][Q][2];
-        kernels::accumulate_wide_tile<Diff, Q, kWideNodes>(packed.data(), qs, vs, index.dims(), sums, rows);
+        kernels::accumulate_wide_tile<Diff, Q, kWideNodes>(packed.data(), qs, vs, dims, sums, rows);
         for (int h = 0; h < kWideNodes / 2; ++h) tile(j + 2 * h, sums[h]);
     }
     return j;
 }
 
-// tile(at, sums) for the queries [q0, q0 + Q) against the nodes ids[begin, end), two nodes a tile and
-// one for an odd last node: sums[q][v] (a float[Q][N]) is the sum of query q0 + q and node ids[at + v].
-template <bool Diff, int Q, class Tile>
-void for_tiles(const HyperbolicIndex& index, const float* const* queries, size_t q0, const int32_t* ids,
-               size_t begin, size_t end, Tile&& tile) {
+// tile(at, sums) for the queries [q0, q0 + Q) against the nodes [begin, end) (node and prefetch as for
+// for_wide_tiles, the rows read through `rows`), two nodes a tile and one for an odd last node:
+// sums[q][v] (a float[Q][N]) is the sum of query q0 + q and node at + v.
+template <bool Diff, int Q, class Tile, class Rows, class Node, class Prefetch>
+void tiles_over(size_t dims, const float* const* queries, size_t q0, const Node& node, const Prefetch& prefetch,
+                size_t begin, size_t end, Tile&& tile, const Rows& rows) {
     const float* qs[Q];
     for (int q = 0; q < Q; ++q) qs[q] = queries[q0 + q];
     size_t j = begin;
+    if constexpr (Q == kNarrowTileRows || Q == kWideTileRows)
+        if (kernels::wide_tiles()) j = for_wide_tiles<Diff, Q>(dims, qs, node, prefetch, begin, end, tile, rows);
+    auto step = [&](auto width) {
+        constexpr int N = decltype(width)::value;
+        const typename Rows::Elem* vs[N];
+        for (int v = 0; v < N; ++v) vs[v] = row_of<Rows>(node(j + v));
+        // The next tile's vectors come from L2 meanwhile: the hardware prefetcher, seeing two
+        // interleaved streams, leaves the loop waiting on their lines.
+        for (size_t next = j + N; next < std::min(end, j + 2 * N); ++next) prefetch(next);
+        float sums[Q][N];
+        kernels::accumulate_tile<Diff, Q, N>(qs, vs, dims, sums, rows);
+        tile(j, sums);
+        j += N;
+    };
+    while (j + 2 <= end) step(std::integral_constant<int, 2>{});
+    if (j < end) step(std::integral_constant<int, 1>{});
+}
+
+// The same over the index's nodes ids[begin, end), `at` a node's position in ids.
+template <bool Diff, int Q, class Tile>
+void for_tiles(const HyperbolicIndex& index, const float* const* queries, size_t q0, const int32_t* ids,
+               size_t begin, size_t end, Tile&& tile) {
+    auto node = [&index, ids](size_t j) { return index.vec(ids[j]); };
+    auto prefetch = [&index, ids](size_t j) { index.prefetch_vector(ids[j]); };
     index.codec().visit([&](const auto& rows) {
-        using Rows = std::decay_t<decltype(rows)>;
-        if constexpr (Q == kNarrowTileRows || Q == kWideTileRows)
-            if (kernels::wide_tiles()) j = for_wide_tiles<Diff, Q>(index, qs, ids, begin, end, tile, rows);
-        auto step = [&](auto width) {
-            constexpr int N = decltype(width)::value;
-            const typename Rows::Elem* vs[N];
-            for (int v = 0; v < N; ++v) vs[v] = row_of<Rows>(index.vec(ids[j + v]));
-            // The next tile's vectors come from L2 meanwhile: the hardware prefetcher, seeing two
-            // interleaved streams, leaves the loop waiting on their lines.
-            for (size_t next = j + N; next < std::min(end, j + 2 * N); ++next) index.prefetch_vector(ids[next]);
-            float sums[Q][N];
-            kernels::accumulate_tile<Diff, Q, N>(qs, vs, index.dims(), sums, rows);
-            tile(j, sums);
-            j += N;
-        };
-        while (j + 2 <= end) step(std::integral_constant<int, 2>{});
-        if (j < end) step(std::integral_constant<int, 1>{});
+        tiles_over<Diff, Q>(index.dims(), queries, q0, node, prefetch, begin, end, tile, rows);
     });
 }
 
