@@ -369,7 +369,12 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
         for (size_t i = 0; i < n; ++i) decoded(static_cast<int32_t>(i), &plain.values[i * dims()]);
         plain.base = plain.values.data(), plain.stride = dims();
     }
-    for (size_t i = 0; i < n; ++i) plain.terms[i] = term_of(plain.row(static_cast<int32_t>(i)));
+    constexpr size_t kChunk = 256;
+    const size_t chunks = (n + kChunk - 1) / kChunk;
+    parallel_for(chunks, threads, [&](size_t c) {
+        for (size_t i = c * kChunk; i < std::min(n, (c + 1) * kChunk); ++i)
+            plain.terms[i] = term_of(plain.row(static_cast<int32_t>(i)));
+    });
     // The assignment costs n * parts pairs and the parts' scoring n * probes * (n / parts): past
     // kBlock rows a part, their balance keeps the whole at O(n^1.5).
     const size_t block = std::max(kBlock, static_cast<size_t>(std::sqrt(static_cast<double>(n) / kProbes)));
@@ -422,10 +427,12 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     {
         std::vector<size_t> fill(start.begin(), start.end() - 1);
         for (size_t i = 0; i < n; ++i) rows.original[fill[part_of[i]]++] = static_cast<int32_t>(i);
-        for (size_t p = 0; p < n; ++p) {
-            std::copy_n(plain.row(rows.original[p]), dims(), &rows.values[p * dims()]);
-            rows.terms[p] = plain.terms[static_cast<size_t>(rows.original[p])];
-        }
+        parallel_for(chunks, threads, [&](size_t c) {
+            for (size_t p = c * kChunk; p < std::min(n, (c + 1) * kChunk); ++p) {
+                std::copy_n(plain.row(rows.original[p]), dims(), &rows.values[p * dims()]);
+                rows.terms[p] = plain.terms[static_cast<size_t>(rows.original[p])];
+            }
+        });
         plain = Rows{};
     }
     // Each part's rows against the rows of the parts whose pivots are nearest its own. Their pairs are
@@ -458,8 +465,6 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     std::vector<int32_t> new_fwd(n * kk), old_fwd(n * kk);
     std::vector<uint32_t> new_count(n), old_count(n);
     Reverse new_rev, old_rev;
-    constexpr size_t kChunk = 256;
-    const size_t chunks = (n + kChunk - 1) / kChunk;
     for (int round = 0; round < kMaxRounds; ++round) {
         // Each node's members, split into those new since its last join (now no longer new) and the rest.
         parallel_for(chunks, threads, [&](size_t c) {
@@ -479,8 +484,9 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
                 new_count[v] = nn, old_count[v] = no;
             }
         });
-        new_rev.build(new_fwd, new_count, kk);
-        old_rev.build(old_fwd, old_count, kk);
+        parallel_for(2, threads, [&](size_t which) {
+            which == 0 ? new_rev.build(new_fwd, new_count, kk) : old_rev.build(old_fwd, old_count, kk);
+        });
         const uint64_t round_seed = mix(seed ^ (0x726f756e64000000ULL + static_cast<uint64_t>(round)));
         for (Scratch& s : scratch) s.entered = 0;
         // The join around v: its new members and new reverse neighbours against each other and against
