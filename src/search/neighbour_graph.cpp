@@ -136,6 +136,7 @@ struct Rows {
     bool cosine = false;
     std::vector<float> values;  // the rows, where they are not read from the index in place
     std::vector<float> terms;
+    std::vector<float> inverse_norms;  // under cosine: 1 / |row|, 0 for a zero row
     std::vector<int32_t> original;
     const float* base = nullptr;
     size_t stride = 0;
@@ -148,7 +149,7 @@ struct Rows {
 // ids[at], padded with +inf to a whole number of eight-value groups.
 struct Block {
     std::vector<const float*> queries;
-    std::vector<float> values, node_terms;
+    std::vector<float> values, node_scales;
     size_t stride = 0;
 
     const float* row(size_t q) const { return values.data() + q * stride; }
@@ -174,16 +175,21 @@ struct Block {
             else
                 tiles_over<true, Q>(rows.dims, queries.data(), q0, node, prefetch, 0, count, store, Float32Rows{});
         });
+        // Cosine pairs rank by 1 - dot / |q| / |n| from the rows' inverse norms: two products where the
+        // metric's value takes two roots and a division, and the same up to rounding, which the
+        // final pass's own values settle.
         if (rows.cosine && !dots) {
-            node_terms.resize(stride);
-            for (size_t at = 0; at < count; ++at) node_terms[at] = rows.terms[ids[at]];
-            std::fill(node_terms.begin() + static_cast<std::ptrdiff_t>(count), node_terms.end(), 1.0f);
+            node_scales.resize(stride);
+            for (size_t at = 0; at < count; ++at) node_scales[at] = rows.inverse_norms[ids[at]];
+            std::fill(node_scales.begin() + static_cast<std::ptrdiff_t>(count), node_scales.end(), 0.0f);
+            const __m256 one = _mm256_set1_ps(1.0f);
             for (size_t q = 0; q < m; ++q) {
                 float* r = values.data() + q * stride;
-                const __m256 term = _mm256_set1_ps(rows.terms[qs[q]]);
-                for (size_t at = 0; at < stride; at += 8)
-                    _mm256_storeu_ps(r + at, kernels::cosine8(_mm256_loadu_ps(r + at), term,
-                                                              _mm256_loadu_ps(&node_terms[at])));
+                const __m256 scale = _mm256_set1_ps(rows.inverse_norms[qs[q]]);
+                for (size_t at = 0; at < stride; at += 8) {
+                    const __m256 both = _mm256_mul_ps(scale, _mm256_loadu_ps(&node_scales[at]));
+                    _mm256_storeu_ps(r + at, _mm256_fnmadd_ps(_mm256_loadu_ps(r + at), both, one));
+                }
             }
         }
         for (size_t q = 0; q < m; ++q)
@@ -248,9 +254,8 @@ void grow_tree(const Rows& rows, uint64_t seed, Leaf&& leaf) {
             const float* xb = rows.row(b);
             float offset = 0.0f;
             if (rows.cosine) {
-                const float na = std::sqrt(rows.terms[a]), nb = std::sqrt(rows.terms[b]);
-                for (size_t j = 0; j < d; ++j)
-                    normal[j] = (na > 0 ? xa[j] / na : 0.0f) - (nb > 0 ? xb[j] / nb : 0.0f);
+                const float ia = rows.inverse_norms[a], ib = rows.inverse_norms[b];
+                for (size_t j = 0; j < d; ++j) normal[j] = xa[j] * ia - xb[j] * ib;
             } else {
                 for (size_t j = 0; j < d; ++j) {
                     normal[j] = xa[j] - xb[j];
@@ -363,7 +368,7 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     constexpr size_t kRowsPerBlock = 96;
 
     // Seeding: random pivots part the rows by their nearest pivot.
-    Rows plain{dims(), metric == Cosine, {}, std::vector<float>(n), {}, vec(0), stride_};
+    Rows plain{dims(), metric == Cosine, {}, std::vector<float>(n), {}, {}, vec(0), stride_};
     if (codec_.compressed()) {
         plain.values.resize(n * dims());
         for (size_t i = 0; i < n; ++i) decoded(static_cast<int32_t>(i), &plain.values[i * dims()]);
@@ -371,9 +376,12 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     }
     constexpr size_t kChunk = 256;
     const size_t chunks = (n + kChunk - 1) / kChunk;
+    if (plain.cosine) plain.inverse_norms.resize(n);
     parallel_for(chunks, threads, [&](size_t c) {
-        for (size_t i = c * kChunk; i < std::min(n, (c + 1) * kChunk); ++i)
+        for (size_t i = c * kChunk; i < std::min(n, (c + 1) * kChunk); ++i) {
             plain.terms[i] = term_of(plain.row(static_cast<int32_t>(i)));
+            if (plain.cosine) plain.inverse_norms[i] = plain.terms[i] > 0.0f ? 1.0f / std::sqrt(plain.terms[i]) : 0.0f;
+        }
     });
     // The assignment costs n * parts pairs and the parts' scoring n * probes * (n / parts): past
     // kBlock rows a part, their balance keeps the whole at O(n^1.5).
@@ -401,12 +409,15 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
         // Euclidean, -x.p / |p| under cosine.
         s.pairs.score(plain, s.queries.data(), m, pivots.data(), parts, true);
         s.limits.resize(parts);
-        for (size_t c = 0; c < parts; ++c) s.limits[c] = plain.terms[static_cast<size_t>(pivots[c])];
+        for (size_t c = 0; c < parts; ++c) {
+            const auto pivot = static_cast<size_t>(pivots[c]);
+            s.limits[c] = plain.cosine ? -plain.inverse_norms[pivot] : plain.terms[pivot];
+        }
         std::vector<uint32_t> order(parts);
         for (size_t q = 0; q < m; ++q) {
             float* r = s.pairs.values.data() + q * s.pairs.stride;
             if (plain.cosine)
-                for (size_t c = 0; c < parts; ++c) r[c] = -r[c] / std::sqrt(s.limits[c]);
+                for (size_t c = 0; c < parts; ++c) r[c] *= s.limits[c];
             else
                 for (size_t c = 0; c < parts; ++c) r[c] = std::fma(-2.0f, r[c], s.limits[c]);
             if (rows_block) {
@@ -422,15 +433,20 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     std::vector<size_t> start(parts + 1, 0);
     for (size_t i = 0; i < n; ++i) ++start[part_of[i] + 1];
     for (size_t c = 0; c < parts; ++c) start[c + 1] += start[c];
-    Rows rows{dims(), metric == Cosine, std::vector<float>(n * dims()), std::vector<float>(n), std::vector<int32_t>(n)};
-    rows.base = rows.values.data(), rows.stride = dims();
+    Rows rows{dims(), metric == Cosine, {}, std::vector<float>(n), {}, std::vector<int32_t>(n)};
+    // Written once below, by every thread: left uninitialised here, the pages are first touched there.
+    const std::unique_ptr<float[]> laid_out(new float[n * dims()]);
+    rows.base = laid_out.get(), rows.stride = dims();
+    if (rows.cosine) rows.inverse_norms.resize(n);
     {
         std::vector<size_t> fill(start.begin(), start.end() - 1);
         for (size_t i = 0; i < n; ++i) rows.original[fill[part_of[i]]++] = static_cast<int32_t>(i);
         parallel_for(chunks, threads, [&](size_t c) {
             for (size_t p = c * kChunk; p < std::min(n, (c + 1) * kChunk); ++p) {
-                std::copy_n(plain.row(rows.original[p]), dims(), &rows.values[p * dims()]);
-                rows.terms[p] = plain.terms[static_cast<size_t>(rows.original[p])];
+                const auto from = static_cast<size_t>(rows.original[p]);
+                std::copy_n(plain.row(rows.original[p]), dims(), laid_out.get() + p * dims());
+                rows.terms[p] = plain.terms[from];
+                if (rows.cosine) rows.inverse_norms[p] = plain.inverse_norms[from];
             }
         });
         plain = Rows{};
