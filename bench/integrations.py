@@ -8,9 +8,9 @@ umap.umap_.nearest_neighbors called as UMAP.fit calls it with its default parame
 random_state None, low_memory, angular trees under cosine), once with compatibility_layout=True (what
 UMAP does today when it is not set) and once with False (the coming default, 0.6 settings); quellix's
 side is precomputed_knn with its defaults (neighbour descent). Every side runs
-with n_jobs -1 (UMAP's default: every core) and 1. Each side's first call is timed on its own ("cold":
-for UMAP it includes numba compiling PyNNDescent, which happens in every new process); then the sides
-take turns and the fastest of --repeat calls counts ("warm"). Recall@15 against the exact float64
+with n_jobs -1 (UMAP's default: every core) and 1, each in a fresh process of its own. A side's first
+call there is "cold" (for UMAP it includes numba compiling or loading PyNNDescent, which happens in every
+new process); the fastest of --repeat calls after it counts ("warm"). Recall@15 against the exact float64
 neighbours of --sample rows, ties counted.
 
 sklearn: fit_transform of 20,000 x 64 clusters (n_neighbors 15, "distance" mode), KNNTransformer against
@@ -65,11 +65,37 @@ def _turns(sides, repeat):
     return {name: tuple(v) for name, v in out.items()}
 
 
-def umap_part(name, base, metric, args):
+UMAP_SIDES = ("UMAP nearest_neighbors, compatibility_layout=True",
+              "UMAP nearest_neighbors, compatibility_layout=False", "quellix.umap.precomputed_knn")
+
+
+def _umap_side(side, base, metric, threads):
+    """One call of a side of the UMAP comparison: (knn ids, knn distances)."""
+    if side == "quellix.umap.precomputed_knn":
+        from quellix.umap import precomputed_knn
+
+        return precomputed_knn(base, K, metric=metric, n_jobs=threads)
     from sklearn.utils import check_random_state
     from umap.umap_ import nearest_neighbors
 
-    from quellix.umap import precomputed_knn
+    warnings.filterwarnings("ignore", message="Tensorflow not installed", category=ImportWarning)
+    return nearest_neighbors(base, K, metric, {}, metric == "cosine", check_random_state(None), True,
+                             use_pynndescent=True, n_jobs=threads, compatibility_layout=side.endswith("True"))[:2]
+
+
+def _umap_alone(side, base, metric, threads, repeat):
+    """In a process of its own: the side's first call, then `repeat` more; (ids, cold s, fastest warm s)."""
+    (ids, _), cold = _timed(lambda: _umap_side(side, base, metric, threads))
+    warm = min(_timed(lambda: _umap_side(side, base, metric, threads))[1] for _ in range(repeat))
+    return ids, cold, warm
+
+
+def umap_part(name, base, metric, args):
+    """Each side runs in a fresh process: after UMAP's parallel step the next side in the same process
+    ran up to twice as slowly for seconds afterwards (numba's worker threads, and whatever UMAP leaves in
+    the process), so taking turns in one process measured that, not the side."""
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
 
     exact_metric = "l2" if metric == "euclidean" else metric
     sample = np.sort(np.random.default_rng(1).choice(len(base), min(args.sample, len(base)), replace=False))
@@ -77,20 +103,15 @@ def umap_part(name, base, metric, args):
     kth = truth[:, K - 1]
     rows = []
     for threads in args.threads:
-        def umap_side(compat, t=threads):
-            return lambda: nearest_neighbors(base, K, metric, {}, metric == "cosine", check_random_state(None), True,
-                                             use_pynndescent=True, n_jobs=t, compatibility_layout=compat)[:2]
-
-        sides = {
-            "UMAP nearest_neighbors, compatibility_layout=True": umap_side(True),
-            "UMAP nearest_neighbors, compatibility_layout=False": umap_side(False),
-            "quellix.umap.precomputed_knn": lambda t=threads: precomputed_knn(base, K, metric=metric, n_jobs=t),
-        }
         label = f"{threads} ({_cores()} cores)" if threads == -1 else str(threads)
         common.log(f"{name}, n_jobs {label}")
-        results = _turns(sides, args.repeat)
+        results = {}
+        for side in UMAP_SIDES:
+            with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+                results[side] = pool.submit(_umap_alone, side, base, metric, threads, args.repeat).result()
+            common.log(f"  {side}: first call {results[side][1]:.2f} s, warm {results[side][2]:.2f} s")
         ours = results["quellix.umap.precomputed_knn"][2]
-        for side, ((ids, _), cold, warm) in results.items():
+        for side, (ids, cold, warm) in results.items():
             recall = common.query_recall_with_ties(base, base[sample], ids[sample], kth, K, exact_metric).mean()
             rows.append([name, label, side, f"{cold:.2f}", f"{warm:.2f}", f"{warm / ours:.2f}", f"{recall:.4f}"])
     return rows
@@ -157,8 +178,8 @@ def main():
         common.environment_line(), f"CPU: {common.cpu_model()}", "",
         f"## UMAP's nearest-neighbour step ({K} neighbours per row, the row itself included)", "",
         f"Cluster rows: bench/common.py's mixture in {DIM} dimensions, euclidean. LSA rows: {lsa.description}, "
-        f"cosine. Cold: a side's first call in the process; warm: the fastest of {args.repeat} calls taking "
-        f"turns; side / quellix: its warm seconds over quellix's (above 1: quellix is faster). Recall@{K} of "
+        f"cosine. Each side runs in a fresh process of its own. Cold: its first call there; warm: the fastest "
+        f"of the {args.repeat} calls after it; side / quellix: its warm seconds over quellix's (above 1: quellix is faster). Recall@{K} of "
         f"{args.sample:,} rows against the exact float64 neighbours.", "",
         common.markdown_table(["data", "n_jobs", "side", "cold s", "warm s", "side / quellix", f"recall@{K}"],
                               umap_rows),
