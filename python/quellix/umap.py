@@ -78,8 +78,8 @@ def _descent(X: np.ndarray, k: int, metric: str, seed: int | None, threads: int)
     index.add(X, link=False)
     draw = int(np.random.default_rng(seed).integers(0, 2**63))
     ids, dists = index._engine.neighbour_graph(k, threads, draw)
-    # A row the descent left short (it only happens to rows it could not reach from any leaf) is
-    # answered by the exact scan, which finds the row itself too: it is dropped there.
+    # A row the descent left short (its part, leaves and joins met fewer than k other rows) is answered
+    # by the exact scan, which finds the row itself too: it is dropped there.
     short = np.flatnonzero((ids < 0).any(axis=1))
     if short.size:
         found, near = index.exact_search(X[short], k + 1, num_threads=threads)
@@ -126,8 +126,9 @@ def precomputed_knn(X: ArrayLike, n_neighbors: int, *, metric: str = "euclidean"
     nearest first, as UMAP's own search returns them; column 0 is the sample itself at distance 0, as
     UMAP requires. Pass the same ``n_neighbors`` and ``metric`` to UMAP. ``metric`` is "euclidean" (the
     plain distance), "sqeuclidean", "cosine" or "poincare" (rows strictly inside the unit ball).
-    ``method`` "descent" finds the neighbours by neighbour descent over the rows, seeded by random
-    projection trees, without building a graph ("euclidean", "sqeuclidean" and "cosine" only);
+    ``method`` "descent" finds the neighbours by neighbour descent over the rows, seeded by parts around
+    random pivots and by random-projection trees, without building a graph ("euclidean", "sqeuclidean"
+    and "cosine" only);
     "graph" builds an index over X (``M``, ``ef_construction``) and searches it for every row at width
     ``max(ef, n_neighbors)``, ``ef=None`` being ``max(32, 2 * n_neighbors)``; "auto" (the default) takes
     "descent" where it applies. ``n_jobs`` threads do the work (-1, UMAP's default: every core; None:

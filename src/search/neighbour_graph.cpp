@@ -156,11 +156,11 @@ struct Block {
 
     // With `dots`, the plain dot products instead of the metric's values.
     void score(const Rows& rows, const int32_t* qs, size_t m, const int32_t* ids, size_t count, bool dots = false) {
+        const bool products = rows.cosine || dots;  // the tiles' sums: dot products, else squared differences
         stride = (count + 7) / 8 * 8;
         values.resize(m * stride);
         queries.resize(m);
         for (size_t q = 0; q < m; ++q) queries[q] = rows.row(qs[q]);
-        const bool cosine = rows.cosine || dots;
         auto node = [&rows, ids](size_t j) { return rows.row(ids[j]); };
         auto prefetch = [&rows, ids](size_t j) { prefetch_lines<kToL1>(rows.row(ids[j]), rows.dims * sizeof(float)); };
         for_row_groups(m, rows.dims, [&](auto group, size_t q0) {
@@ -170,7 +170,7 @@ struct Block {
                 for (int q = 0; q < Q; ++q)
                     for (int v = 0; v < N; ++v) values[(q0 + q) * stride + at + v] = sums[q][v];
             };
-            if (cosine)
+            if (products)
                 tiles_over<false, Q>(rows.dims, queries.data(), q0, node, prefetch, 0, count, store, Float32Rows{});
             else
                 tiles_over<true, Q>(rows.dims, queries.data(), q0, node, prefetch, 0, count, store, Float32Rows{});
