@@ -202,11 +202,13 @@ sanitize: $(SAN_VENV)/.built
 
 # ThreadSanitizer: the module built with TSan into $(TSAN_OUT)/site, imported ahead of the ASan one by
 # an instrumented interpreter (tools/tsan_python.c) placed in the sanitizer venv. The tests that run
-# calls on several threads at once: the concurrent build, the concurrent searches and mixed calls.
+# calls on several threads at once: the concurrent build, the concurrent searches and mixed calls, and
+# the neighbour descent's shared lists.
 TSAN_OUT   := build/tsan
 TSAN_PY    := $(SAN_VENV)/bin/python-tsan
 TSAN_TESTS ?= tests/test_parallel_build.py tests/test_concurrency.py \
-              tests/test_quellix_changes.py::test_mixed_changes_from_many_threads
+              tests/test_quellix_changes.py::test_mixed_changes_from_many_threads \
+              tests/test_sklearn_umap.py::test_neighbour_graph_holds_the_nearest_rows_at_the_index_distances
 TSAN_ENV    = PYTHONPATH=$(abspath $(TSAN_OUT))/site PYTHONDONTWRITEBYTECODE=1 \
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:log_path=$(abspath $(TSAN_OUT))/reports/report
 

@@ -18,6 +18,7 @@ from sklearn.pipeline import make_pipeline
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import quellix
+from quellix import _native
 from quellix.sklearn import KNNTransformer
 from quellix.umap import precomputed_knn
 
@@ -216,9 +217,15 @@ def test_neighbour_graph_holds_the_nearest_rows_at_the_index_distances(metric, d
     np.fill_diagonal(ref, np.inf)
     kth = np.sort(ref, axis=1)[:, k - 1:k]
     assert (np.take_along_axis(ref, ids, 1) <= kth * (1 + 1e-5) + 1e-9).mean() >= 0.99
-    # One thread: the seed alone decides.
+    # One thread: the seed alone decides, whichever width the block kernels run at.
     one = index._engine.neighbour_graph(k, 1, 9)
     assert all(np.array_equal(a, b) for a, b in zip(one, index._engine.neighbour_graph(k, 1, 9)))
+    _native._wide_tiles(False)
+    try:
+        narrow = index._engine.neighbour_graph(k, 1, 9)
+    finally:
+        _native._wide_tiles(True)
+    assert all(np.array_equal(a, b) for a, b in zip(one, narrow))
     # Fewer rows than k + 1: every other row, then padding.
     small = quellix.Index(dim, metric, dtype=dtype)
     small.add(X[:5], link=False)

@@ -3,11 +3,13 @@
 // random-projection trees add the pairs of their leaves, which cross the parts' borders. Then rounds of
 // neighbour descent (the neighbours of a node's neighbours are likely its own) join, around every node,
 // the members its list and the lists that hold it gained since the last round with each other and with
-// the older ones, until a round changes almost nothing. Parts, leaves and joins are scored as blocks by
-// the exhaustive scans' tiles, so each row loaded serves a whole row of pairs: the reason this beats
-// building and walking a graph for all pairs. The lists rank by the tiles' values; every value
-// returned is computed again by dist_to_nodes.
+// the older ones, until a round changes almost nothing. Every pair is scored in a block, so each row
+// loaded serves a whole row of pairs: the reason this beats building and walking a graph for all pairs.
+// The large blocks (the pivots, the parts) go through block_dots' matrix product, the small ones
+// (leaves, joins), whose rows would cost as much to pack as to score, through the exhaustive scans'
+// tiles. The lists rank by those values; every value returned is computed again by dist_to_nodes.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -16,6 +18,8 @@
 #include <vector>
 
 #include "core/parallel_for.h"
+#include "core/hyperbolic_index.h"
+#include "search/block_dots.h"
 #include "search/tile_scan.h"
 
 namespace vek {
@@ -64,7 +68,7 @@ public:
     // Offers `other` at `value` to node's list; whether it entered (a member already held, or a value
     // not below the list's largest, does not).
     bool offer(int32_t node, int32_t other, float value) {
-        if (!(value < bound(node))) return false;
+        if (!(value < bound(node)) || holds(node, static_cast<uint32_t>(other))) return false;
         Entry* head = record(node);
         while (__atomic_exchange_n(&head->node, 1u, __ATOMIC_ACQUIRE) != 0) {
         }
@@ -82,7 +86,32 @@ public:
         return true;
     }
 
+    // Fills an empty list with `count` (at most k) members, as old ones; the caller alone offers to it.
+    void seed(int32_t node, const Entry* given, size_t count) {
+        Entry* head = record(node);
+        Entry* m = head + 1;
+        std::copy_n(given, count, m);
+        std::make_heap(m, m + k_, [](const Entry& x, const Entry& y) { return x.value < y.value; });
+        __atomic_store(&head->value, &m[0].value, __ATOMIC_RELAXED);
+    }
+    size_t k() const { return k_; }
+
 private:
+    // Whether `other` is a member, read without the lock: most pairs a join offers are held already,
+    // and this turns them away for the price of the lock alone. A member replaced meanwhile had a value
+    // above the list's new largest, as the same pair has here.
+    bool holds(int32_t node, uint32_t other) const {
+        const Entry* m = record(node) + 1;
+        bool held = false;
+        for (size_t j = 0; j < k_; ++j) held |= (__atomic_load_n(&m[j].node, __ATOMIC_RELAXED) & ~kNew) == other;
+        return held;
+    }
+    // Members change under the lock, their nodes by atomic stores, which holds() reads beside them.
+    static void put(Entry* at, Entry e) {
+        at->value = e.value;
+        __atomic_store_n(&at->node, e.node, __ATOMIC_RELAXED);
+    }
+
     Entry* record(int32_t node) const { return records_ + static_cast<size_t>(node) * stride_; }
 
     template <bool Held = true>
@@ -100,10 +129,10 @@ private:
             if (l < k_ && m[l].value > top) big = l, top = m[l].value;
             if (r < k_ && m[r].value > top) big = r;
             if (big == i) break;
-            m[i] = m[big];
+            put(m + i, m[big]);
             i = big;
         }
-        m[i] = {value, other | mark};
+        put(m + i, {value, other | mark});
         return true;
     }
 
@@ -118,7 +147,7 @@ private:
 constexpr size_t kBlock = 128, kProbes = 6;
 // Then kTrees random-projection trees, whose leaves of at most kLeaf rows reach across the parts'
 // borders; a tree splits at most kMaxDepth deep (then at random).
-constexpr int kTrees = 4;
+constexpr int kTrees = 6;
 constexpr size_t kLeaf = 48;
 constexpr int kMaxDepth = 200;
 // How many of a node's reverse neighbours one join takes, per kind of member (new and old), beyond its
@@ -145,18 +174,137 @@ struct Rows {
     size_t size() const { return terms.size(); }
 };
 
-// The values of a block of pairs: row q holds, for the query node qs[q], the value of each node
-// ids[at], padded with +inf to a whole number of eight-value groups.
+// A block's nodes (positions ids[0, count)), packed for block_dots, with what turns their products
+// into the metric's ranking values: their inverse norms under cosine, their terms otherwise (zero past
+// count).
 struct Block {
+    PackedRows packed;
+    const int32_t* ids = nullptr;
+    std::vector<int32_t> padded_ids;  // ids, then -1 to the panels' end
+    std::vector<float> scales;
+
+    void pack(const Rows& rows, const int32_t* nodes, size_t count) {
+        ids = nodes;
+        packed.pack(count, rows.dims, [&rows, nodes](size_t j) { return rows.row(nodes[j]); });
+        padded_ids.assign(nodes, nodes + count);
+        padded_ids.resize(packed.padded(), -1);
+        scales.assign(packed.padded(), 0.0f);
+        for (size_t at = 0; at < count; ++at)
+            scales[at] = rows.cosine ? rows.inverse_norms[nodes[at]] : rows.terms[nodes[at]];
+    }
+};
+
+// The few values of a row under a bound, and the k smallest of them, for seeding lists without a
+// heap: no branch depends on the values.
+class Seeding {
+public:
+    // Keeps (value, id) of row r's values (ids[j] for r[j], stride of them, a multiple of eight) that
+    // are at most every lane of `bound`, `self` left out; how many.
+    size_t gather(const float* r, const int32_t* ids, size_t stride, __m256 bound, int32_t self) {
+        if (values_.size() < stride + 8) values_.resize(stride + 8), ids_.resize(stride + 8);
+        const __m256i me = _mm256_set1_epi32(self);
+        size_t count = 0;
+        for (size_t at = 0; at < stride; at += 8) {
+            const __m256 v = _mm256_loadu_ps(r + at);
+            unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, bound, _CMP_LE_OQ)));
+            if (mask == 0) continue;
+            const __m256i id = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids + at));
+            mask &= ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(id, me))));
+            // The kept lanes moved to the front, in order.
+            const __m256i order = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPack[mask].data())));
+            _mm256_storeu_ps(values_.data() + count, _mm256_permutevar8x32_ps(v, order));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(ids_.data() + count), _mm256_permutevar8x32_epi32(id, order));
+            count += static_cast<size_t>(__builtin_popcount(mask));
+        }
+        count_ = count;
+        return count;
+    }
+
+    // The k smallest of the kept values (the first of equals first), as old members, in no order.
+    const Lists::Entry* smallest(size_t k) {
+        pad(values_, count_);
+        chosen_.resize(k);
+        for (size_t i = 0; i < count_; ++i) {
+            const size_t rank = rank_of(values_.data(), count_, i);
+            if (rank < k) chosen_[rank] = {values_[i], static_cast<uint32_t>(ids_[i])};
+        }
+        return chosen_.data();
+    }
+
+    // A bound on the k + 1 smallest of r[0, stride) (stride a multiple of eight): the (k + 1)-th smallest
+    // of the minima of 8 g disjoint sets of its values, g the groups of vectors (interleaved: the nearest
+    // parts come first in a row), at least k + 1 minima and about twice as many, so that few values
+    // fall under it. +inf where the row is too short for that, or holds NaN.
+    float bound(const float* r, size_t stride, size_t k) {
+        const size_t vectors = stride / 8, groups = std::min(vectors, (2 * (k + 1) + 7) / 8);
+        if (8 * groups < k + 1) return kInf;
+        minima_.resize(8 * groups + 8);
+        for (size_t g = 0; g < groups; ++g) {
+            __m256 low = _mm256_set1_ps(kInf);
+            for (size_t v = g; v < vectors; v += groups) low = _mm256_min_ps(low, _mm256_loadu_ps(r + 8 * v));
+            _mm256_storeu_ps(minima_.data() + 8 * g, low);
+        }
+        const size_t m = 8 * groups;
+        pad(minima_, m);
+        for (size_t i = 0; i < m; ++i)
+            if (rank_of(minima_.data(), m, i) == k) return minima_[i];
+        return kInf;  // NaN minima take no rank
+    }
+
+private:
+    // +inf from c to the next multiple of eight past it.
+    static void pad(std::vector<float>& x, size_t c) {
+        std::fill(x.begin() + static_cast<std::ptrdiff_t>(c), x.begin() + static_cast<std::ptrdiff_t>(c / 8 * 8 + 8), kInf);
+    }
+    // The rank of x[i] among x[0, c) (padded with +inf to whole vectors): the values below it, and the
+    // equal ones before it (at most it in the vectors before its own, below it in those after).
+    static size_t rank_of(const float* x, size_t c, size_t i) {
+        const __m256 v = _mm256_set1_ps(x[i]);
+        const size_t own = i / 8 * 8;
+        __m256i count = _mm256_setzero_si256();
+        auto add = [&count](__m256 hit) { count = _mm256_sub_epi32(count, _mm256_castps_si256(hit)); };
+        for (size_t at = 0; at < own; at += 8) add(_mm256_cmp_ps(_mm256_loadu_ps(x + at), v, _CMP_LE_OQ));
+        const __m256 y = _mm256_loadu_ps(x + own);
+        const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256 before = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(i - own)), lanes));
+        add(_mm256_blendv_ps(_mm256_cmp_ps(y, v, _CMP_LT_OQ), _mm256_cmp_ps(y, v, _CMP_LE_OQ), before));
+        for (size_t at = own + 8; at < c; at += 8) add(_mm256_cmp_ps(_mm256_loadu_ps(x + at), v, _CMP_LT_OQ));
+        __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(count), _mm256_extracti128_si256(count, 1));
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+        sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+        return static_cast<size_t>(_mm_cvtsi128_si32(sum));
+    }
+
+private:
+    // kPack[mask]: the positions of mask's set bits, in order, then zeros.
+    static constexpr auto kPack = [] {
+        std::array<std::array<uint8_t, 8>, 256> t{};
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            size_t n = 0;
+            for (uint8_t b = 0; b < 8; ++b)
+                if (mask & (1u << b)) t[mask][n++] = b;
+        }
+        return t;
+    }();
+
+    std::vector<float> values_, minima_;
+    std::vector<int32_t> ids_;
+    std::vector<Lists::Entry> chosen_;
+    size_t count_ = 0;
+};
+
+// The values of rows against a block: row q holds, for the query node qs[q], the value of each of the
+// block's nodes, padded with +inf to the block's panels.
+struct Scores {
     std::vector<const float*> queries;
-    std::vector<float> values, node_scales;
+    std::vector<float> values, scales;
     size_t stride = 0;
 
     const float* row(size_t q) const { return values.data() + q * stride; }
 
-    // With `dots`, the plain dot products instead of the metric's values.
-    void score(const Rows& rows, const int32_t* qs, size_t m, const int32_t* ids, size_t count, bool dots = false) {
-        const bool products = rows.cosine || dots;  // the tiles' sums: dot products, else squared differences
+    // The values of the nodes ids[0, count) through the scans' tiles: for small blocks, whose rows
+    // would cost as much to pack as to score. Squared differences, or cosine's ranking value below.
+    void score(const Rows& rows, const int32_t* qs, size_t m, const int32_t* ids, size_t count) {
         stride = (count + 7) / 8 * 8;
         values.resize(m * stride);
         queries.resize(m);
@@ -170,31 +318,44 @@ struct Block {
                 for (int q = 0; q < Q; ++q)
                     for (int v = 0; v < N; ++v) values[(q0 + q) * stride + at + v] = sums[q][v];
             };
-            if (products)
+            if (rows.cosine)
                 tiles_over<false, Q>(rows.dims, queries.data(), q0, node, prefetch, 0, count, store, Float32Rows{});
             else
                 tiles_over<true, Q>(rows.dims, queries.data(), q0, node, prefetch, 0, count, store, Float32Rows{});
         });
-        // Cosine pairs rank by 1 - dot / |q| / |n| from the rows' inverse norms: two products where the
-        // metric's value takes two roots and a division, and the same up to rounding, which the
-        // final pass's own values settle.
-        if (rows.cosine && !dots) {
-            node_scales.resize(stride);
-            for (size_t at = 0; at < count; ++at) node_scales[at] = rows.inverse_norms[ids[at]];
-            std::fill(node_scales.begin() + static_cast<std::ptrdiff_t>(count), node_scales.end(), 0.0f);
-            const __m256 one = _mm256_set1_ps(1.0f);
+        if (rows.cosine) {
+            scales.resize(stride);
+            for (size_t at = 0; at < count; ++at) scales[at] = rows.inverse_norms[ids[at]];
+            std::fill(scales.begin() + static_cast<std::ptrdiff_t>(count), scales.end(), 0.0f);
+            to_cosine(rows, qs, m, scales.data());
+        }
+        pad(m, count);
+    }
+
+    // The values of the nodes of a packed block. With `dots`, the plain dot products instead: under
+    // squared Euclidean |x|^2 + |y|^2 - 2 x.y, the same as the tiles' sums up to rounding, which the
+    // final pass's own values settle.
+    void score(const Rows& rows, const Block& block, const int32_t* qs, size_t m, bool dots = false) {
+        stride = block.packed.padded();
+        values.resize(m * stride);
+        queries.resize(m);
+        for (size_t q = 0; q < m; ++q) queries[q] = rows.row(qs[q]);
+        block.packed.dots(queries.data(), m, values.data(), stride);
+        if (dots) return;
+        if (rows.cosine) {
+            to_cosine(rows, qs, m, block.scales.data());
+        } else {
+            const __m256 minus_two = _mm256_set1_ps(-2.0f);
             for (size_t q = 0; q < m; ++q) {
                 float* r = values.data() + q * stride;
-                const __m256 scale = _mm256_set1_ps(rows.inverse_norms[qs[q]]);
+                const __m256 term = _mm256_set1_ps(rows.terms[qs[q]]);
                 for (size_t at = 0; at < stride; at += 8) {
-                    const __m256 both = _mm256_mul_ps(scale, _mm256_loadu_ps(&node_scales[at]));
-                    _mm256_storeu_ps(r + at, _mm256_fnmadd_ps(_mm256_loadu_ps(r + at), both, one));
+                    const __m256 both = _mm256_add_ps(term, _mm256_loadu_ps(&block.scales[at]));
+                    _mm256_storeu_ps(r + at, _mm256_fmadd_ps(minus_two, _mm256_loadu_ps(r + at), both));
                 }
             }
         }
-        for (size_t q = 0; q < m; ++q)
-            std::fill(values.begin() + static_cast<std::ptrdiff_t>(q * stride + count),
-                      values.begin() + static_cast<std::ptrdiff_t>((q + 1) * stride), kInf);
+        pad(m, block.packed.count());
     }
 
     // Offers row q's nodes to the list of qs[q] (itself left out); how many entered. Eight values at a
@@ -221,7 +382,76 @@ struct Block {
         }
         return entered;
     }
+
+    // Seeds the empty list of qs[q] with the k smallest of row q against `block` (itself left out),
+    // which a bound and a selection among the few values under it find for a fraction of the heap's
+    // work: the largest of k + 1 minima of disjoint sets of the row's values bounds the k-th smallest of
+    // the rest. A row whose values give no such bound (too short, or NaN) is offered value by value.
+    void seed_row(Lists& lists, const int32_t* qs, size_t q, const Block& block, Seeding& picked) {
+        const int32_t a = qs[q];
+        const float* r = row(q);
+        const size_t k = lists.k();
+        const float bound = picked.bound(r, stride, k);
+        if (!(bound < kInf)) {
+            offer_row<true>(lists, qs, q, block.ids);
+            return;
+        }
+        const size_t count = picked.gather(r, block.padded_ids.data(), stride, _mm256_set1_ps(bound), a);
+        if (count < k) {
+            offer_row<true>(lists, qs, q, block.ids);
+            return;
+        }
+        lists.seed(a, picked.smallest(k), k);
+    }
+
+private:
+    // Dot products to cosine's ranking value, 1 - x.y / |x| / |y| from the rows' inverse norms (node
+    // scales[at] for the node at `at`): two products where the metric's value takes two roots and a
+    // division, and the same up to rounding, which the final pass's own values settle.
+    void to_cosine(const Rows& rows, const int32_t* qs, size_t m, const float* node_scales) {
+        const __m256 one = _mm256_set1_ps(1.0f);
+        for (size_t q = 0; q < m; ++q) {
+            float* r = values.data() + q * stride;
+            const __m256 scale = _mm256_set1_ps(rows.inverse_norms[qs[q]]);
+            for (size_t at = 0; at < stride; at += 8) {
+                const __m256 both = _mm256_mul_ps(scale, _mm256_loadu_ps(node_scales + at));
+                _mm256_storeu_ps(r + at, _mm256_fnmadd_ps(_mm256_loadu_ps(r + at), both, one));
+            }
+        }
+    }
+    // +inf past the count nodes, so no padding is ever offered.
+    void pad(size_t m, size_t count) {
+        for (size_t q = 0; q < m; ++q) std::fill(values.begin() + static_cast<std::ptrdiff_t>(q * stride + count),
+                                                 values.begin() + static_cast<std::ptrdiff_t>((q + 1) * stride), kInf);
+    }
 };
+
+// side[i] = rows[ids[i]] . normal - offset for i < count: four rows at a time, so that four chains of
+// FMAs overlap (one row's chain alone waits on each FMA's latency); rows requested a few ahead.
+void project(const Rows& rows, const int32_t* ids, size_t count, const float* normal, float offset, float* side) {
+    const size_t d = rows.dims, whole = d / 8 * 8;
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < count; i += 4) {
+        const size_t m = std::min<size_t>(4, count - i);
+        for (size_t a = i + kAhead; a < std::min(count, i + kAhead + 4); ++a)
+            prefetch_lines<kToL1>(rows.row(ids[a]), d * sizeof(float));
+        const float* x[4];
+        for (size_t r = 0; r < 4; ++r) x[r] = rows.row(ids[i + std::min(r, m - 1)]);
+        __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+        for (size_t t = 0; t < whole; t += 8) {
+            const __m256 w = _mm256_loadu_ps(normal + t);
+            for (int r = 0; r < 4; ++r) acc[r] = _mm256_fmadd_ps(_mm256_loadu_ps(x[r] + t), w, acc[r]);
+        }
+        for (size_t r = 0; r < m; ++r) {
+            alignas(32) float lanes[8];
+            _mm256_store_ps(lanes, acc[r]);
+            float sum = 0.0f;
+            for (float l : lanes) sum += l;
+            for (size_t t = whole; t < d; ++t) sum = std::fma(x[r][t], normal[t], sum);
+            side[i + r] = sum - offset;
+        }
+    }
+}
 
 // One tree over positions [0, rows.size()): split by random hyperplanes (between two of the part's rows,
 // through the origin under cosine) until each part fits a leaf; leaf(ids, count) for every leaf.
@@ -231,6 +461,7 @@ void grow_tree(const Rows& rows, uint64_t seed, Leaf&& leaf) {
     std::vector<int32_t> order(n);
     for (size_t i = 0; i < n; ++i) order[i] = static_cast<int32_t>(i);
     std::vector<float> normal(d), side(n);
+    std::vector<int32_t> spill(n);
     struct Part {
         size_t lo, hi;
         int depth;
@@ -262,21 +493,20 @@ void grow_tree(const Rows& rows, uint64_t seed, Leaf&& leaf) {
                     offset += normal[j] * 0.5f * (xa[j] + xb[j]);
                 }
             }
-            for (size_t i = p.lo; i < p.hi; ++i) side[i] = kernels::dot(rows.row(order[i]), normal.data(), d) - offset;
-            // Rows on the plane go to alternate sides, so equal rows still part.
+            project(rows, &order[p.lo], size, normal.data(), offset, &side[p.lo]);
+            // Rows on the plane go to alternate sides, so equal rows still part. The partition is
+            // stable: every part's rows stay in the copy's order, so its passes read forward.
             bool flip = false;
-            size_t lo = p.lo, hi = p.hi;
-            while (lo < hi) {
-                const float s = side[lo];
+            size_t lo = p.lo, right = 0;
+            for (size_t i = p.lo; i < p.hi; ++i) {
+                const float s = side[i];
                 const bool left = s < 0.0f || (s == 0.0f && (flip = !flip));
-                if (left) {
-                    ++lo;
-                } else {
-                    --hi;
-                    std::swap(order[lo], order[hi]);
-                    std::swap(side[lo], side[hi]);
-                }
+                if (left)
+                    order[lo++] = order[i];
+                else
+                    spill[right++] = order[i];
             }
+            std::copy_n(spill.begin(), right, order.begin() + static_cast<std::ptrdiff_t>(lo));
             mid = lo;
         }
         // A split that leaves a side (nearly) empty is no split: halve the part as it stands.
@@ -357,9 +587,11 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     threads = std::max(threads, 1);
 
     struct Scratch {
-        Block pairs;
+        Block nodes;
+        Scores pairs;
         std::vector<int32_t> queries, fresh, old, block;
         std::vector<float> limits;
+        Seeding picked;
         std::vector<uint32_t> seen;
         uint32_t stamp = 0;
         size_t entered = 0;
@@ -397,6 +629,8 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     const size_t row_blocks = (n + kRowsPerBlock - 1) / kRowsPerBlock;
     const size_t pivot_blocks = (parts + kRowsPerBlock - 1) / kRowsPerBlock;
     // Blocks of rows find each row's nearest pivot; blocks of pivots, each pivot's `probes` nearest.
+    Block pivot_rows;
+    pivot_rows.pack(plain, pivots.data(), parts);
     parallel_for(row_blocks + pivot_blocks, threads, [&](size_t b, size_t worker) {
         Scratch& s = scratch[worker];
         const bool rows_block = b < row_blocks;
@@ -407,7 +641,7 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
             s.queries[q] = rows_block ? static_cast<int32_t>(first + q) : pivots[first + q];
         // Ranked by dot products, which the rows' own norms do not change: |p|^2 - 2 x.p under squared
         // Euclidean, -x.p / |p| under cosine.
-        s.pairs.score(plain, s.queries.data(), m, pivots.data(), parts, true);
+        s.pairs.score(plain, pivot_rows, s.queries.data(), m, true);
         s.limits.resize(parts);
         for (size_t c = 0; c < parts; ++c) {
             const auto pivot = static_cast<size_t>(pivots[c]);
@@ -461,13 +695,14 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
             const auto other = static_cast<size_t>(near[c * probes + j]);
             for (size_t p = start[other]; p < start[other + 1]; ++p) s.block.push_back(static_cast<int32_t>(p));
         }
+        s.nodes.pack(rows, s.block.data(), s.block.size());
         for (size_t first = start[c]; first < start[c + 1]; first += kRowsPerBlock) {
             const size_t m = std::min(kRowsPerBlock, start[c + 1] - first);
             s.queries.resize(m);
             for (size_t q = 0; q < m; ++q) s.queries[q] = static_cast<int32_t>(first + q);
-            s.pairs.score(rows, s.queries.data(), m, s.block.data(), s.block.size());
+            s.pairs.score(rows, s.nodes, s.queries.data(), m);
             // Each row is in one part alone, and the parts are disjoint: nobody else offers to its list.
-            for (size_t q = 0; q < m; ++q) s.pairs.offer_row<true>(lists, s.queries.data(), q, s.block.data());
+            for (size_t q = 0; q < m; ++q) s.pairs.seed_row(lists, s.queries.data(), q, s.nodes, s.picked);
         }
     });
     parallel_for(static_cast<size_t>(kTrees), threads, [&](size_t t, size_t worker) {
