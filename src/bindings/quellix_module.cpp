@@ -660,6 +660,7 @@ IdArray add(Engine& e, const FloatArray& vectors, const std::optional<FactorArra
                 throw py::value_error("an index holds at most 2**31 - 1 vectors");
             // The rows' remainders follow every row the engine took, failed call or not: room first.
             index.reserve_remainders(static_cast<size_t>(n - done), rem != nullptr);
+            index.reserve_rows(static_cast<size_t>(n - done));
             e.labels().reserve(index.size(), static_cast<size_t>(n - done));
             const size_t before = index.size();
             const py::ssize_t first = done;

@@ -9,6 +9,15 @@
 
 namespace vek {
 
+void HyperbolicIndex::reserve_rows(size_t count) {
+    reserve_for(vectors, count * stride_);
+    reserve_for(stored_norms, count);
+    reserve_for(masks, count);
+    reserve_for(node_levels, count);
+    if (metric == PoincareBall) reserve_for(inv_factors, count);
+    links.reserve_more(count);
+}
+
 void HyperbolicIndex::append_node(const float* vector, uint64_t mask, int32_t level, double factor) {
     const size_t d = dims();
     reserve_for(vectors, stride_);

@@ -126,6 +126,9 @@ public:
     // `factor` is the vector's 1 - |x|^2 under PoincareBall (NaN: derived from the float32 values) and
     // is ignored otherwise; a point outside the ball is refused with std::invalid_argument.
     void add_unlinked(const float* vector, uint64_t mask, double factor = kDerivedFactor);
+    // Room in every per-node array for `count` more nodes: a batch grows them once, not by doubling
+    // (each doubling copies the arrays and touches fresh pages).
+    void reserve_rows(size_t count);
     void add_linked(const float* vector, uint64_t mask, int32_t ef_construction, double factor = kDerivedFactor);
     // Whether enough rows were linked one at a time since the last repair for repair_links to be worth
     // its pass over the whole graph, and that repair: every node no layer-0 walk from the entry point

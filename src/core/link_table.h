@@ -176,12 +176,13 @@ public:
     }
     size_t size() const { return checked_ ? nodes_ : upper_.size(); }
 
-    // Makes room for one more node, so that a following push_node of a level-0 node cannot fail.
-    void reserve_one_more() {
-        reserve_for(base_, stride_);
-        reserve_for(upper_, 1);
-        if (keeps_aside()) reserve_for(aside_, 1);
+    // Makes room for `count` more nodes, so that a following push_node of a level-0 node cannot fail.
+    void reserve_more(size_t count) {
+        reserve_for(base_, count * stride_);
+        reserve_for(upper_, count);
+        if (keeps_aside()) reserve_for(aside_, count);
     }
+    void reserve_one_more() { reserve_more(1); }
     // Appends a node with `level` + 1 empty lists. Only the upper lists allocate, before anything changes.
     void push_node(int32_t level) {
         std::vector<LinkList> upper(static_cast<size_t>(level));

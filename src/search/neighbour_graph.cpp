@@ -798,7 +798,17 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
         std::vector<NodeDist> row;
         std::vector<float> out(kk), query;
         std::vector<int32_t> held;
-        for (size_t p = c * kChunk; p < std::min(n, (c + 1) * kChunk); ++p) {
+        const size_t end = std::min(n, (c + 1) * kChunk);
+        // The stored rows of the next node's members, which lie all over the index, are requested a node
+        // ahead: otherwise each of them waits on memory in turn.
+        auto request = [&](size_t p) {
+            const Lists::Entry* member = lists.members(static_cast<int32_t>(p));
+            for (size_t j = 0; j < kk; ++j)
+                if (member[j].node != Lists::kNone) prefetch_vector(rows.original[member[j].node & ~Lists::kNew]);
+        };
+        if (c * kChunk < end) request(c * kChunk);
+        for (size_t p = c * kChunk; p < end; ++p) {
+            if (p + 1 < end) request(p + 1);
             const Lists::Entry* member = lists.members(static_cast<int32_t>(p));
             held.clear();
             for (size_t j = 0; j < kk; ++j)
