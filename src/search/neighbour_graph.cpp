@@ -302,16 +302,19 @@ struct Scores {
 
     const float* row(size_t q) const { return values.data() + q * stride; }
 
-    // The values of the nodes ids[0, count) through the scans' tiles: for small blocks, whose rows
-    // would cost as much to pack as to score. Squared differences, or cosine's ranking value below.
-    void score(const Rows& rows, const int32_t* qs, size_t m, const int32_t* ids, size_t count) {
+    // The pairs among the nodes block[0, count) that hold one of the first `fresh` (a leaf: all of
+    // them; a join: its new members): row q the values of block[q] with block[j] for j > q, through
+    // the scans' tiles, for small blocks whose rows would cost as much to pack as to score. Each
+    // group of rows starts at its first row's column, so a pair of two rows is scored about once;
+    // the columns before it are left unwritten. Squared differences, or cosine's ranking value.
+    void score_pairs(const Rows& rows, const int32_t* block, size_t fresh, size_t count) {
         stride = (count + 7) / 8 * 8;
-        values.resize(m * stride);
-        queries.resize(m);
-        for (size_t q = 0; q < m; ++q) queries[q] = rows.row(qs[q]);
-        auto node = [&rows, ids](size_t j) { return rows.row(ids[j]); };
-        auto prefetch = [&rows, ids](size_t j) { prefetch_lines<kToL1>(rows.row(ids[j]), rows.dims * sizeof(float)); };
-        for_row_groups(m, rows.dims, [&](auto group, size_t q0) {
+        values.resize(fresh * stride);
+        queries.resize(fresh);
+        for (size_t q = 0; q < fresh; ++q) queries[q] = rows.row(block[q]);
+        auto node = [&rows, block](size_t j) { return rows.row(block[j]); };
+        auto prefetch = [&rows, block](size_t j) { prefetch_lines<kToL1>(rows.row(block[j]), rows.dims * sizeof(float)); };
+        for_row_groups(fresh, rows.dims, [&](auto group, size_t q0) {
             constexpr int Q = decltype(group)::value;
             auto store = [&](size_t at, const auto& sums) {
                 constexpr int N = std::extent_v<std::remove_reference_t<decltype(sums)>, 1>;
@@ -319,17 +322,46 @@ struct Scores {
                     for (int v = 0; v < N; ++v) values[(q0 + q) * stride + at + v] = sums[q][v];
             };
             if (rows.cosine)
-                tiles_over<false, Q>(rows.dims, queries.data(), q0, node, prefetch, 0, count, store, Float32Rows{});
+                tiles_over<false, Q>(rows.dims, queries.data(), q0, node, prefetch, q0, count, store, Float32Rows{});
             else
-                tiles_over<true, Q>(rows.dims, queries.data(), q0, node, prefetch, 0, count, store, Float32Rows{});
+                tiles_over<true, Q>(rows.dims, queries.data(), q0, node, prefetch, q0, count, store, Float32Rows{});
         });
         if (rows.cosine) {
             scales.resize(stride);
-            for (size_t at = 0; at < count; ++at) scales[at] = rows.inverse_norms[ids[at]];
+            for (size_t at = 0; at < count; ++at) scales[at] = rows.inverse_norms[block[at]];
             std::fill(scales.begin() + static_cast<std::ptrdiff_t>(count), scales.end(), 0.0f);
-            to_cosine(rows, qs, m, scales.data());
+            to_cosine(rows, block, fresh, scales.data());
         }
-        pad(m, count);
+        pad(fresh, count);
+    }
+
+    // Offers each pair scored by score_pairs to both of its nodes' lists; how many entered. Eight values
+    // at a time are screened against both lists' largest (limits: scratch for the columns' own).
+    size_t offer_pairs(Lists& lists, const int32_t* block, size_t fresh, size_t count, std::vector<float>& limits) const {
+        limits.resize(stride);
+        for (size_t j = 0; j < count; ++j) limits[j] = lists.bound(block[j]);
+        std::fill(limits.begin() + static_cast<std::ptrdiff_t>(count), limits.end(), -kInf);
+        size_t entered = 0;
+        for (size_t q = 0; q < fresh; ++q) {
+            const int32_t a = block[q];
+            const float* r = row(q);
+            for (size_t at = (q + 1) / 8 * 8; at < stride; at += 8) {
+                const __m256 v = _mm256_loadu_ps(r + at);
+                unsigned below = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(
+                    _mm256_cmp_ps(v, _mm256_set1_ps(limits[q]), _CMP_LT_OQ),
+                    _mm256_cmp_ps(v, _mm256_loadu_ps(&limits[at]), _CMP_LT_OQ))));
+                if (at <= q) below &= ~((2u << (q - at)) - 1);  // the pairs with j > q only
+                while (below != 0) {
+                    const size_t j = at + static_cast<size_t>(__builtin_ctz(below));
+                    below &= below - 1;
+                    const int32_t b = block[j];
+                    if (b == a) continue;
+                    if (r[j] < limits[q] && lists.offer(a, b, r[j])) ++entered, limits[q] = lists.bound(a);
+                    if (r[j] < limits[j] && lists.offer(b, a, r[j])) ++entered, limits[j] = lists.bound(b);
+                }
+            }
+        }
+        return entered;
     }
 
     // The values of the nodes of a packed block. With `dots`, the plain dot products instead: under
@@ -708,8 +740,8 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     parallel_for(static_cast<size_t>(kTrees), threads, [&](size_t t, size_t worker) {
         Scratch& s = scratch[worker];
         grow_tree(rows, mix(seed ^ (0x7265657400000000ULL + t)), [&](const int32_t* leaf, size_t size) {
-            s.pairs.score(rows, leaf, size, leaf, size);
-            for (size_t q = 0; q < size; ++q) s.pairs.offer_row(lists, leaf, q, leaf);
+            s.pairs.score_pairs(rows, leaf, size, size);
+            s.pairs.offer_pairs(lists, leaf, size, size, s.limits);
         });
     });
 
@@ -768,23 +800,8 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
                 distinct(s.old);
                 s.block.assign(s.fresh.begin(), s.fresh.end());
                 s.block.insert(s.block.end(), s.old.begin(), s.old.end());
-                const size_t fresh_count = s.fresh.size();
-                s.pairs.score(rows, s.fresh.data(), fresh_count, s.block.data(), s.block.size());
-                // Pairs of two new members are offered from both ends as rows; those with an old one,
-                // to the old one's list here.
-                s.limits.resize(s.block.size());
-                for (size_t at = fresh_count; at < s.block.size(); ++at) s.limits[at] = lists.bound(s.block[at]);
-                for (size_t q = 0; q < fresh_count; ++q) {
-                    s.entered += s.pairs.offer_row(lists, s.fresh.data(), q, s.block.data());
-                    const float* r = s.pairs.row(q);
-                    for (size_t at = fresh_count; at < s.block.size(); ++at) {
-                        if (!(r[at] < s.limits[at]) || s.block[at] == s.fresh[q]) continue;
-                        if (lists.offer(s.block[at], s.fresh[q], r[at])) {
-                            ++s.entered;
-                            s.limits[at] = lists.bound(s.block[at]);
-                        }
-                    }
-                }
+                s.pairs.score_pairs(rows, s.block.data(), s.fresh.size(), s.block.size());
+                s.entered += s.pairs.offer_pairs(lists, s.block.data(), s.fresh.size(), s.block.size(), s.limits);
             }
         });
         size_t entered = 0;
