@@ -95,6 +95,8 @@ public:
         __atomic_store(&head->value, &m[0].value, __ATOMIC_RELAXED);
     }
     size_t k() const { return k_; }
+    // Requests a node's record, which a block's offers will read: the records lie all over memory.
+    void prefetch(int32_t node) const { prefetch_lines<kToL1>(record(node), stride_ * sizeof(Entry)); }
 
 private:
     // Whether `other` is a member, read without the lock: most pairs a join offers are held already,
@@ -740,6 +742,7 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
     parallel_for(static_cast<size_t>(kTrees), threads, [&](size_t t, size_t worker) {
         Scratch& s = scratch[worker];
         grow_tree(rows, mix(seed ^ (0x7265657400000000ULL + t)), [&](const int32_t* leaf, size_t size) {
+            for (size_t j = 0; j < size; ++j) lists.prefetch(leaf[j]);
             s.pairs.score_pairs(rows, leaf, size, size);
             s.pairs.offer_pairs(lists, leaf, size, size, s.limits);
         });
@@ -800,6 +803,7 @@ void HyperbolicIndex::neighbour_graph(int32_t k, int threads, uint64_t seed, int
                 distinct(s.old);
                 s.block.assign(s.fresh.begin(), s.fresh.end());
                 s.block.insert(s.block.end(), s.old.begin(), s.old.end());
+                for (int32_t b : s.block) lists.prefetch(b);
                 s.pairs.score_pairs(rows, s.block.data(), s.fresh.size(), s.block.size());
                 s.entered += s.pairs.offer_pairs(lists, s.block.data(), s.fresh.size(), s.block.size(), s.limits);
             }
