@@ -1,9 +1,11 @@
 // Dot products of a block of rows against a packed set of rows, as a matrix product: the set is laid
-// out in panels of W rows, coordinate by coordinate, and a kernel keeps a tile of six rows by W of the
-// set in registers, so every coordinate loaded serves six FMAs per register. For ranking candidates
-// only (the neighbour descent's blocks), where the scans' tiles, which keep every sum bit-identical to
-// dist_to_nodes, spend most of their time on the sums' reductions. Each product is one FMA chain over the
-// coordinates in order, whatever the panel's width: the 256- and 512-bit kernels give the same values.
+// out in panels of W rows, coordinate by coordinate, and a kernel keeps a tile of R rows by W of the set
+// in registers, so every coordinate loaded serves R FMAs per register (R = 6 on the sixteen 256-bit
+// registers, W = 16; R = 12 on the thirty-two 512-bit ones, W = 32, a sixth faster there than 6). For
+// ranking candidates only (the neighbour descent's large blocks), where the scans' tiles, which keep
+// every sum bit-identical to dist_to_nodes, spend most of their time on the sums' reductions. Each
+// product is one FMA chain over the coordinates in order, whatever the panel's width: the 256- and
+// 512-bit kernels give the same values.
 #pragma once
 
 #include <algorithm>
@@ -56,7 +58,7 @@ public:
     }
 
 private:
-    static constexpr int kRows = 6;
+    static constexpr int kRows = 6, kWideRows = 12;  // the tiles' heights, 256- and 512-bit
 
     // out + i * stride gets (src[0][t + i], ..., src[7][t + i]) for i < 8; a null row reads as zeros.
     static void transpose8(const float* const* src, size_t t, float* out, size_t stride) {
@@ -104,26 +106,26 @@ private:
     VEK_WIDE static void tile_wide(const float* const* a, size_t dims, const float* panel, float* out,
                                    size_t stride) {
         __m512 acc[R][2];
-#pragma GCC unroll 6
+#pragma GCC unroll 12
         for (int q = 0; q < R; ++q) acc[q][0] = acc[q][1] = _mm512_setzero_ps();
         for (size_t t = 0; t < dims; ++t) {
             const __m512 b0 = _mm512_load_ps(panel + t * 32), b1 = _mm512_load_ps(panel + t * 32 + 16);
-#pragma GCC unroll 6
+#pragma GCC unroll 12
             for (int q = 0; q < R; ++q) {
                 const __m512 x = _mm512_set1_ps(a[q][t]);
                 acc[q][0] = _mm512_fmadd_ps(x, b0, acc[q][0]);
                 acc[q][1] = _mm512_fmadd_ps(x, b1, acc[q][1]);
             }
         }
-#pragma GCC unroll 6
+#pragma GCC unroll 12
         for (int q = 0; q < R; ++q) {
             _mm512_storeu_ps(out + q * stride, acc[q][0]);
             _mm512_storeu_ps(out + q * stride + 16, acc[q][1]);
         }
     }
 
-    // Six rows at a time against every panel, then the rest of the rows as one tile.
-    template <bool Wide, int R = kRows>
+    // R rows at a time against every panel, then the rest of the rows as one tile.
+    template <bool Wide, int R = (Wide ? kWideRows : kRows)>
     void rows_from(const float* const* queries, size_t q, size_t m, float* out, size_t stride) const {
         if constexpr (R > 0) {
             if (m - q < static_cast<size_t>(R)) return rows_from<Wide, R - 1>(queries, q, m, out, stride);
