@@ -102,9 +102,13 @@ def test_graph_is_scikit_learns(metric, mode):
         assert ours.transform(new.astype(np.float32)).dtype == np.float32
         with config_context(sparse_interface="sparray"):
             assert isinstance(ours.transform(new), sp.csr_array)
-    # One thread and a seed: the same graph on every fit, and after a pickle round trip.
-    again = pickle.loads(pickle.dumps(KNNTransformer(k, metric=metric, mode=mode, seed=0, n_jobs=1).fit(fit)))
-    assert (again.transform(new) != graphs[1]).nnz == 0
+    # One thread and a seed: the same graph on every fit, and after a pickle round trip, also of an
+    # index that fit_transform left to be built on first use.
+    pending = KNNTransformer(k, metric=metric, mode=mode, seed=0, n_jobs=1)
+    pending.fit_transform(fit)
+    for fitted in (KNNTransformer(k, metric=metric, mode=mode, seed=0, n_jobs=1).fit(fit), pending):
+        again = pickle.loads(pickle.dumps(fitted))
+        assert (again.transform(new) != graphs[1]).nnz == 0
 
 
 @parametrize_with_checks([KNNTransformer(), KNNTransformer(3, metric="cosine", mode="connectivity", seed=0)])

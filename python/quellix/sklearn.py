@@ -2,7 +2,8 @@
 
 A drop-in for ``sklearn.neighbors.KNeighborsTransformer`` in front of estimators that take a
 precomputed sparse neighbours graph (TSNE, Isomap, DBSCAN, SpectralClustering with
-``metric="precomputed"``), with the graph found by a quellix HNSW index instead of an exact scan.
+``metric="precomputed"``), with the graph found by a quellix HNSW index (``fit_transform``: by
+neighbour descent) instead of an exact scan.
 """
 
 from __future__ import annotations
@@ -16,8 +17,8 @@ from sklearn import get_config
 from sklearn.base import BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from quellix._index import _integer
-from quellix.umap import _build, _metric, _neighbours, _threads, _width
+from quellix._index import Index, _integer
+from quellix.umap import _build, _descent, _metric, _neighbours, _threads, _width
 
 __all__ = ["KNNTransformer"]
 
@@ -40,6 +41,10 @@ class KNNTransformer(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEsti
     joblib counts them (None: one, unless in a ``joblib.parallel_config`` context; -1: every core).
     ``seed`` fixes the index's level draws: with one thread, fitting the same data gives the same
     graph and the same answers.
+
+    ``fit_transform`` finds the samples' own neighbours by neighbour descent under "euclidean",
+    "sqeuclidean" and "cosine" (as :func:`quellix.umap.precomputed_knn` does, several times faster than
+    building the index), and leaves the index to be built on first use: by ``transform`` or ``index_``.
 
     Attributes: ``index_`` (the fitted :class:`quellix.Index`, node i holding sample i),
     ``effective_metric_`` (the metric it was fitted under: ``transform`` speaks it even after
@@ -91,11 +96,27 @@ class KNNTransformer(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEsti
             self.__dict__.clear()
             self.__dict__.update(before)
             raise
-        self.index_ = index
+        self._fitted(X, index=index)
+        return self
+
+    def _fitted(self, X: np.ndarray, **index: Any) -> None:
+        """Records a fit of X: its index, or (``pending``) the samples and parameters to build it from."""
+        self.__dict__.pop("_index", None)
+        self.__dict__.pop("_pending", None)
+        self.__dict__.update({f"_{name}": value for name, value in index.items()})
         self.effective_metric_ = self.metric
         self.n_samples_fit_ = X.shape[0]
         self._n_features_out = self.n_samples_fit_
-        return self
+
+    @property
+    def index_(self) -> Index:
+        """The fitted :class:`quellix.Index` (node i holding sample i), built now if fit_transform left it."""
+        pending = self.__dict__.pop("_pending", None)
+        if pending is not None:
+            self._index = _build(*pending)
+        if "_index" not in self.__dict__:
+            raise AttributeError("'KNNTransformer' object has no attribute 'index_' (not fitted)")
+        return self._index
 
     def transform(self, X: Any) -> sp.csr_matrix | sp.csr_array:
         """The neighbours graph of the queries X (n_queries, n_features) among the fitted samples, as CSR.
@@ -111,8 +132,12 @@ class KNNTransformer(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEsti
             raise ValueError(f"Expected n_neighbors <= n_samples_fit, but n_neighbors = {k}, "
                              f"n_samples_fit = {self.n_samples_fit_}, n_samples = {X.shape[0]}")
         ids, dists = _neighbours(self.index_, X, k, _width(self.ef, k), self.effective_metric_, threads)
-        n = X.shape[0]
-        data = dists.astype(X.dtype).ravel() if self.mode == "distance" else np.ones(n * k)
+        return self._graph(ids, dists.astype(X.dtype))
+
+    def _graph(self, ids: np.ndarray, dists: np.ndarray) -> sp.csr_matrix | sp.csr_array:
+        """The CSR graph of (n, k) neighbour ids and distances, in the mode's weights."""
+        n, k = ids.shape
+        data = dists.ravel() if self.mode == "distance" else np.ones(n * k)
         shape = (n, self.n_samples_fit_)
         args = (data, ids.ravel(), np.arange(0, n * k + 1, k))
         # scikit-learn hands out sparse matrices or sparse arrays as its configuration says.
@@ -121,6 +146,25 @@ class KNNTransformer(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEsti
         return sp.csr_matrix(args, shape=shape)
 
     def fit_transform(self, X: Any, y: Any = None) -> sp.csr_matrix | sp.csr_array:
-        """``fit(X).transform(X)``: every sample's neighbours among the samples, itself included."""
-        return self.fit(X).transform(X)
+        """``fit(X).transform(X)``: every sample's neighbours among the samples, itself included first."""
+        threads = self._check_params()
+        metric = _metric(self.metric)
+        k = self.n_neighbors + (self.mode == "distance")
+        before = dict(self.__dict__)
+        try:
+            X = validate_data(self, X, dtype=(np.float64, np.float32), order="C")
+            if metric == "poincare" or not 2 <= k <= X.shape[0]:
+                return self.fit(X).transform(X)
+            ids = np.empty((X.shape[0], k), dtype=np.int64)
+            dists = np.zeros((X.shape[0], k), dtype=X.dtype)
+            ids[:, 0] = np.arange(X.shape[0])
+            ids[:, 1:], dists[:, 1:] = _descent(X, k - 1, metric, self.seed, threads, X.dtype)
+            # The index keeps its own copy, as a fitted one would, whatever becomes of X meanwhile.
+            samples = np.array(X, dtype=np.float32, order="C")
+            self._fitted(X, pending=(samples, metric, self.M, self.ef_construction, self.seed, threads))
+        except BaseException:
+            self.__dict__.clear()
+            self.__dict__.update(before)
+            raise
+        return self._graph(ids, dists)
 

@@ -71,9 +71,10 @@ def _units(dists: np.ndarray, metric: str, dtype: type = np.float64) -> np.ndarr
     return dists
 
 
-def _descent(X: np.ndarray, k: int, metric: str, seed: int | None, threads: int) -> tuple[np.ndarray, np.ndarray]:
+def _descent(X: np.ndarray, k: int, metric: str, seed: int | None, threads: int,
+             dtype: type = np.float32) -> tuple[np.ndarray, np.ndarray]:
     """The k nearest other rows of every row of X by neighbour descent (no graph is built): int64 ids
-    and float32 distances in the metric's units."""
+    and distances in the metric's units, as `dtype`."""
     index = Index(X.shape[1], _INDEX_METRIC[metric])
     index.add(X, link=False)
     draw = int(np.random.default_rng(seed).integers(0, 2**63))
@@ -86,7 +87,7 @@ def _descent(X: np.ndarray, k: int, metric: str, seed: int | None, threads: int)
         drop = np.where((found == short[:, None]).any(axis=1), np.argmax(found == short[:, None], axis=1), k)
         keep = np.arange(k + 1)[None, :] != drop[:, None]
         ids[short], dists[short] = found[keep].reshape(-1, k), near[keep].reshape(-1, k)
-    return ids, _units(dists, metric, np.float32)
+    return ids, _units(dists, metric, dtype)
 
 
 def _threads(n_jobs: Any) -> int:
