@@ -277,7 +277,6 @@ private:
         return static_cast<size_t>(_mm_cvtsi128_si32(sum));
     }
 
-private:
     // kPack[mask]: the positions of mask's set bits, in order, then zeros.
     static constexpr auto kPack = [] {
         std::array<std::array<uint8_t, 8>, 256> t{};
@@ -392,15 +391,13 @@ struct Scores {
         pad(m, block.packed.count());
     }
 
-    // Offers row q's nodes to the list of qs[q] (itself left out); how many entered. Eight values at a
-    // time are screened against the list's largest.
-    // Alone: this caller is the only one offering to these lists, and ids are distinct and new to them.
-    template <bool Alone = false>
-    size_t offer_row(Lists& lists, const int32_t* qs, size_t q, const int32_t* ids) const {
+    // Offers row q's nodes to the list of qs[q] (itself left out), value by value; eight values at a
+    // time are screened against the list's largest. This caller alone offers to that list, and the ids
+    // are distinct and new to it.
+    void offer_row(Lists& lists, const int32_t* qs, size_t q, const int32_t* ids) const {
         const int32_t a = qs[q];
         const float* r = row(q);
         float limit = lists.bound(a);
-        size_t entered = 0;
         for (size_t at = 0; at < stride; at += 8) {
             unsigned below = static_cast<unsigned>(
                 _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(r + at), _mm256_set1_ps(limit), _CMP_LT_OQ)));
@@ -408,31 +405,27 @@ struct Scores {
                 const size_t j = at + static_cast<size_t>(__builtin_ctz(below));
                 below &= below - 1;
                 if (ids[j] == a || !(r[j] < limit)) continue;
-                if (Alone ? lists.offer_alone(a, ids[j], r[j]) : lists.offer(a, ids[j], r[j])) {
-                    ++entered;
-                    limit = lists.bound(a);
-                }
+                if (lists.offer_alone(a, ids[j], r[j])) limit = lists.bound(a);
             }
         }
-        return entered;
     }
 
     // Seeds the empty list of qs[q] with the k smallest of row q against `block` (itself left out),
-    // which a bound and a selection among the few values under it find for a fraction of the heap's
-    // work: the largest of k + 1 minima of disjoint sets of the row's values bounds the k-th smallest of
-    // the rest. A row whose values give no such bound (too short, or NaN) is offered value by value.
+    // which a bound (Seeding::bound) and a selection among the few values under it find for a fraction
+    // of a heap's work. A row whose values give no such bound (too short, or NaN) is offered value by
+    // value.
     void seed_row(Lists& lists, const int32_t* qs, size_t q, const Block& block, Seeding& picked) {
         const int32_t a = qs[q];
         const float* r = row(q);
         const size_t k = lists.k();
         const float bound = picked.bound(r, stride, k);
         if (!(bound < kInf)) {
-            offer_row<true>(lists, qs, q, block.ids);
+            offer_row(lists, qs, q, block.ids);
             return;
         }
         const size_t count = picked.gather(r, block.padded_ids.data(), stride, _mm256_set1_ps(bound), a);
         if (count < k) {
-            offer_row<true>(lists, qs, q, block.ids);
+            offer_row(lists, qs, q, block.ids);
             return;
         }
         lists.seed(a, picked.smallest(k), k);
