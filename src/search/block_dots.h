@@ -25,7 +25,7 @@ public:
         width_ = kernels::wide_tiles() ? 32 : 16;
         count_ = count, dims_ = dims;
         panels_ = (count + width_ - 1) / width_;
-        // One spare panel's worth of room, so that the panels start on a 64-byte line.
+        // Sixteen spare floats, so that the panels can start on a 64-byte line.
         store_.resize(panels_ * width_ * dims + 16);
         data_ = store_.data() + (64 - reinterpret_cast<uintptr_t>(store_.data()) % 64) % 64 / sizeof(float);
         const size_t whole = dims / 8 * 8;
@@ -52,9 +52,9 @@ public:
     // out[q * stride + j] = queries[q] . row j, for q < m and j < padded() (zero rows beyond count).
     void dots(const float* const* queries, size_t m, float* out, size_t stride) const {
         if (width_ == 32)
-            run_wide(queries, m, out, stride);
+            rows_from<true>(queries, 0, m, out, stride);
         else
-            run(queries, m, out, stride);
+            rows_from<false>(queries, 0, m, out, stride);
     }
 
 private:
@@ -124,7 +124,7 @@ private:
         }
     }
 
-    // R rows at a time against every panel, then the rest of the rows as one tile.
+    // R rows at a time against every panel, then the rest of the rows in a lower tile.
     template <bool Wide, int R = (Wide ? kWideRows : kRows)>
     void rows_from(const float* const* queries, size_t q, size_t m, float* out, size_t stride) const {
         if constexpr (R > 0) {
@@ -140,12 +140,6 @@ private:
                 }
             if (q < m) rows_from<Wide, R - 1>(queries, q, m, out, stride);
         }
-    }
-    void run(const float* const* queries, size_t m, float* out, size_t stride) const {
-        rows_from<false>(queries, 0, m, out, stride);
-    }
-    void run_wide(const float* const* queries, size_t m, float* out, size_t stride) const {
-        rows_from<true>(queries, 0, m, out, stride);
     }
 
     size_t width_ = 16, count_ = 0, dims_ = 0, panels_ = 0;

@@ -181,15 +181,13 @@ struct Rows {
 // count).
 struct Block {
     PackedRows packed;
-    const int32_t* ids = nullptr;
-    std::vector<int32_t> padded_ids;  // ids, then -1 to the panels' end
+    std::vector<int32_t> ids;  // the nodes, then -1 to the panels' end
     std::vector<float> scales;
 
     void pack(const Rows& rows, const int32_t* nodes, size_t count) {
-        ids = nodes;
         packed.pack(count, rows.dims, [&rows, nodes](size_t j) { return rows.row(nodes[j]); });
-        padded_ids.assign(nodes, nodes + count);
-        padded_ids.resize(packed.padded(), -1);
+        ids.assign(nodes, nodes + count);
+        ids.resize(packed.padded(), -1);
         scales.assign(packed.padded(), 0.0f);
         for (size_t at = 0; at < count; ++at)
             scales[at] = rows.cosine ? rows.inverse_norms[nodes[at]] : rows.terms[nodes[at]];
@@ -420,12 +418,12 @@ struct Scores {
         const size_t k = lists.k();
         const float bound = picked.bound(r, stride, k);
         if (!(bound < kInf)) {
-            offer_row(lists, qs, q, block.ids);
+            offer_row(lists, qs, q, block.ids.data());
             return;
         }
-        const size_t count = picked.gather(r, block.padded_ids.data(), stride, _mm256_set1_ps(bound), a);
+        const size_t count = picked.gather(r, block.ids.data(), stride, _mm256_set1_ps(bound), a);
         if (count < k) {
-            offer_row(lists, qs, q, block.ids);
+            offer_row(lists, qs, q, block.ids.data());
             return;
         }
         lists.seed(a, picked.smallest(k), k);
